@@ -1,10 +1,329 @@
+// End-of-run output: trade-log export, profit rows of one code, the standard
+// HTML report and the QuantStats profit report. None of this is hot, so it
+// drives polars, pandas, jinja2 and the report library through their Python
+// APIs.
+#include <functional>
+#include <initializer_list>
+
 #include "bodies.hpp"
 
 namespace zk {
+namespace {
 
-ZK_BODY(pos_export_trade_records) { (void)self; (void)a; not_implemented("pos_export_trade_records"); }
-ZK_BODY(pos_get_profit_rows_by_code) { (void)self; (void)a; not_implemented("pos_get_profit_rows_by_code"); }
-ZK_BODY(pos_generate_standard_report) { (void)self; (void)a; not_implemented("pos_generate_standard_report"); }
-ZK_BODY(pos_generate_qs_profit_report) { (void)self; (void)a; not_implemented("pos_generate_qs_profit_report"); }
+const char* const kTextTime = "%Y-%m-%d %H:%M:%S";
+
+py::str concat(std::initializer_list<py::handle> parts) {
+    py::object out = py::str("");
+    for (py::handle p : parts) out = steal(PyUnicode_Concat(out.ptr(), p.ptr()));
+    return py::reinterpret_steal<py::str>(out.release());
+}
+
+// A code ends up in file names: anything that could leave the output folder
+// (or name no file at all) is refused before a folder is made.
+void check_code(py::handle code) {
+    py::object os = global("os");
+    auto contains = [&](py::handle part) {
+        if (part.is_none()) return false;
+        int rc = PySequence_Contains(code.ptr(), part.ptr());
+        if (rc < 0) throw_py();
+        return rc == 1;
+    };
+    bool bad = py::len(code) == 0 || py::str(code).equal(py::str(".")) ||
+               py::str(code).equal(py::str("..")) || contains(py::str("/")) ||
+               contains(py::str(std::string(1, '\0'))) || contains(os.attr("sep")) ||
+               contains(os.attr("altsep")) ||
+               os.attr("path").attr("isabs")(code).cast<bool>();
+    if (bad) raise_with_value(PyExc_ValueError, "不支援的商品代號: ", code);
+}
+
+// Write `target` through `write(temporary path)` and rename the result over
+// it: a failure leaves the earlier file as it was and no partial file.
+void write_atomically(const py::object& target, const std::function<void(const py::object&)>& write) {
+    py::object os = global("os");
+    py::object path = os.attr("path");
+    py::object folder = path.attr("dirname")(target);
+    py::object base = path.attr("basename")(target);
+    py::object tmp;
+    // Reserve a fresh hidden name in the same folder; the mode follows the umask
+    // like a file opened for writing would.
+    int flags = PyLong_AsLong(os.attr("O_WRONLY").ptr()) | PyLong_AsLong(os.attr("O_CREAT").ptr()) |
+                PyLong_AsLong(os.attr("O_EXCL").ptr());
+    if (PyErr_Occurred()) throw_py();
+    for (int attempt = 0;; ++attempt) {
+        py::object suffix = os.attr("urandom")(6).attr("hex")();
+        tmp = path.attr("join")(folder, concat({py::str("."), base, py::str("."), suffix, py::str(".tmp")}));
+        try {
+            os.attr("close")(os.attr("open")(tmp, flags, 0666));
+            break;
+        } catch (py::error_already_set& e) {
+            if (attempt >= 8 || !e.matches(PyExc_FileExistsError)) throw;
+        }
+    }
+    try {
+        write(tmp);
+        os.attr("replace")(tmp, target);
+    } catch (...) {
+        try {
+            os.attr("remove")(tmp);
+        } catch (py::error_already_set&) {
+            // the original failure is the one worth reporting
+        }
+        throw;
+    }
+}
+
+void write_text_atomically(const py::object& target, const py::object& text) {
+    write_atomically(target, [&](const py::object& tmp) {
+        py::object f = global("open")(tmp, "w", py::arg("encoding") = "utf-8");
+        try {
+            f.attr("write")(text);
+        } catch (...) {
+            try {
+                f.attr("close")();
+            } catch (py::error_already_set&) {
+            }
+            throw;
+        }
+        f.attr("close")();
+    });
+}
+
+// A stored entry/exit time as a naive local datetime: seconds since the epoch
+// before the standard report ran, its "%Y-%m-%d %H:%M:%S" text afterwards.
+py::object stored_time(const py::object& datetime, py::handle value) {
+    if (PyUnicode_Check(value.ptr())) return datetime.attr("strptime")(value, kTextTime);
+    return datetime.attr("fromtimestamp")(value);
+}
+
+py::dict marker(py::handle row, const char* type, const py::object& when, const char* price_key,
+                const char* origin_key) {
+    py::dict m;
+    m["code"] = row["code"];
+    m["type"] = type;
+    m["dt"] = when.attr("replace")(py::arg("second") = 0, py::arg("microsecond") = 0)
+                  .attr("strftime")(kTextTime);
+    m["qty"] = row["qty"];
+    m["price"] = row[price_key];
+    m["origin_price"] = row[origin_key];
+    return m;
+}
+
+// "exit_dt" values pandas can read as written: numbers are seconds since the
+// epoch in local time (pandas alone would take them as nanoseconds), an
+// unconvertible number becomes missing, text stays text. Returns None when
+// the column holds no number, so the column is used exactly as it is.
+py::object readable_exit_times(const py::object& column) {
+    py::list values = column.attr("tolist")();
+    py::object datetime = global("datetime");
+    bool changed = false;
+    py::list out;
+    for (py::handle v : values) {
+        PyObject* p = v.ptr();
+        if (PyBool_Check(p)) {
+            out.append(py::none());
+            changed = true;
+        } else if (PyLong_Check(p) || PyFloat_Check(p)) {
+            try {
+                out.append(datetime.attr("fromtimestamp")(v));
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_OverflowError) &&
+                    !e.matches(PyExc_OSError))
+                    throw;
+                out.append(py::none());
+            }
+            changed = true;
+        } else {
+            out.append(v);
+        }
+    }
+    if (!changed) return py::none();
+    return global("pd").attr("Series")(out, py::arg("index") = column.attr("index"),
+                                       py::arg("dtype") = "object");
+}
+
+// Daily returns of "0050" within [start, end], or None when there are none.
+py::object benchmark_returns(py::handle quote_manager, const py::object& start, const py::object& end) {
+    py::object day_kbar;
+    try {
+        day_kbar = quote_manager.attr("get_kbar")("0050", py::arg("unit") = "d", py::arg("freq") = 1);
+    } catch (py::error_already_set& e) {
+        // Only the "no ticks of 0050" KeyError means a missing benchmark.
+        if (!e.matches(PyExc_KeyError)) throw;
+        py::tuple args = e.value().attr("args");
+        if (py::len(args) != 1 || !py::str("0050").equal(args[0])) throw;
+        return py::none();
+    }
+    py::object pl = global("pl");
+    py::object dt = pl.attr("col")("dt");
+    py::object filtered = day_kbar.attr("filter")(dt.attr("__ge__")(start).attr("__and__")(
+        pl.attr("col")("dt").attr("__le__")(end)));
+    if (filtered.attr("is_empty")().cast<bool>()) return py::none();
+    py::list cols;
+    cols.append("dt");
+    cols.append("Close");
+    py::object pandas_df = filtered.attr("select")(cols).attr("to_pandas")();
+    py::object pd = global("pd");
+    py::object target = pd.attr("Series")(
+        py::arg("data") = pandas_df["Close"].attr("values"),
+        py::arg("index") = pd.attr("to_datetime")(pandas_df["dt"].attr("values")));
+    return global("qs").attr("utils").attr("to_returns")(target);
+}
+
+// The report library prints where it saved the file; show the real name, not
+// the temporary one it was given.
+void render_qs_report(const py::object& tmp, const py::object& html_path, py::dict kwargs) {
+    py::object io = py::module_::import("io");
+    py::object contextlib = py::module_::import("contextlib");
+    py::object sys = py::module_::import("sys");
+    py::object buffer = io.attr("StringIO")();
+    kwargs["output"] = tmp;
+    py::object redirect = contextlib.attr("redirect_stdout")(buffer);
+    redirect.attr("__enter__")();
+    try {
+        global("qs").attr("reports").attr("html")(**kwargs);
+    } catch (...) {
+        redirect.attr("__exit__")(py::none(), py::none(), py::none());
+        sys.attr("stdout").attr("write")(buffer.attr("getvalue")());
+        throw;
+    }
+    redirect.attr("__exit__")(py::none(), py::none(), py::none());
+    py::object printed = buffer.attr("getvalue")().attr("replace")(tmp, html_path);
+    if (py::len(printed)) sys.attr("stdout").attr("write")(printed);
+}
+
+}  // namespace
+
+ZK_BODY(pos_export_trade_records) {
+    (void)a;
+    py::object now = global("datetime").attr("now")();
+    py::object name = concat({now.attr("strftime")("%Y-%m-%d %H%M%S"), py::str("_trade_records.csv")});
+    py::object file_path = self.attr("_Positions__generate_save_path")(name, "trade_records");
+    py::object df = global("pl").attr("DataFrame")(self.attr("trade_records"));
+    write_atomically(file_path, [&](const py::object& tmp) { df.attr("write_csv")(tmp); });
+    console_print(concat({py::str("[bold green]交易紀錄已匯出至: "), file_path, py::str("[/bold green]")}));
+    return py::none();
+}
+
+ZK_BODY(pos_get_profit_rows_by_code) {
+    py::handle code = a[0];
+    py::object rows = self.attr("_profit_report")["rows"];
+    py::list out;
+    for (py::handle row : rows) {
+        py::object row_code = row["code"];
+        int eq = PyObject_RichCompareBool(row_code.ptr(), code.ptr(), Py_EQ);
+        if (eq < 0) throw_py();
+        if (eq) out.append(row);
+    }
+    return out;
+}
+
+ZK_BODY(pos_generate_standard_report) {
+    py::handle code = a[0];
+    py::handle quote_manager = a[1];
+    check_code(code);
+    console_print(concat({py::str("[bold green]產生 "), code, py::str(" 的回測報告...[/bold green]")}));
+    py::object result_path = self.attr("_Positions__generate_save_path")(
+        concat({code, py::str("-report.html")}), "report");
+    py::object kbar_df = quote_manager.attr("get_kbar")(code, py::arg("unit") = "m", py::arg("freq") = 1);
+    py::object profit_rows = self.attr("get_profit_rows_by_code")(code);
+
+    py::object datetime = global("datetime");
+    py::list markers;
+    for (py::handle row : profit_rows) {
+        py::object entry_dt = stored_time(datetime, row["entry_dt"]);
+        py::object exit_dt = stored_time(datetime, row["exit_dt"]);
+        row["entry_dt"] = entry_dt.attr("strftime")(kTextTime);
+        row["exit_dt"] = exit_dt.attr("strftime")(kTextTime);
+        markers.append(marker(row, "entry", entry_dt, "entry_price", "entry_origin_price"));
+        markers.append(marker(row, "exit", exit_dt, "exit_price", "exit_origin_price"));
+    }
+
+    py::object pl = global("pl");
+    kbar_df = kbar_df.attr("with_columns")(
+        pl.attr("col")("dt").attr("dt").attr("strftime")(kTextTime).attr("alias")("dt"));
+    py::dict names;
+    names["dt"] = "time";
+    names["Open"] = "open";
+    names["High"] = "high";
+    names["Low"] = "low";
+    names["Close"] = "close";
+    names["Volume"] = "volume";
+    kbar_df = kbar_df.attr("rename")(names);
+
+    py::object dumps = global("json").attr("dumps");
+    py::dict context;
+    context["kbar_df"] = dumps(kbar_df.attr("to_dicts")());
+    context["profit_rows"] = profit_rows;
+    context["profit_rows_json"] = dumps(profit_rows);
+    context["include_profit_rows"] = dumps(markers);
+    context["fee_settings"] = self.attr("_fee_settings");
+    py::object infos = self.attr("_account_infos");
+    int has = PySequence_Contains(infos.ptr(), code.ptr());
+    if (has < 0) throw_py();
+    context["account_info"] = has ? py::object(infos[code]) : self.attr("_Positions__init_account_info")();
+
+    // Render before touching the file: a failing template leaves the old report.
+    py::object html = global("template").attr("render")(context);
+    write_text_atomically(result_path, html);
+    console_print(concat({py::str("[bold green]回測基本報告已產生: "), result_path, py::str("[/bold green]")}));
+    return py::none();
+}
+
+ZK_BODY(pos_generate_qs_profit_report) {
+    py::handle code = a[0];
+    py::handle quote_manager = a[1];
+    check_code(code);
+    py::object rows = self.attr("get_profit_rows_by_code")(code);
+    if (py::len(rows) == 0) {
+        console_print(py::str("[red]尚未有損益報告資料, 無法產生進階績效報告[/red]"));
+        return py::none();
+    }
+    py::object save_path = self.attr("_Positions__generate_save_path");
+    py::object html_path = save_path(concat({code, py::str("-profit_report.html")}), "kelv", "profit_report");
+    py::object csv_path = save_path(concat({code, py::str("-profit_report.csv")}), "kelv", "profit_report");
+
+    py::object pd = global("pd");
+    py::object df = pd.attr("DataFrame")(rows);
+    py::object exit_col = df["exit_dt"];
+    py::object readable = readable_exit_times(exit_col);
+    df["exit_dt"] = pd.attr("to_datetime")(readable.is_none() ? exit_col : readable,
+                                           py::arg("errors") = "coerce");
+    write_atomically(csv_path, [&](const py::object& tmp) {
+        df.attr("to_csv")(tmp, py::arg("index") = false, py::arg("encoding") = "utf-8-sig");
+    });
+
+    df["date"] = df["exit_dt"].attr("dt").attr("normalize")();
+    py::object daily_profit = df.attr("groupby")("date")["profit"].attr("sum")();
+    py::object returns = daily_profit.attr("__truediv__")(self.attr("initial_capital"));
+    if (py::len(returns) == 0) {
+        console_print(py::str("[red]損益報告資料沒有可辨識的出場時間, 無法產生進階績效報告[/red]"));
+        return py::none();
+    }
+    if (py::len(returns) == 1) {
+        py::object next_day = returns.attr("index")[py::int_(0)].attr("__add__")(
+            pd.attr("Timedelta")(py::arg("days") = 1));
+        returns.attr("loc")[next_day] = 0.0;
+    }
+    returns = returns.attr("sort_index")();
+    py::object index = returns.attr("index");
+    py::object start = index[py::int_(0)];
+    py::object end = index[py::int_(-1)];
+    py::object benchmark = benchmark_returns(quote_manager, start, end);
+
+    if (benchmark.is_none())
+        console_print(py::str("[yellow]沒有 0050 在報告期間的日 K 資料, 進階損益報告不含大盤比較[/yellow]"));
+    py::dict kwargs;
+    kwargs["returns"] = returns;
+    kwargs["download_filename"] = html_path;
+    kwargs["output"] = py::none();  // the temporary file, set when writing
+    kwargs["rf"] = 0.04;
+    kwargs["title"] = "進階損益報告";
+    kwargs["benchmark"] = benchmark;
+    kwargs["benchmark_title"] = "0050";
+    write_atomically(html_path, [&](const py::object& tmp) { render_qs_report(tmp, html_path, kwargs); });
+    console_print(concat({py::str("[bold green]進階損益報告已產生: "), html_path, py::str("[/bold green]")}));
+    console_print(concat({py::str("[bold green]損益報告 CSV 已產生: "), csv_path, py::str("[/bold green]")}));
+    return py::none();
+}
 
 }  // namespace zk
