@@ -1,10 +1,314 @@
+// Positions: the tick ladder, slippage, futures contract value and the trade cost of a fill.
+#include "costs.hpp"
+
+#include <climits>
+#include <cmath>
+
 #include "bodies.hpp"
 
 namespace zk {
+namespace {
 
-ZK_BODY(pos_apply_future_contract_value) { (void)self; (void)a; not_implemented("pos_apply_future_contract_value"); }
-ZK_BODY(pos_ceil_price_by_tick) { (void)self; (void)a; not_implemented("pos_ceil_price_by_tick"); }
-ZK_BODY(pos_calculate_slippage_price) { (void)self; (void)a; not_implemented("pos_calculate_slippage_price"); }
-ZK_BODY(pos_calculate_trade_cost) { (void)self; (void)a; not_implemented("pos_calculate_trade_cost"); }
+// Below this magnitude every ladder value and every step of a move is exact in
+// a double, so the C++ loop gives bit for bit what Python ints and floats give.
+constexpr double kExactLimit = 4503599627370496.0 / 8;  // 2**49
+
+// An interned-for-life small int.
+#define ZK_INT(v)                                         \
+    ([]() -> py::handle {                                 \
+        static PyObject* i_ = PyLong_FromLong(v);         \
+        return py::handle(i_);                            \
+    }())
+
+bool is_fund(py::handle code) {
+    PyObject* s = code.ptr();
+    return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == '0' &&
+           PyUnicode_READ_CHAR(s, 1) == '0';
+}
+
+// The ceiling of a scaled price, where a value within 1e-9 of an integer counts
+// as that integer: a move by a tick that is not exact in binary (99.4 - 0.1)
+// must not be pushed back up to the level it came from.
+double snap_ceil(double x) {
+    if (!std::isfinite(x)) {
+        steal(PyLong_FromDouble(x));  // raises what math.ceil raises
+    }
+    double r = std::nearbyint(x);
+    double c = std::fabs(x - r) <= 1e-9 ? r : std::ceil(x);
+    return c + 0.0;  // math.ceil gives the int 0, never -0.0
+}
+
+// One row of the ladder. `kind` 0: price and tick are floats; 1: both are ints
+// (price = c); 2: both are ints (price = c * 5).
+struct Row {
+    double price;
+    double tick;
+    int kind;
+    double c;
+};
+
+Row ladder(bool fund, double p) {
+    auto fl = [](double c, double scale, double tick) { return Row{c / scale, tick, 0, c}; };
+    if (fund) {
+        if (p < 50) return fl(snap_ceil(p * 100), 100, 0.01);
+        if (p < 1000) return fl(snap_ceil(p * 20), 20, 0.05);
+    }
+    if (p < 10) return fl(snap_ceil(p * 100), 100, 0.01);
+    if (p < 50) return fl(snap_ceil(p * 20), 20, 0.05);
+    if (p < 100) return fl(snap_ceil(p * 10), 10, 0.1);
+    if (p < 500) return fl(snap_ceil(p * 2), 2, 0.5);
+    if (p < 1000) {
+        double c = snap_ceil(p);
+        return Row{c, 1, 1, c};
+    }
+    double c = snap_ceil(p / 5);
+    return Row{c * 5, 5, 2, c};
+}
+
+// The row's rounded price as Python would hold it (an int in the last two rows, exact).
+py::object row_price(const Row& r) {
+    if (r.kind == 0) return steal(PyFloat_FromDouble(r.price));
+    py::object c = steal(PyLong_FromDouble(r.c));
+    if (r.kind == 1) return c;
+    return steal(PyNumber_Multiply(c.ptr(), ZK_INT(5).ptr()));
+}
+
+py::object row_tick(const Row& r) {
+    if (r.kind == 0) return steal(PyFloat_FromDouble(r.tick));
+    return py::reinterpret_borrow<py::object>(r.kind == 1 ? ZK_INT(1) : ZK_INT(5));
+}
+
+double as_double(py::handle o) {
+    double d = PyFloat_AsDouble(o.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw_py();
+    return d;
+}
+
+bool truth(py::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw_py();
+    return t != 0;
+}
+
+// Python's `obj == text` used as a condition.
+bool equals(py::handle obj, py::handle text) {
+    if (PyUnicode_CheckExact(obj.ptr())) return PyUnicode_Compare(obj.ptr(), text.ptr()) == 0;
+    return truth(steal(PyObject_RichCompare(obj.ptr(), text.ptr(), Py_EQ)));
+}
+
+py::object get_attr(py::handle o, py::handle name) { return steal(PyObject_GetAttr(o.ptr(), name.ptr())); }
+py::object get_item(py::handle o, py::handle key) { return steal(PyObject_GetItem(o.ptr(), key.ptr())); }
+
+// `a, b = value` with the interpreter's unpacking errors.
+std::pair<py::object, py::object> unpack2(py::handle value) {
+    py::object it = steal(PyObject_GetIter(value.ptr()));
+    py::object out[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* x = PyIter_Next(it.ptr());
+        if (!x) {
+            if (PyErr_Occurred()) throw_py();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw_py();
+        }
+        out[i] = py::reinterpret_steal<py::object>(x);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw_py();
+    }
+    if (PyErr_Occurred()) throw_py();
+    return {std::move(out[0]), std::move(out[1])};
+}
+
+// The iteration count of `for _ in range(tick_count)`.
+long long iterations(py::handle tick_count) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(tick_count.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw_py();
+    if (overflow) return overflow > 0 ? LLONG_MAX : 0;
+    return n > 0 ? n : 0;
+}
+
+// Lets a very long move be interrupted like the interpreter's own loop.
+void check_signals(long long i) {
+    if ((i & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() < 0) throw_py();
+}
+
+// The move step by step on Python objects: for prices beyond exact doubles,
+// foreign `direction` objects, or an overridden ladder method.
+py::object slip_generic(py::handle self, py::handle code, py::object price, long long from, long long n,
+                        py::handle direction) {
+    const bool fund = is_fund(code);
+    auto ceil = [&](py::handle p) -> std::pair<py::object, py::object> {
+        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        if (!m.native) return unpack2(m.obj(code, p));
+        Row r = ladder(fund, as_double(p));
+        return {row_price(r), row_tick(r)};
+    };
+    for (long long i = from; i < n; ++i) {
+        auto [snapped, tick] = ceil(price);
+        bool up = equals(direction, ZK_STR("up"));
+        py::object moved = steal(up ? PyNumber_Add(snapped.ptr(), tick.ptr())
+                                    : PyNumber_Subtract(snapped.ptr(), tick.ptr()));
+        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        if (m.native) {
+            price = row_price(ladder(fund, as_double(moved)));
+        } else {
+            price = get_item(m.obj(code, moved), ZK_INT(0));
+        }
+        check_signals(i);
+    }
+    return steal(PyNumber_Float(price.ptr()));
+}
+
+py::object slippage_price(py::handle self, py::handle code, py::handle price, py::handle tick_count,
+                          py::handle direction) {
+    const long long n = iterations(tick_count);
+    auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+    if (!m.native || !PyUnicode_CheckExact(direction.ptr()))
+        return slip_generic(self, code, py::reinterpret_borrow<py::object>(price), 0, n, direction);
+
+    const bool fund = is_fund(code);
+    const bool up = PyUnicode_CompareWithASCIIString(direction.ptr(), "up") == 0;
+    double p = PyFloat_AS_DOUBLE(price.ptr());
+    bool integral = false;  // does Python hold the current price as an int?
+    for (long long i = 0; i < n; ++i) {
+        if (!(std::fabs(p) < kExactLimit)) {
+            py::object cur = integral ? steal(PyLong_FromDouble(p)) : steal(PyFloat_FromDouble(p));
+            return slip_generic(self, code, cur, i, n, direction);
+        }
+        Row r = ladder(fund, p);
+        Row moved = ladder(fund, up ? r.price + r.tick : r.price - r.tick);
+        p = moved.price;
+        integral = moved.kind != 0;
+        check_signals(i);
+    }
+    return steal(PyFloat_FromDouble(p));
+}
+
+// rate * quantity * units * fill price, left to right, in Python number arithmetic:
+// doubles while the running product is a float and each factor an exact int or float.
+py::object product(std::initializer_list<py::handle> factors) {
+    auto it = factors.begin();
+    py::object acc = py::reinterpret_borrow<py::object>(*it++);
+    if (PyFloat_CheckExact(acc.ptr())) {
+        double d = PyFloat_AS_DOUBLE(acc.ptr());
+        for (; it != factors.end(); ++it) {
+            PyObject* f = it->ptr();
+            if (PyFloat_CheckExact(f)) {
+                d *= PyFloat_AS_DOUBLE(f);
+            } else if (PyLong_CheckExact(f)) {
+                double v = PyLong_AsDouble(f);
+                if (v == -1.0 && PyErr_Occurred()) throw_py();
+                d *= v;
+            } else {
+                break;
+            }
+        }
+        acc = steal(PyFloat_FromDouble(d));
+    }
+    for (; it != factors.end(); ++it) acc = steal(PyNumber_Multiply(acc.ptr(), it->ptr()));
+    return acc;
+}
+
+py::object setting(py::handle self, py::handle type_key, py::handle key) {
+    return get_item(get_item(get_attr(self, ZK_STR("_fee_settings")), type_key), key);
+}
+
+}  // namespace
+
+ZK_BODY(pos_apply_future_contract_value) {
+    (void)self;
+    py::object values = global("FutureIndexContractValue");
+    int has = PySequence_Contains(values.ptr(), a[0].ptr());
+    if (has < 0) throw_py();
+    if (has) return get_item(values, a[0]);
+    return py::reinterpret_borrow<py::object>(ZK_INT(2000));
+}
+
+ZK_BODY(pos_ceil_price_by_tick) {
+    (void)self;
+    Row r = ladder(is_fund(a[0]), PyFloat_AS_DOUBLE(a[1].ptr()));
+    py::object price = row_price(r);
+    py::object tick = row_tick(r);
+    return steal(PyTuple_Pack(2, price.ptr(), tick.ptr()));
+}
+
+ZK_BODY(pos_calculate_slippage_price) { return slippage_price(self, a[0], a[1], a[2], a[3]); }
+
+ZK_BODY(pos_calculate_trade_cost) {
+    py::handle code = a[0], action = a[1], price = a[2], quantity = a[3], product_type = a[4];
+    py::handle type_key;
+    bool stock = equals(product_type, ZK_STR("Stock"));
+    if (stock) {
+        type_key = ZK_STR("stock");
+    } else if (equals(product_type, ZK_STR("Future"))) {
+        type_key = ZK_STR("future");
+    } else {
+        raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
+    }
+    py::object settings = get_item(get_attr(self, ZK_STR("_fee_settings")), type_key);
+
+    py::object side;
+    if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
+        side = py::reinterpret_borrow<py::object>(ZK_STR("buy"));
+    else if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
+        side = py::reinterpret_borrow<py::object>(ZK_STR("sell"));
+    else
+        side = steal(PyObject_CallMethodNoArgs(action.ptr(), ZK_STR("lower").ptr()));
+    py::object slippage = get_item(get_item(settings, ZK_STR("slippage")), side);
+
+    py::object direction;
+    if (truth(a[6])) {
+        direction = get_item(slippage, ZK_STR("direction"));
+    } else {
+        bool down = equals(get_item(slippage, ZK_STR("direction")), ZK_STR("down"));
+        direction = py::reinterpret_borrow<py::object>(down ? ZK_STR("up") : ZK_STR("down"));
+    }
+
+    auto slip = lookup_method(self, ZK_STR("_Positions__calculate_slippage_price"), pos_calculate_slippage_price);
+    py::object tick_count = get_item(slippage, ZK_STR("tick_count"));
+    py::object fill = slip.native && PyLong_CheckExact(tick_count.ptr())
+                          ? slippage_price(self, code, price, tick_count, direction)
+                          : slip.obj(code, price, tick_count, direction);
+
+    py::object units;
+    if (stock) {
+        units = py::reinterpret_borrow<py::object>(ZK_INT(1000));
+    } else {
+        auto cv = lookup_method(self, ZK_STR("_Positions__apply_future_contract_value"),
+                                pos_apply_future_contract_value);
+        units = cv.native ? pos_apply_future_contract_value(self, &code) : cv.obj(code);
+    }
+    py::object fee = product({setting(self, type_key, ZK_STR("fee")), quantity, units, fill});
+    py::object tax = product({setting(self, type_key, ZK_STR("tax")), quantity, units, fill});
+    py::object fixed_cost = setting(self, type_key, ZK_STR("per_trade_cost"));
+    py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
+
+    py::dict cost;
+    cost[ZK_STR("fee")] = fee;
+    cost[ZK_STR("tax")] = truth(a[5]) ? py::reinterpret_borrow<py::object>(ZK_INT(0)) : tax;
+    cost[ZK_STR("fixed_cost")] = fixed_cost;
+    cost[ZK_STR("qty")] = quantity;
+    cost[ZK_STR("min_qty")] = min_qty;
+    cost[ZK_STR("price")] = fill;
+    cost[ZK_STR("origin_price")] = price;
+    return cost;
+}
+
+py::object calculate_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
+                                py::handle quantity, py::handle product_type, bool ignore_tax, bool is_cover) {
+    auto m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
+    py::handle flags[2] = {ignore_tax ? Py_True : Py_False, is_cover ? Py_True : Py_False};
+    if (m.native && PyUnicode_CheckExact(code.ptr()) && PyFloat_CheckExact(price.ptr()) &&
+        PyLong_CheckExact(quantity.ptr())) {
+        const py::handle args[7] = {code, action, price, quantity, product_type, flags[0], flags[1]};
+        return pos_calculate_trade_cost(self, args);
+    }
+    return m.obj(code, action, price, quantity, product_type, py::arg("ignore_tax") = flags[0],
+                 py::arg("is_cover") = flags[1]);
+}
 
 }  // namespace zk

@@ -19,4 +19,11 @@ inline BoundMethod lookup_method(py::handle self, py::handle name, Body body) {
     return {std::move(m), native};
 }
 
+// self.__calculate_trade_cost(code, action, price, quantity, product_type,
+// ignore_tax=..., is_cover=...) through the object's own method: runs the
+// native body directly when it is ours and the arguments already have the
+// checked types (str code, float price, int quantity), else calls the method.
+py::object calculate_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
+                                py::handle quantity, py::handle product_type, bool ignore_tax, bool is_cover);
+
 }  // namespace zk
