@@ -1,11 +1,707 @@
+// QuoteManager's tick store: constructor, code tick state and add_tick.
+//
+// add_tick has two renderings of the same rule. The fast one works on integer
+// wall-clock microseconds and builds the stored ticks with the datetime C API;
+// it runs only when every object it would otherwise consult is the genuine,
+// plain kind (module datetime/timedelta, naive datetimes, a plain dict of
+// time windows, a set of holiday texts), so no Python code can run while it
+// works. Anything else goes through the literal rendering, which calls the
+// Python objects step by step in the order a Python method would.
+#include <datetime.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
 #include "bodies.hpp"
 
 namespace zk {
+namespace {
 
-ZK_BODY(qm_init) { (void)self; (void)a; not_implemented("qm_init"); }
-ZK_BODY(qm_get_init_ticks_info) { (void)self; (void)a; not_implemented("qm_get_init_ticks_info"); }
-ZK_BODY(qm_get_empty_tick_df) { (void)self; (void)a; not_implemented("qm_get_empty_tick_df"); }
-ZK_BODY(qm_clear_ticks) { (void)self; (void)a; not_implemented("qm_clear_ticks"); }
-ZK_BODY(qm_add_tick) { (void)self; (void)a; not_implemented("qm_add_tick"); }
+const PyDateTime_CAPI* dt_api() {
+    static const PyDateTime_CAPI* api = [] {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw_py();
+        return PyDateTimeAPI;
+    }();
+    return api;
+}
+
+// ---- small object helpers -------------------------------------------------
+
+// obj[key] with dict's own KeyError for exact dicts, the mapping protocol otherwise.
+py::object getitem(py::handle obj, py::handle key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (!v) {
+            if (!PyErr_Occurred()) {
+                PyObject* tup = PyTuple_Pack(1, key.ptr());
+                if (!tup) throw_py();
+                PyErr_SetObject(PyExc_KeyError, tup);
+                Py_DECREF(tup);
+            }
+            throw_py();
+        }
+        return py::reinterpret_borrow<py::object>(v);
+    }
+    return steal(PyObject_GetItem(obj.ptr(), key.ptr()));
+}
+
+void setitem(py::handle obj, py::handle key, py::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
+}
+
+py::object attr_of(py::handle obj, py::handle name) {
+    return steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+// A module global without raising: null when neither the module nor builtins has it.
+PyObject* peek_global(const char* name) {
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (!key) throw_py();
+    PyObject* v = PyDict_GetItemWithError(module_dict(), key);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+    Py_DECREF(key);
+    if (!v && PyErr_Occurred()) throw_py();
+    return v;  // borrowed
+}
+
+// Instance attribute read without running Python code: only when the type
+// uses generic lookup and defines nothing under that name (no descriptor).
+// Borrowed; null when not plain or absent (the caller takes the literal path).
+PyObject* plain_attr(py::handle self, py::handle name) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    if (_PyType_Lookup(tp, name.ptr())) return nullptr;
+    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(*dictptr, name.ptr());
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+py::object new_dict8() {
+#if PY_VERSION_HEX < 0x030D0000
+    return steal(_PyDict_NewPresized(8));
+#else
+    return steal(PyDict_New());
+#endif
+}
+
+// ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----
+
+constexpr std::int64_t kUsPerSec = 1000000;
+constexpr std::int64_t kUsPerMin = 60 * kUsPerSec;
+constexpr std::int64_t kUsPerDay = 86400 * kUsPerSec;
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = floor_div(y, 400);
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+    int y, m, d;
+};
+
+Civil civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = floor_div(z, 146097);
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2)),
+            static_cast<int>(m), static_cast<int>(d)};
+}
+
+// Naive wall-clock microseconds of an exact datetime.
+std::int64_t wall_us(PyObject* dt) {
+    const std::int64_t days = days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                                              PyDateTime_GET_DAY(dt));
+    const std::int64_t secs = PyDateTime_DATE_GET_HOUR(dt) * 3600 +
+                              PyDateTime_DATE_GET_MINUTE(dt) * 60 + PyDateTime_DATE_GET_SECOND(dt);
+    return days * kUsPerDay + secs * kUsPerSec + PyDateTime_DATE_GET_MICROSECOND(dt);
+}
+
+// A naive datetime (fold 0, exact type) at wall-clock microseconds `us`.
+py::object make_datetime(std::int64_t us) {
+    const std::int64_t days = floor_div(us, kUsPerDay);
+    std::int64_t rest = us - days * kUsPerDay;
+    const Civil c = civil_from_days(days);
+    const int micro = static_cast<int>(rest % kUsPerSec);
+    rest /= kUsPerSec;
+    const PyDateTime_CAPI* api = dt_api();
+    return steal(api->DateTime_FromDateAndTime(c.y, c.m, c.d, static_cast<int>(rest / 3600),
+                                               static_cast<int>(rest / 60 % 60),
+                                               static_cast<int>(rest % 60), micro, Py_None,
+                                               api->DateTimeType));
+}
+
+// The fast path keeps to years where "%Y" is four digits and every step of a
+// gap (a day back, minutes forward) stays representable.
+bool plain_naive_datetime(PyObject* o) {
+    if (!PyDateTime_CheckExact(o)) return false;
+    if (reinterpret_cast<PyDateTime_DateTime*>(o)->hastzinfo &&
+        reinterpret_cast<PyDateTime_DateTime*>(o)->tzinfo != Py_None)
+        return false;
+    const int y = PyDateTime_GET_YEAR(o);
+    return y >= 1900 && y <= 9000;
+}
+
+// Time-of-day window [start, end] in microseconds, from two naive time objects.
+struct Window {
+    std::int64_t start, end;
+    int sh, sm, ss;
+};
+
+bool plain_time(PyObject* o, std::int64_t& us) {
+    if (!PyTime_CheckExact(o)) return false;
+    if (reinterpret_cast<PyDateTime_Time*>(o)->hastzinfo &&
+        reinterpret_cast<PyDateTime_Time*>(o)->tzinfo != Py_None)
+        return false;
+    us = (PyDateTime_TIME_GET_HOUR(o) * 3600LL + PyDateTime_TIME_GET_MINUTE(o) * 60LL +
+          PyDateTime_TIME_GET_SECOND(o)) * kUsPerSec +
+         PyDateTime_TIME_GET_MICROSECOND(o);
+    return true;
+}
+
+// Reads the window list of one market if it is a list/tuple of [start, end]
+// pairs of naive times; false for anything else (the literal path decides).
+bool plain_windows(PyObject* seq, std::vector<Window>& out) {
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    out.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* w = PySequence_Fast_GET_ITEM(seq, i);
+        if ((!PyList_CheckExact(w) && !PyTuple_CheckExact(w)) || PySequence_Fast_GET_SIZE(w) != 2)
+            return false;
+        Window win{};
+        PyObject* s = PySequence_Fast_GET_ITEM(w, 0);
+        if (!plain_time(s, win.start) || !plain_time(PySequence_Fast_GET_ITEM(w, 1), win.end))
+            return false;
+        win.sh = PyDateTime_TIME_GET_HOUR(s);
+        win.sm = PyDateTime_TIME_GET_MINUTE(s);
+        win.ss = PyDateTime_TIME_GET_SECOND(s);
+        out.push_back(win);
+    }
+    return true;
+}
+
+// Python's float floor division and modulo, bit for bit.
+void py_divmod(double vx, double wx, double& floordiv, double& mod) {
+    mod = std::fmod(vx, wx);
+    double div = (vx - mod) / wx;
+    if (mod != 0.0) {
+        if ((wx < 0) != (mod < 0)) {
+            mod += wx;
+            div -= 1.0;
+        }
+    } else {
+        mod = std::copysign(0.0, wx);
+    }
+    if (div != 0.0) {
+        floordiv = std::floor(div);
+        if (div - floordiv > 0.5) floordiv += 1.0;
+    } else {
+        floordiv = std::copysign(0.0, vx / wx);
+    }
+}
+
+// ---- the stored tick ------------------------------------------------------
+
+py::object real_tick(const py::dict& T, py::handle dt) {
+    // Each value is read before the dict is built so that a missing key leaves nothing behind.
+    py::object mt = getitem(T, ZK_STR("market_type"));
+    py::object code = getitem(T, ZK_STR("code"));
+    py::object close = getitem(T, ZK_STR("close"));
+    py::object qty = getitem(T, ZK_STR("qty"));
+    py::object tick_type = getitem(T, ZK_STR("tick_type"));
+    py::object sim = getitem(T, ZK_STR("is_simulate"));
+    py::object d = new_dict8();
+    PyObject* o = d.ptr();
+    if (PyDict_SetItem(o, ZK_STR("dt").ptr(), dt.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("market_type").ptr(), mt.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("code").ptr(), code.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("close").ptr(), close.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("qty").ptr(), qty.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("tick_type").ptr(), tick_type.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("is_simulate").ptr(), sim.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("is_virtual").ptr(), Py_False) < 0)
+        throw_py();
+    return d;
+}
+
+py::object small_int_zero() {
+    static PyObject* zero = PyLong_FromLong(0);
+    return py::reinterpret_borrow<py::object>(zero);
+}
+
+py::object virtual_tick(py::handle dt, py::handle mt, py::handle code, py::handle close) {
+    py::object d = new_dict8();
+    PyObject* o = d.ptr();
+    PyObject* zero = small_int_zero().ptr();
+    if (PyDict_SetItem(o, ZK_STR("dt").ptr(), dt.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("market_type").ptr(), mt.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("code").ptr(), code.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("close").ptr(), close.ptr()) < 0 ||
+        PyDict_SetItem(o, ZK_STR("qty").ptr(), zero) < 0 ||
+        PyDict_SetItem(o, ZK_STR("tick_type").ptr(), zero) < 0 ||
+        PyDict_SetItem(o, ZK_STR("is_simulate").ptr(), Py_False) < 0 ||
+        PyDict_SetItem(o, ZK_STR("is_virtual").ptr(), Py_True) < 0)
+        throw_py();
+    return d;
+}
+
+// ---- constants shared by both paths -----------------------------------------
+
+py::handle genuine_time(int hour) {
+    static PyObject* t0 = nullptr;
+    static PyObject* t5 = nullptr;
+    PyObject*& slot = hour == 0 ? t0 : t5;
+    if (!slot) {
+        slot = dt_api()->Time_FromTime(hour, 0, 0, 0, Py_None, dt_api()->TimeType);
+        if (!slot) throw_py();
+    }
+    return slot;
+}
+
+// ---- the literal rendering (steps 5-9) ------------------------------------
+
+bool rich_le(py::handle a, py::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
+    if (r < 0) throw_py();
+    return r != 0;
+}
+
+bool truthy(py::handle o) {
+    const int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw_py();
+    return r != 0;
+}
+
+py::object kw_call(py::handle fn, std::initializer_list<std::pair<const char*, py::object>> kws) {
+    py::dict kw;
+    for (auto& [k, v] : kws) kw[k] = v;
+    return steal(PyObject_Call(fn.ptr(), py::tuple().ptr(), kw.ptr()));
+}
+
+// `start <= value <= end` over the windows of `self.not_trade_times.get(market_type, [])`;
+// returns the index of the first window that holds, or -1. `value_fn` makes the
+// compared value once per window, as the chained comparison evaluates it.
+template <class ValueFn>
+Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hit_start,
+                              ValueFn value_fn) {
+    py::object ntt = attr_of(self, ZK_STR("not_trade_times"));
+    py::object get = attr_of(ntt, ZK_STR("get"));
+    py::object mt = getitem(T, ZK_STR("market_type"));
+    py::object windows = steal(PyObject_CallFunctionObjArgs(get.ptr(), mt.ptr(),
+                                                            py::list().ptr(), nullptr));
+    py::object it = steal(PyObject_GetIter(windows.ptr()));
+    Py_ssize_t idx = 0;
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        py::object w = py::reinterpret_steal<py::object>(raw);
+        py::object wit = steal(PyObject_GetIter(w.ptr()));
+        // `for start, end in windows` unpacks exactly two values.
+        PyObject* s = PyIter_Next(wit.ptr());
+        if (!s) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+            throw_py();
+        }
+        py::object start = py::reinterpret_steal<py::object>(s);
+        PyObject* e = PyIter_Next(wit.ptr());
+        if (!e) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+            throw_py();
+        }
+        py::object end = py::reinterpret_steal<py::object>(e);
+        if (PyObject* extra = PyIter_Next(wit.ptr())) {
+            Py_DECREF(extra);
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            throw_py();
+        }
+        if (PyErr_Occurred()) throw_py();
+        py::object v = value_fn();
+        if (rich_le(start, v) && rich_le(v, end)) {
+            hit_start = start;
+            return idx;
+        }
+        ++idx;
+    }
+    if (PyErr_Occurred()) throw_py();
+    return -1;
+}
+
+void store_and_extend(py::handle self, py::handle code, const py::list& new_ticks) {
+    py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
+    setitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"), last);
+    py::object ticks = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("ticks"));
+    steal(PyObject_CallMethodOneArg(ticks.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
+}
+
+void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
+                      const py::object& code, const py::object& last_tick) {
+    py::list new_ticks;
+    if (truthy(last_tick)) {
+        py::object delta = ts - getitem(last_tick, ZK_STR("dt"));
+        py::object diff_seconds = steal(PyObject_CallMethodNoArgs(delta.ptr(), ZK_STR("total_seconds").ptr()));
+        py::int_ sixty(60);
+        py::object diff_minute = steal(PyNumber_Long(
+            steal(PyNumber_FloorDivide(diff_seconds.ptr(), sixty.ptr())).ptr()));
+        long long rest_second = 0;
+        py::object rem = steal(PyNumber_Remainder(diff_seconds.ptr(), sixty.ptr()));
+        if (PyObject_RichCompareBool(rem.ptr(), small_int_zero().ptr(), Py_GT) == 1) {
+            py::object m1 = attr_of(ts, ZK_STR("minute"));
+            py::object m0 = attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("minute"));
+            py::object md = steal(PyNumber_Subtract(m1.ptr(), m0.ptr()));
+            const int gt = PyObject_RichCompareBool(md.ptr(), py::int_(1).ptr(), Py_GT);
+            if (gt < 0) throw_py();
+            rest_second = gt;
+        } else if (PyErr_Occurred()) {
+            throw_py();
+        }
+        py::object missing = steal(PyNumber_Add(diff_minute.ptr(), py::int_(rest_second).ptr()));
+        const int more = PyObject_RichCompareBool(missing.ptr(), py::int_(1).ptr(), Py_GT);
+        if (more < 0) throw_py();
+        if (more) {
+            int overflow = 0;
+            long long count = PyLong_AsLongLongAndOverflow(missing.ptr(), &overflow);
+            if (count == -1 && PyErr_Occurred()) throw_py();
+            if (overflow) count = LLONG_MAX;  // the look-ahead stop below ends the loop
+            for (long long i = 0; i < count; ++i) {
+                py::object base = kw_call(attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("replace")),
+                                          {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
+                py::object td_cls = global("timedelta");
+                py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
+                py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
+                // Never a virtual tick from after the tick that reveals the gap.
+                const int later = PyObject_RichCompareBool(new_dt.ptr(), ts.ptr(), Py_GT);
+                if (later < 0) throw_py();
+                if (later) break;
+                py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("weekday").ptr()));
+                const int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
+                if (weekend < 0) throw_py();
+                if (weekend) {
+                    py::object mt = getitem(T, ZK_STR("market_type"));
+                    const int fut = PyObject_RichCompareBool(mt.ptr(), ZK_STR("Future").ptr(), Py_EQ);
+                    if (fut < 0) throw_py();
+                    bool keep = false;
+                    if (fut) {
+                        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                        keep = rich_le(genuine_time(0), t) && rich_le(t, genuine_time(5));
+                    }
+                    if (!keep) continue;
+                }
+                py::object unused;
+                if (literal_window_hit(self, T, unused, [&] {
+                        return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                    }) >= 0)
+                    continue;
+                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                py::object day_of = new_dt;
+                if (rich_le(t, genuine_time(5))) {
+                    py::object one_day = kw_call(global("timedelta"), {{"days", py::int_(1)}});
+                    day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
+                }
+                py::object text = steal(PyObject_CallMethodOneArg(
+                    day_of.ptr(), ZK_STR("strftime").ptr(), ZK_STR("%Y-%m-%d").ptr()));
+                py::object hs = attr_of(self, ZK_STR("holiday_search_set"));
+                const int hol = PySequence_Contains(hs.ptr(), text.ptr());
+                if (hol < 0) throw_py();
+                if (hol) continue;
+                py::object vmt = getitem(last_tick, ZK_STR("market_type"));
+                py::object vcode = getitem(last_tick, ZK_STR("code"));
+                py::object vclose = getitem(last_tick, ZK_STR("close"));
+                if (PyList_Append(new_ticks.ptr(), virtual_tick(new_dt, vmt, vcode, vclose).ptr()) < 0)
+                    throw_py();
+            }
+        }
+    }
+    if (PyList_Append(new_ticks.ptr(), real_tick(T, ts).ptr()) < 0) throw_py();
+
+    py::object start;
+    if (literal_window_hit(self, T, start, [&] {
+            return steal(PyObject_CallMethodNoArgs(ts.ptr(), ZK_STR("time").ptr()));
+        }) >= 0) {
+        py::object replace = attr_of(ts, ZK_STR("replace"));
+        py::object h = attr_of(start, ZK_STR("hour"));
+        py::object m = attr_of(start, ZK_STR("minute"));
+        py::object s = attr_of(start, ZK_STR("second"));
+        py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
+        py::object one_sec = kw_call(global("timedelta"), {{"seconds", py::int_(1)}});
+        py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
+        py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
+        setitem(last, ZK_STR("dt"), dt);
+    }
+    store_and_extend(self, code, new_ticks);
+}
+
+// ---- the fast rendering ---------------------------------------------------
+
+// Everything the fast path needs, gathered without running Python code.
+// `ok` false means some object is not of the plain kind: take the literal path.
+struct FastView {
+    bool ok = false;
+    PyObject* last_dt = nullptr;       // borrowed, null when there is no gap to measure
+    PyObject* mt = nullptr;            // borrowed T["market_type"], may be null (missing)
+    PyObject* holidays = nullptr;      // borrowed set/frozenset
+    std::vector<Window> windows;
+};
+
+void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView& v) {
+    const PyDateTime_CAPI* api = dt_api();
+    PyObject* td = peek_global("timedelta");
+    if (td != reinterpret_cast<PyObject*>(api->DeltaType)) return;
+    if (last_tick != Py_None) {
+        if (!PyDict_CheckExact(last_tick)) return;
+        if (PyDict_GET_SIZE(last_tick) != 0) {
+            PyObject* dt = PyDict_GetItemWithError(last_tick, ZK_STR("dt").ptr());
+            if (!dt) {
+                PyErr_Clear();
+                return;
+            }
+            if (!plain_naive_datetime(dt)) return;
+            v.last_dt = dt;
+        }
+    }
+    v.mt = PyDict_GetItemWithError(T.ptr(), ZK_STR("market_type").ptr());
+    if (!v.mt && PyErr_Occurred()) throw_py();
+    if (v.mt && !PyUnicode_CheckExact(v.mt)) return;
+    PyObject* ntt = plain_attr(self, ZK_STR("not_trade_times"));
+    if (!ntt || !PyDict_CheckExact(ntt)) return;
+    if (v.mt) {
+        PyObject* w = PyDict_GetItemWithError(ntt, v.mt);
+        if (!w && PyErr_Occurred()) throw_py();
+        if (w && !plain_windows(w, v.windows)) return;
+    }
+    if (v.last_dt) {
+        PyObject* hs = plain_attr(self, ZK_STR("holiday_search_set"));
+        if (!hs || !(PySet_CheckExact(hs) || PyFrozenSet_CheckExact(hs))) return;
+        v.holidays = hs;
+    }
+    v.ok = true;
+}
+
+void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
+                   PyObject* last_tick_obj, const FastView& v) {
+    py::list new_ticks;
+    const std::int64_t ts_us = wall_us(ts.ptr());
+    if (v.last_dt) {
+        const std::int64_t lt_us = wall_us(v.last_dt);
+        const std::int64_t diff = ts_us - lt_us;
+        // Exact as a double (Python divides such ints with one rounding).
+        if (diff >= (std::int64_t{1} << 53) || diff <= -(std::int64_t{1} << 53)) {
+            add_tick_literal(self, T, ts, code, py::reinterpret_borrow<py::object>(last_tick_obj));
+            return;
+        }
+        const double diff_seconds = static_cast<double>(diff) / 1e6;
+        double fdiv, fmod_;
+        py_divmod(diff_seconds, 60.0, fdiv, fmod_);
+        const long long diff_minute = static_cast<long long>(fdiv);
+        const int rest_second =
+            (fmod_ > 0 && PyDateTime_DATE_GET_MINUTE(ts.ptr()) - PyDateTime_DATE_GET_MINUTE(v.last_dt) > 1) ? 1 : 0;
+        const long long missing = diff_minute + rest_second;
+        if (missing > 1) {
+            const std::int64_t base_min = floor_div(lt_us, kUsPerMin);
+            py::object vmt, vcode, vclose;
+            // The first candidate always lies within the gap and reads the market type
+            // first, so a missing key fails here as it would there.
+            if (!v.mt) getitem(T, ZK_STR("market_type"));
+            const bool is_future = PyUnicode_CompareWithASCIIString(v.mt, "Future") == 0;
+            std::int64_t cached_day = INT64_MIN;
+            bool cached_holiday = false;
+            for (long long i = 0; i < missing; ++i) {
+                const std::int64_t minute = base_min + i + 1;
+                const std::int64_t cand_us = minute * kUsPerMin;
+                if (cand_us > ts_us) break;  // never a virtual tick from after the incoming tick
+                const std::int64_t day = floor_div(minute, 1440);
+                const std::int64_t mod = minute - day * 1440;
+                const std::int64_t weekday = ((day % 7) + 7 + 3) % 7;  // 1970-01-01 was a Thursday
+                if (weekday >= 5 && !(is_future && mod <= 300)) continue;
+                const std::int64_t tod = mod * kUsPerMin;
+                bool closed = false;
+                for (const Window& w : v.windows)
+                    if (w.start <= tod && tod <= w.end) {
+                        closed = true;
+                        break;
+                    }
+                if (closed) continue;
+                // Minutes up to 05:00 belong to the previous day's night session.
+                const std::int64_t trade_day = mod <= 300 ? day - 1 : day;
+                if (trade_day != cached_day) {
+                    const Civil c = civil_from_days(trade_day);
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.y, c.m, c.d);
+                    py::object text = steal(PyUnicode_FromString(buf));
+                    const int hit = PySet_Contains(v.holidays, text.ptr());
+                    if (hit < 0) throw_py();
+                    cached_day = trade_day;
+                    cached_holiday = hit != 0;
+                }
+                if (cached_holiday) continue;
+                if (!vmt) {
+                    vmt = getitem(last_tick_obj, ZK_STR("market_type"));
+                    vcode = getitem(last_tick_obj, ZK_STR("code"));
+                    vclose = getitem(last_tick_obj, ZK_STR("close"));
+                }
+                if (PyList_Append(new_ticks.ptr(),
+                                  virtual_tick(make_datetime(cand_us), vmt, vcode, vclose).ptr()) < 0)
+                    throw_py();
+            }
+        }
+    }
+    py::object stored = real_tick(T, ts);
+    // Closing pull-back: a tick inside a not-trade window moves to one second before it.
+    const std::int64_t day = floor_div(ts_us, kUsPerDay);
+    const std::int64_t tod = ts_us - day * kUsPerDay;
+    for (const Window& w : v.windows)
+        if (w.start <= tod && tod <= w.end) {
+            const std::int64_t us = day * kUsPerDay +
+                                    (w.sh * 3600LL + w.sm * 60LL + w.ss - 1) * kUsPerSec + tod % kUsPerSec;
+            if (PyDict_SetItem(stored.ptr(), ZK_STR("dt").ptr(), make_datetime(us).ptr()) < 0) throw_py();
+            break;
+        }
+    if (PyList_Append(new_ticks.ptr(), stored.ptr()) < 0) throw_py();
+
+    // Store: plain containers directly, anything else through its own protocol.
+    PyObject* ticks = plain_attr(self, ZK_STR("ticks"));
+    PyObject* state = ticks && PyDict_CheckExact(ticks) ? PyDict_GetItemWithError(ticks, code.ptr()) : nullptr;
+    if (state && PyDict_CheckExact(state)) {
+        py::object keep_state = py::reinterpret_borrow<py::object>(state);
+        if (PyDict_SetItem(state, ZK_STR("last_tick").ptr(), stored.ptr()) < 0) throw_py();
+        PyObject* lst = PyDict_GetItemWithError(state, ZK_STR("ticks").ptr());
+        if (lst && PyList_CheckExact(lst)) {
+            const Py_ssize_t n = PyList_GET_SIZE(new_ticks.ptr());
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (PyList_Append(lst, PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
+            return;
+        }
+        if (PyErr_Occurred()) throw_py();
+        py::object lst_obj = getitem(state, ZK_STR("ticks"));
+        steal(PyObject_CallMethodOneArg(lst_obj.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
+        return;
+    }
+    if (PyErr_Occurred()) throw_py();
+    store_and_extend(self, code, new_ticks);
+}
+
+py::object init_ticks_info() {
+    py::dict d;
+    d[ZK_STR("ticks")] = py::list();
+    d[ZK_STR("old_ticks")] = py::list();
+    d[ZK_STR("last_tick")] = py::none();
+    d[ZK_STR("cached_kbars")] = py::dict();
+    return d;
+}
+
+}  // namespace
+
+ZK_BODY(qm_init) {
+    (void)a;
+    py::object path = global("os").attr("path").attr("join")(global("static_dir"),
+                                                             "holidays_search_from_2017.csv");
+    py::object holiday_search_df = global("pl").attr("read_csv")(path, py::arg("has_header") = true);
+    py::object dates = getitem(holiday_search_df, py::str("Date"));
+    py::setattr(self, ZK_STR("holiday_search_set"), steal(PySet_New(dates.ptr())));
+    py::setattr(self, ZK_STR("ticks"), py::dict());
+    auto t = [](const char* text) {
+        return global("datetime").attr("strptime")(text, "%H:%M:%S").attr("time")();
+    };
+    py::dict ntt;
+    {
+        py::object a0 = t("13:30:00"), a1 = t("23:59:59"), b0 = t("00:00:00"), b1 = t("08:59:59");
+        ntt[ZK_STR("Stock")] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
+                                                     py::list(py::make_tuple(b0, b1))));
+    }
+    {
+        py::object a0 = t("13:45:00"), a1 = t("14:59:59"), b0 = t("05:00:00"), b1 = t("08:44:59");
+        ntt[ZK_STR("Future")] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
+                                                      py::list(py::make_tuple(b0, b1))));
+    }
+    py::setattr(self, ZK_STR("not_trade_times"), ntt);
+    return py::none();
+}
+
+ZK_BODY(qm_get_init_ticks_info) {
+    (void)self;
+    (void)a;
+    return init_ticks_info();
+}
+
+ZK_BODY(qm_get_empty_tick_df) {
+    (void)self;
+    (void)a;
+    py::object pl = global("pl");
+    py::list schema;
+    const char* const cols[][2] = {{"dt", "Datetime"},         {"market_type", "Utf8"},
+                                   {"code", "Utf8"},           {"close", "Float64"},
+                                   {"qty", "Int64"},           {"tick_type", "Int8"},
+                                   {"is_simulate", "Boolean"}, {"is_virtual", "Boolean"}};
+    for (const auto& c : cols) schema.append(py::make_tuple(c[0], pl.attr(c[1])));
+    return pl.attr("DataFrame")(py::list(), py::arg("schema") = schema);
+}
+
+ZK_BODY(qm_clear_ticks) {
+    (void)a;
+    py::setattr(self, ZK_STR("ticks"), py::dict());
+    return py::none();
+}
+
+ZK_BODY(qm_add_tick) {
+    const py::dict T = py::reinterpret_borrow<py::dict>(a[0]);
+    const PyDateTime_CAPI* api = dt_api();
+
+    // 1. ts = datetime.fromtimestamp(T["timestamp"])
+    py::object dt_cls = global("datetime");
+    const bool genuine = dt_cls.ptr() == reinterpret_cast<PyObject*>(api->DateTimeType);
+    py::object ts;
+    if (genuine) {
+        py::object stamp = getitem(T, ZK_STR("timestamp"));
+        py::object args = steal(PyTuple_Pack(1, stamp.ptr()));
+        ts = steal(api->DateTime_FromTimestamp(dt_cls.ptr(), args.ptr(), nullptr));
+    } else {
+        py::object fn = attr_of(dt_cls, ZK_STR("fromtimestamp"));
+        py::object stamp = getitem(T, ZK_STR("timestamp"));
+        ts = steal(PyObject_CallOneArg(fn.ptr(), stamp.ptr()));
+    }
+
+    // 3-4. The code's state, made through self's own method when new.
+    py::object code = getitem(T, ZK_STR("code"));
+    py::object ticks = attr_of(self, ZK_STR("ticks"));
+    const int known = PySequence_Contains(ticks.ptr(), code.ptr());
+    if (known < 0) throw_py();
+    py::object last_tick;
+    if (!known) {
+        py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
+        py::object info = steal(PyObject_CallNoArgs(m.ptr()));
+        setitem(attr_of(self, ZK_STR("ticks")), code, info);
+        last_tick = py::none();
+    } else {
+        last_tick = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"));
+    }
+
+    if (genuine && PyDateTime_CheckExact(ts.ptr()) && plain_naive_datetime(ts.ptr())) {
+        FastView v;
+        fast_view(self, T, last_tick.ptr(), v);
+        if (v.ok) {
+            add_tick_fast(self, T, ts, code, last_tick.ptr(), v);
+            return py::none();
+        }
+    }
+    add_tick_literal(self, T, ts, code, last_tick);
+    return py::none();
+}
 
 }  // namespace zk
