@@ -1,0 +1,483 @@
+#include "tick_columns.hpp"
+
+#include <datetime.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <unordered_map>
+
+namespace zk::cols {
+
+// ---- calendar arithmetic (proleptic Gregorian, as polars stores naive times)
+
+namespace {
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+constexpr std::int64_t kUsPerDay = 86400LL * 1000000LL;
+
+}  // namespace
+
+std::int64_t civil_to_us(int y, int mo, int d, int h, int mi, int s, int us) {
+    return days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * kUsPerDay +
+           ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + s) * 1000000LL + us;
+}
+
+void us_to_year_month(std::int64_t t, int& y, int& mo) {
+    std::int64_t z = (t >= 0 ? t : t - (kUsPerDay - 1)) / kUsPerDay + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
+    mo = static_cast<int>(m);
+}
+
+std::int64_t month_start_us(std::int64_t year, int month) {
+    return days_from_civil(year, static_cast<unsigned>(month), 1) * kUsPerDay;
+}
+
+// ---- reading stored ticks
+
+bool TextColumn::push(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return false;
+    if (s == last_obj_) {
+        ids.push_back(last_id_);
+        return true;
+    }
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string_view v(p, static_cast<std::size_t>(n));
+    std::uint32_t id = 0;
+    const auto count = static_cast<std::uint32_t>(values.size());
+    while (id < count && values[id] != v) ++id;
+    if (id == count) values.emplace_back(v);
+    ids.push_back(id);
+    last_obj_ = s;
+    last_id_ = id;
+    return true;
+}
+
+void TickColumns::reserve(std::size_t n) {
+    dt.reserve(n);
+    market_type.ids.reserve(n);
+    code.ids.reserve(n);
+    close.reserve(n);
+    qty.reserve(n);
+    tick_type.reserve(n);
+    is_simulate.reserve(n);
+    is_virtual.reserve(n);
+}
+
+namespace {
+
+template <class T>
+void apply_order(std::vector<T>& v, const std::vector<std::uint32_t>& order) {
+    std::vector<T> out;
+    out.reserve(v.size());
+    for (std::uint32_t i : order) out.push_back(v[i]);
+    v.swap(out);
+}
+
+void ensure_datetime_api() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw_py();
+    }
+}
+
+bool read_int(PyObject* o, std::int64_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool read_one(PyObject* d, TickColumns& out) {
+    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) != 8) return false;
+    PyObject* v[8];
+    static const char* const names[8] = {"dt",  "market_type", "code",        "close",
+                                         "qty", "tick_type",   "is_simulate", "is_virtual"};
+    static PyObject* keys[8] = {};
+    if (!keys[0])
+        for (int i = 0; i < 8; ++i) keys[i] = PyUnicode_InternFromString(names[i]);
+    for (int i = 0; i < 8; ++i) {
+        v[i] = PyDict_GetItemWithError(d, keys[i]);
+        if (!v[i]) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    PyObject* dt = v[0];
+    if (!PyDateTime_CheckExact(dt) || reinterpret_cast<PyDateTime_DateTime*>(dt)->hastzinfo)
+        return false;
+    if (!PyFloat_CheckExact(v[3])) return false;
+    std::int64_t qty = 0, tick_type = 0;
+    if (!read_int(v[4], qty) || !read_int(v[5], tick_type)) return false;
+    if (tick_type < -128 || tick_type > 127) return false;
+    if (!PyBool_Check(v[6]) || !PyBool_Check(v[7])) return false;
+    if (!out.market_type.push(v[1])) return false;
+    if (!out.code.push(v[2])) {
+        out.market_type.ids.pop_back();
+        return false;
+    }
+    out.dt.push_back(civil_to_us(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+                                 PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),
+                                 PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
+                                 PyDateTime_DATE_GET_MICROSECOND(dt)));
+    out.close.push_back(PyFloat_AS_DOUBLE(v[3]));
+    out.qty.push_back(qty);
+    out.tick_type.push_back(static_cast<std::int8_t>(tick_type));
+    out.is_simulate.push_back(v[6] == Py_True);
+    out.is_virtual.push_back(v[7] == Py_True);
+    return true;
+}
+
+}  // namespace
+
+void TickColumns::permute(const std::vector<std::uint32_t>& order) {
+    apply_order(dt, order);
+    apply_order(market_type.ids, order);
+    apply_order(code.ids, order);
+    apply_order(close, order);
+    apply_order(qty, order);
+    apply_order(tick_type, order);
+    apply_order(is_simulate, order);
+    apply_order(is_virtual, order);
+}
+
+bool read_ticks(py::handle ticks, Py_ssize_t from, TickColumns& out) {
+    if (!PyList_CheckExact(ticks.ptr())) return false;
+    ensure_datetime_api();
+    py::object hold = py::reinterpret_borrow<py::object>(ticks);  // the list outlives the scan
+    const Py_ssize_t n = PyList_GET_SIZE(ticks.ptr());
+    if (from < n) out.reserve(static_cast<std::size_t>(n - from));
+    for (Py_ssize_t i = from; i < PyList_GET_SIZE(ticks.ptr()); ++i) {
+        py::object d = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(ticks.ptr(), i));
+        if (!read_one(d.ptr(), out)) return false;
+    }
+    return true;
+}
+
+std::vector<std::uint32_t> stable_order_by_dt(const std::vector<std::int64_t>& dt) {
+    if (std::is_sorted(dt.begin(), dt.end())) return {};
+    std::vector<std::uint32_t> order(dt.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return dt[a] < dt[b]; });
+    return order;
+}
+
+// ---- columns to polars, through the Arrow C data interface
+
+namespace {
+
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    std::int64_t flags;
+    std::int64_t n_children;
+    ArrowSchema** children;
+    ArrowSchema* dictionary;
+    void (*release)(ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    std::int64_t length;
+    std::int64_t null_count;
+    std::int64_t offset;
+    std::int64_t n_buffers;
+    std::int64_t n_children;
+    const void** buffers;
+    ArrowArray** children;
+    ArrowArray* dictionary;
+    void (*release)(ArrowArray*);
+    void* private_data;
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<void, FreeDeleter>;
+
+Buffer alloc(std::size_t bytes) {
+    const std::size_t size = (std::max<std::size_t>(bytes, 1) + 63) / 64 * 64;
+    void* p = std::aligned_alloc(64, size);
+    if (!p) throw std::bad_alloc();
+    std::memset(static_cast<char*>(p) + size - 64, 0, 64);
+    return Buffer(p);
+}
+
+// One column ready for export: its Arrow format and its buffers.
+struct Column {
+    std::string name;
+    const char* format;
+    std::int64_t length;
+    std::vector<Buffer> buffers;  // buffer 0 (validity) always null
+};
+
+struct SchemaPrivate {
+    std::string name, format;
+};
+struct ArrayPrivate {
+    std::vector<Buffer> buffers;
+    std::vector<const void*> pointers;
+};
+
+void release_schema(ArrowSchema* s) {
+    delete static_cast<SchemaPrivate*>(s->private_data);
+    s->release = nullptr;
+}
+void release_array(ArrowArray* a) {
+    delete static_cast<ArrayPrivate*>(a->private_data);
+    a->release = nullptr;
+}
+
+void schema_capsule_free(PyObject* cap) {
+    auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(cap, "arrow_schema"));
+    if (s && s->release) s->release(s);
+    delete s;
+}
+void array_capsule_free(PyObject* cap) {
+    auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(cap, "arrow_array"));
+    if (a && a->release) a->release(a);
+    delete a;
+}
+
+// A one-shot holder of a column's capsules, offering __arrow_c_array__.
+struct Exported {
+    PyObject_HEAD
+    PyObject* schema;
+    PyObject* array;
+};
+
+void exported_dealloc(PyObject* self) {
+    auto* e = reinterpret_cast<Exported*>(self);
+    Py_XDECREF(e->schema);
+    Py_XDECREF(e->array);
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* exported_arrow_c_array(PyObject* self, PyObject*, PyObject*) {
+    auto* e = reinterpret_cast<Exported*>(self);
+    return PyTuple_Pack(2, e->schema, e->array);
+}
+
+PyMethodDef g_exported_methods[] = {
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exported_arrow_c_array)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_exported_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(exported_dealloc)},
+    {Py_tp_methods, g_exported_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_exported_spec = {"positions._ArrowColumn", sizeof(Exported), 0, Py_TPFLAGS_DEFAULT,
+                               g_exported_slots};
+
+PyObject* exported_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyType_FromSpec(&g_exported_spec);
+        if (!type) throw_py();
+    }
+    return type;
+}
+
+py::object export_column(Column&& col) {
+    auto* sp = new SchemaPrivate{col.name, col.format};
+    auto* schema = new ArrowSchema{sp->format.c_str(), sp->name.c_str(), nullptr, 0, 0, nullptr,
+                                   nullptr, release_schema, sp};
+    py::object schema_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
+    if (!schema_cap) {
+        release_schema(schema);
+        delete schema;
+        throw_py();
+    }
+    auto* ap = new ArrayPrivate{std::move(col.buffers), {}};
+    for (auto& b : ap->buffers) ap->pointers.push_back(b.get());
+    auto* array = new ArrowArray{col.length, 0, 0, static_cast<std::int64_t>(ap->pointers.size()), 0,
+                                 ap->pointers.data(), nullptr, nullptr, release_array, ap};
+    py::object array_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(array, "arrow_array", array_capsule_free));
+    if (!array_cap) {
+        release_array(array);
+        delete array;
+        throw_py();
+    }
+    PyObject* tp = exported_type();
+    auto* e = PyObject_New(Exported, reinterpret_cast<PyTypeObject*>(tp));
+    if (!e) throw_py();
+    Py_INCREF(tp);  // heap-type instances own a reference to their type
+    e->schema = schema_cap.release().ptr();
+    e->array = array_cap.release().ptr();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
+}
+
+template <class T>
+Column fixed_column(const char* name, const char* format, const std::vector<T>& v) {
+    Column c{name, format, static_cast<std::int64_t>(v.size()), {}};
+    c.buffers.emplace_back(nullptr);
+    c.buffers.push_back(alloc(v.size() * sizeof(T)));
+    if (!v.empty()) std::memcpy(c.buffers[1].get(), v.data(), v.size() * sizeof(T));
+    return c;
+}
+
+Column bool_column(const char* name, const std::vector<std::uint8_t>& v) {
+    Column c{name, "b", static_cast<std::int64_t>(v.size()), {}};
+    c.buffers.emplace_back(nullptr);
+    c.buffers.push_back(alloc((v.size() + 7) / 8));
+    auto* bits = static_cast<std::uint8_t*>(c.buffers[1].get());
+    std::memset(bits, 0, (v.size() + 7) / 8);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (v[i]) bits[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+    return c;
+}
+
+template <class At>
+Column text_column(const char* name, std::size_t n, At at) {
+    Column c{name, "U", static_cast<std::int64_t>(n), {}};
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) total += at(i).size();
+    c.buffers.emplace_back(nullptr);
+    c.buffers.push_back(alloc((n + 1) * sizeof(std::int64_t)));
+    c.buffers.push_back(alloc(total));
+    auto* offsets = static_cast<std::int64_t*>(c.buffers[1].get());
+    auto* data = static_cast<char*>(c.buffers[2].get());
+    std::int64_t pos = 0;
+    offsets[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string_view s = at(i);
+        if (!s.empty()) std::memcpy(data + pos, s.data(), s.size());
+        pos += static_cast<std::int64_t>(s.size());
+        offsets[i + 1] = pos;
+    }
+    return c;
+}
+
+PyObject* g_polars = nullptr;  // the polars module seen first; kept for the process
+
+struct PolarsRoute {
+    bool native = false;         // build through the binding's own constructors
+    py::object from_c_array;     // PySeries.from_arrow_c_array
+    py::object pydf_type;        // PyDataFrame
+    py::object from_pydf;        // DataFrame._from_pydf
+};
+
+PolarsRoute& route(py::handle pl) {
+    static PolarsRoute* r = nullptr;
+    if (!r) {
+        r = new PolarsRoute();  // lives for the process
+        try {
+            py::object series_cls = pl.attr("Series");
+            py::object frame_cls = pl.attr("DataFrame");
+            py::object pyseries = py::reinterpret_borrow<py::object>(py::type::handle_of(series_cls().attr("_s")));
+            py::object pydf = py::reinterpret_borrow<py::object>(py::type::handle_of(frame_cls().attr("_df")));
+            r->from_c_array = pyseries.attr("from_arrow_c_array");
+            r->pydf_type = pydf;
+            r->from_pydf = frame_cls.attr("_from_pydf");
+            r->native = true;
+        } catch (py::error_already_set&) {
+            r->native = false;  // the public constructors still work
+        }
+    }
+    return *r;
+}
+
+py::object frame_from(std::vector<Column>&& columns) {
+    py::object pl = py::module_::import("polars");
+    PolarsRoute& r = route(pl);
+    py::list series;
+    for (Column& c : columns) {
+        std::string name = c.name;
+        py::object exported = export_column(std::move(c));
+        if (r.native)
+            series.append(r.from_c_array(exported));
+        else
+            series.append(pl.attr("Series")(name, exported));
+    }
+    if (r.native) return r.from_pydf(r.pydf_type(series));
+    return pl.attr("DataFrame")(series);
+}
+
+}  // namespace
+
+bool genuine_polars(py::handle pl) {
+    if (!g_polars) {
+        PyObject* m = PyImport_GetModule(ZK_STR("polars").ptr());
+        if (!m) {
+            PyErr_Clear();
+            return false;
+        }
+        g_polars = m;  // one strong reference for the process
+    }
+    return pl.ptr() == g_polars;
+}
+
+py::object tick_frame(const TickColumns& c) {
+    std::vector<Column> cols;
+    cols.push_back(fixed_column("dt", "tsu:", c.dt));
+    cols.push_back(text_column("market_type", c.size(), [&](std::size_t i) { return c.market_type.at(i); }));
+    cols.push_back(text_column("code", c.size(), [&](std::size_t i) { return c.code.at(i); }));
+    cols.push_back(fixed_column("close", "g", c.close));
+    cols.push_back(fixed_column("qty", "l", c.qty));
+    cols.push_back(fixed_column("tick_type", "c", c.tick_type));
+    cols.push_back(bool_column("is_simulate", c.is_simulate));
+    cols.push_back(bool_column("is_virtual", c.is_virtual));
+    return frame_from(std::move(cols));
+}
+
+py::object kbar_frame(const std::vector<Bar>& bars) {
+    const std::size_t n = bars.size();
+    std::vector<std::int64_t> dt(n), vol(n);
+    std::vector<double> o(n), h(n), l(n), cl(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        dt[i] = bars[i].dt;
+        o[i] = bars[i].open;
+        h[i] = bars[i].high;
+        l[i] = bars[i].low;
+        cl[i] = bars[i].close;
+        vol[i] = bars[i].volume;
+    }
+    std::vector<Column> cols;
+    cols.push_back(fixed_column("dt", "tsu:", dt));
+    cols.push_back(text_column("code", n, [&](std::size_t i) { return std::string_view(bars[i].code); }));
+    cols.push_back(fixed_column("Open", "g", o));
+    cols.push_back(fixed_column("High", "g", h));
+    cols.push_back(fixed_column("Low", "g", l));
+    cols.push_back(fixed_column("Close", "g", cl));
+    cols.push_back(fixed_column("Volume", "l", vol));
+    return frame_from(std::move(cols));
+}
+
+}  // namespace zk::cols

@@ -1,0 +1,316 @@
+"""K-bars: tick frames, aggregation and the cached incremental query,
+checked against a literal polars rendering of the same algorithm."""
+import datetime as dtm
+import random
+
+import polars as pl
+import pytest
+from polars.testing import assert_frame_equal
+
+UNITS = ["m", "h", "d", "w", "mo", "q", "y"]
+CASTS = [
+    pl.col("dt").cast(pl.Datetime), pl.col("market_type").cast(pl.Utf8), pl.col("code").cast(pl.Utf8),
+    pl.col("close").cast(pl.Float64), pl.col("qty").cast(pl.Int64), pl.col("tick_type").cast(pl.Int8),
+    pl.col("is_simulate").cast(pl.Boolean), pl.col("is_virtual").cast(pl.Boolean),
+]
+KBAR_SCHEMA = {"dt": pl.Datetime("us"), "code": pl.Utf8, "Open": pl.Float64, "High": pl.Float64,
+               "Low": pl.Float64, "Close": pl.Float64, "Volume": pl.Int64}
+
+
+def ref_tick_frame(ticks):
+    return pl.DataFrame(ticks).select(CASTS).sort("dt", maintain_order=True)
+
+
+def ref_bars(ticks, unit, freq):
+    """One full build of a key over all ticks, simulated ticks left out."""
+    if not ticks:
+        return pl.DataFrame(schema=KBAR_SCHEMA)
+    df = ref_tick_frame(ticks).with_columns(
+        pl.col("dt").cast(pl.Datetime).alias("dt"), pl.col("dt").dt.truncate(f"{freq}{unit}").alias("kbar_time"))
+    df = df.filter(pl.col("is_simulate") != True)  # noqa: E712
+    return (df.group_by(["kbar_time", "code"], maintain_order=True)
+            .agg([pl.col("close").first().alias("Open"), pl.col("close").max().alias("High"),
+                  pl.col("close").min().alias("Low"), pl.col("close").last().alias("Close"),
+                  pl.col("qty").sum().alias("Volume")])
+            .rename({"kbar_time": "dt"}).sort(["dt", "code"]))
+
+
+def same_bars(got, want):
+    assert got.columns == list(KBAR_SCHEMA)[: len(got.columns)] or set(KBAR_SCHEMA) <= set(got.columns)
+    assert_frame_equal(got.select(list(KBAR_SCHEMA)).sort(["dt", "code"]), want)
+
+
+def stored(dt, close, qty=1, code="2330", sim=False, virtual=False, market="Stock", tick_type=1):
+    return {"dt": dt, "market_type": market, "code": code, "close": close, "qty": qty,
+            "tick_type": tick_type, "is_simulate": sim, "is_virtual": virtual}
+
+
+@pytest.fixture
+def qm(mod):
+    q = mod.QuoteManager.__new__(mod.QuoteManager)
+    q.ticks = {}
+    return q
+
+
+def push(qm, tick):
+    """What add_tick leaves behind, without its calendar rules."""
+    state = qm.ticks.setdefault(tick["code"], {"ticks": [], "old_ticks": [], "last_tick": None,
+                                               "cached_kbars": {}})
+    state["ticks"].append(tick)
+    if not tick["is_virtual"]:
+        state["last_tick"] = tick
+
+
+T0 = dtm.datetime(2024, 5, 15, 9, 0, 10)
+
+
+def at(seconds):
+    return T0 + dtm.timedelta(seconds=seconds)
+
+
+# ---- drains and aggregation ------------------------------------------------
+
+def test_drain_moves_ticks_and_sorts_stably(qm):
+    ticks = [stored(at(0), 10.0), stored(at(170), 10.0, 0, virtual=True), stored(at(150), 10.5, 2),
+             stored(at(150), 10.6, 3)]
+    for t in ticks:
+        push(qm, t)
+    pending = qm.ticks["2330"]["ticks"]
+    df = qm.poped_tick_to_df("2330")
+    assert_frame_equal(df, ref_tick_frame(ticks))
+    assert df["close"].to_list() == [10.0, 10.5, 10.6, 10.0]
+    state = qm.ticks["2330"]
+    assert state["ticks"] == [] and state["ticks"] is not pending and pending == ticks
+    assert state["old_ticks"] == ticks
+    assert_frame_equal(qm.poped_old_ticks_to_df("2330"), df)
+    assert_frame_equal(qm.poped_old_ticks_to_df("2330"), df)
+    assert state["old_ticks"] == ticks
+
+
+@pytest.mark.parametrize("bad", [
+    {"close": 10},                      # int close: polars casts it
+    {"qty": True},                      # bool quantity
+    {"dt": dtm.date(2024, 5, 15)},      # date, not datetime
+    {"dt": dtm.datetime(2024, 5, 15, tzinfo=dtm.timezone.utc)},
+    {"tick_type": 5.0},
+    {"extra": 1},
+    {"is_simulate": None},
+])
+def test_unusual_values_take_polars_own_conversion(qm, bad):
+    ticks = [stored(at(0), 10.0), {**stored(at(30), 11.0), **bad}, stored(at(90), 12.0)]
+    for t in ticks:
+        push(qm, t)
+    try:
+        want = ref_tick_frame(ticks)
+    except Exception as e:  # polars refuses it: so must we, with its error
+        with pytest.raises(type(e)):
+            qm.poped_tick_to_df("2330")
+        assert qm.ticks["2330"]["old_ticks"] == ticks and qm.ticks["2330"]["ticks"] == []
+        return
+    assert_frame_equal(qm.poped_tick_to_df("2330"), want)
+
+
+def test_text_close_fails_after_the_drain(qm):
+    ticks = [stored(at(0), 10.0), stored(at(30), "abc")]
+    for t in ticks:
+        push(qm, t)
+    with pytest.raises(pl.exceptions.PolarsError):
+        qm.get_kbar("2330", "m", 1)
+    assert qm.ticks["2330"]["old_ticks"] == ticks and qm.ticks["2330"]["ticks"] == []
+
+
+def test_aggregate_counts_every_row(qm):
+    df = ref_tick_frame([stored(at(0), 10.0, 1), stored(at(5), 10.5, 2, sim=True), stored(at(6), 9.8, 3),
+                         stored(at(7), 10.2, 4), stored(at(60), 100.0, 0, virtual=True)])
+    df = df.with_columns(pl.col("dt").dt.truncate("1m").alias("kbar_time"))
+    out = qm.aggregate_kbar(df).sort("dt")
+    assert out.columns == list(KBAR_SCHEMA)
+    assert out.rows() == [(dtm.datetime(2024, 5, 15, 9, 0), "2330", 10.0, 10.5, 9.8, 10.2, 10),
+                          (dtm.datetime(2024, 5, 15, 9, 1), "2330", 100.0, 100.0, 100.0, 100.0, 0)]
+
+
+# ---- the query ---------------------------------------------------------------
+
+def test_unit_is_checked_before_anything_changes(qm):
+    push(qm, stored(at(0), 10.0))
+    with pytest.raises(TypeError, match=r"^'unit' must be one of \['m', 'h', 'd', 'w', 'mo', 'q', 'y'\]$"):
+        qm.get_kbar("2330", "s", 1)
+    assert len(qm.ticks["2330"]["ticks"]) == 1
+
+
+def test_unknown_code_is_a_key_error(qm):
+    with pytest.raises(KeyError) as e:
+        qm.get_kbar("9999", "m", 1)
+    assert e.value.args == ("9999",)
+
+
+def test_first_query_then_merge(qm):
+    for s, c, q in [(0, 10.0, 1), (70, 10.5, 2), (140, 9.8, 3)]:
+        push(qm, stored(at(s), c, q))
+    first = qm.get_kbar("2330", "m", 1)
+    assert first["dt"].dt.strftime("%H:%M").to_list() == ["09:00", "09:01", "09:02"]
+    assert qm.ticks["2330"]["cached_kbars"][("2330", "m", 1)] is first
+    again = qm.get_kbar("2330", "m", 1)
+    assert again is first
+    with_expr = qm.get_kbar("2330", "m", 1, exprs=[(pl.col("Close") * 2).alias("c2")])
+    assert with_expr["c2"].to_list() == [20.0, 21.0, 19.6]
+    assert qm.ticks["2330"]["cached_kbars"][("2330", "m", 1)] is first
+    push(qm, stored(at(155), 11.0, 4))        # 09:02:45 above the cached High
+    push(qm, stored(at(180), 10.9, 5))        # 09:03:10
+    merged = qm.get_kbar("2330", "m", 1)
+    assert merged.rows()[-2:] == [(dtm.datetime(2024, 5, 15, 9, 2), "2330", 9.8, 11.0, 9.8, 11.0, 7),
+                                  (dtm.datetime(2024, 5, 15, 9, 3), "2330", 10.9, 10.9, 10.9, 10.9, 5)]
+    assert first.height == 3  # the earlier answer is untouched
+
+
+def test_no_width_loses_ticks_to_another(qm):
+    for s in range(0, 600, 37):
+        push(qm, stored(at(s), 10.0 + s / 100, 1))
+    m5 = qm.get_kbar("2330", "m", 5)
+    m1 = qm.get_kbar("2330", "m", 1)
+    for s in range(600, 900, 41):
+        push(qm, stored(at(s), 9.0 + s / 1000, 2))
+    qm.get_kbar("2330", "m", 1)                  # drains the new ticks
+    m5_after = qm.get_kbar("2330", "m", 5)      # must still see them
+    everything = qm.ticks["2330"]["old_ticks"]
+    same_bars(m5_after, ref_bars(everything, "m", 5))
+    assert m5_after["Volume"].sum() == m5["Volume"].sum() + 2 * len(range(600, 900, 41)) and m1.height > 0
+
+
+def test_simulated_ticks_never_make_bars(qm):
+    push(qm, stored(at(0), 10.0))
+    push(qm, stored(at(20), 50.0, 9, sim=True))
+    first = qm.get_kbar("2330", "m", 1)
+    assert first.rows() == [(dtm.datetime(2024, 5, 15, 9, 0), "2330", 10.0, 10.0, 10.0, 10.0, 1)]
+    push(qm, stored(at(70), 60.0, 9, sim=True))
+    assert qm.get_kbar("2330", "m", 1).height == 1
+
+
+def test_only_simulated_ticks_give_an_empty_uncached_answer(qm):
+    push(qm, stored(at(0), 10.0, sim=True))
+    out = qm.get_kbar("2330", "m", 1, to_pandas_df=True)
+    assert list(out.columns) == list(KBAR_SCHEMA) and len(out) == 0
+    assert qm.ticks["2330"]["cached_kbars"] == {}
+
+
+def test_bad_exprs_fail_after_caching(qm):
+    push(qm, stored(at(0), 10.0))
+    with pytest.raises(pl.exceptions.ColumnNotFoundError):
+        qm.get_kbar("2330", "m", 1, exprs=[pl.col("nope") + 1])
+    assert ("2330", "m", 1) in qm.ticks["2330"]["cached_kbars"]
+
+
+@pytest.mark.parametrize("tamper", ["replace_frame", "replace_old_ticks", "drop_old_tick", "clear_cache"])
+def test_outside_changes_lead_to_a_correct_rebuild(qm, tamper):
+    for s in range(0, 300, 13):
+        push(qm, stored(at(s), 10.0 + s / 50))
+    qm.get_kbar("2330", "m", 1)
+    state = qm.ticks["2330"]
+    key = ("2330", "m", 1)
+    if tamper == "replace_frame":
+        state["cached_kbars"][key] = state["cached_kbars"][key].head(1)
+    elif tamper == "replace_old_ticks":
+        state["old_ticks"] = state["old_ticks"][5:]
+    elif tamper == "drop_old_tick":
+        state["old_ticks"].pop()
+    else:
+        state["cached_kbars"].clear()
+    push(qm, stored(at(400), 99.0))
+    out = qm.get_kbar("2330", "m", 1)
+    same_bars(out, ref_bars(state["old_ticks"], "m", 1))
+
+
+def test_overridden_methods_are_honoured(mod, qm):
+    calls = []
+
+    class Counting(mod.QuoteManager):
+        def aggregate_kbar(self, tick_df):
+            calls.append(tick_df.height)
+            return super().aggregate_kbar(tick_df)
+
+    q = Counting.__new__(Counting)
+    q.ticks = {}
+    for s in range(0, 200, 17):
+        push(q, stored(at(s), 10.0 + s / 30))
+    push(qm, stored(at(0), 1.0))
+    m1 = q.get_kbar("2330", "m", 1)
+    q.get_kbar("2330", "m", 5)
+    push(q, stored(at(260), 30.0))
+    q.get_kbar("2330", "m", 5)
+    after = q.get_kbar("2330", "m", 1)
+    assert calls and m1.height == 4
+    same_bars(after, ref_bars(q.ticks["2330"]["old_ticks"], "m", 1))
+
+
+# ---- differential runs -------------------------------------------------------
+
+def random_stream(rng, n, codes):
+    t = {c: dtm.datetime(rng.choice([1969, 2017, 2024]), rng.randint(1, 12), rng.randint(1, 28),
+                         rng.randint(0, 23), rng.randint(0, 59)) for c in codes}
+    out = []
+    for _ in range(n):
+        c = rng.choice(codes)
+        step = rng.choice([0, 0.5, 1, 7, 45, 61, 300, 3600, 86400 * 3, 86400 * 40])
+        t[c] += dtm.timedelta(seconds=step * rng.random() if step > 1 else step)
+        out.append(stored(t[c], round(rng.uniform(50, 150), 2), rng.randint(0, 20), code=c,
+                          sim=rng.random() < 0.1, virtual=rng.random() < 0.1,
+                          market=rng.choice(["Stock", "Future"]), tick_type=rng.randint(-3, 3)))
+    return out
+
+
+WIDTHS = [(u, f) for u in UNITS for f in (1, 2, 3, 5)] + [("m", 15), ("h", 4), ("w", 7), ("mo", 13), ("y", 7)]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_interleaved_queries_match_one_full_build(qm, seed):
+    rng = random.Random(seed)
+    codes = ["2330", "TXFR1", "0050"][: 1 + seed % 3]
+    keys = [(c, *rng.choice(WIDTHS)) for c in codes for _ in range(4)]
+    for tick in random_stream(rng, 600, codes):
+        push(qm, tick)
+        if rng.random() < 0.2:
+            code, unit, freq = rng.choice(keys)
+            exprs = rng.choice([[], [pl.col("Close").alias("c2"), (pl.col("Volume") * 2).alias("v2")]])
+            pandas = rng.random() < 0.1
+            if code not in qm.ticks:
+                with pytest.raises(KeyError):
+                    qm.get_kbar(code, unit, freq)
+                continue
+            out = qm.get_kbar(code, unit, freq, exprs=exprs, to_pandas_df=pandas)
+            if pandas:
+                out = pl.from_pandas(out, schema_overrides={"dt": pl.Datetime("us")})
+            want = ref_bars(qm.ticks[code]["old_ticks"], unit, freq)
+            same_bars(out, want)
+            if want.is_empty():  # no bar: the empty frame, without the expressions
+                assert out.columns == list(KBAR_SCHEMA)
+            elif exprs:
+                assert_frame_equal(out.select("c2", "v2").sort(pl.all()),
+                                   want.select(pl.col("Close").alias("c2"), (pl.col("Volume") * 2).alias("v2")).sort(pl.all()))
+    for code, unit, freq in keys:
+        if code in qm.ticks:
+            same_bars(qm.get_kbar(code, unit, freq), ref_bars(qm.ticks[code]["old_ticks"], unit, freq))
+
+
+@pytest.mark.parametrize("unit,freq", WIDTHS)
+def test_labels_match_polars_truncate(qm, unit, freq):
+    rng = random.Random(f"{unit}{freq}")
+    times = sorted(dtm.datetime(1900, 1, 1) + dtm.timedelta(seconds=rng.uniform(0, 300 * 365 * 86400))
+                   for _ in range(400))
+    times += [dtm.datetime(1970, 1, 1), dtm.datetime(1969, 12, 31, 23, 59, 59, 999999),
+              dtm.datetime(2000, 2, 29, 12), dtm.datetime(2199, 12, 31, 23, 59)]
+    ticks = [stored(t, float(i % 97), i % 5) for i, t in enumerate(sorted(times))]
+    for t in ticks:
+        push(qm, t)
+    same_bars(qm.get_kbar("2330", unit, freq), ref_bars(ticks, unit, freq))
+
+
+@pytest.mark.parametrize("freq", [0, -1, 10**7])
+def test_odd_widths_are_polars_own(qm, freq):
+    push(qm, stored(at(0), 10.0))
+    try:
+        want = ref_bars(qm.ticks["2330"]["ticks"], "m", freq)
+    except Exception as e:
+        with pytest.raises(type(e)):
+            qm.get_kbar("2330", "m", freq)
+        return
+    same_bars(qm.get_kbar("2330", "m", freq), want)
