@@ -1,0 +1,192 @@
+// Position queries: the open lots of one account valued at the latest tick,
+// as one summary per code or one detail per lot, handed over through the
+// position queue.
+#include <vector>
+
+#include "ledger_util.hpp"
+
+namespace zk {
+namespace {
+
+using namespace ledger;
+
+// Codes of the book traded under `product_type`, in the book's order.
+std::vector<py::object> select_codes(py::handle self, py::handle product_type) {
+    py::object positions = attr_of(self, ZK_STR("positions"));
+    py::object mapper = attr_of(self, ZK_STR("product_type_mapper"));
+    py::object keys = PyDict_CheckExact(positions.ptr()) ? steal(PyDict_Keys(positions.ptr()))
+                                                          : steal(PySequence_List(positions.ptr()));
+    std::vector<py::object> codes;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::object code = borrow(PyList_GET_ITEM(keys.ptr(), i));
+        if (eq(item(mapper, code), product_type)) codes.push_back(std::move(code));
+    }
+    return codes;
+}
+
+// A code without a tick yet gets None, so later lookups find it.
+void mark_untracked(py::handle self, const py::object& code) {
+    py::object ticks = attr_of(self, ZK_STR("current_tick_infos"));
+    if (!contains(ticks, code)) set_item(ticks, code, py::none());
+}
+
+py::object tick_of(py::handle self, const py::object& code) {
+    return item(attr_of(self, ZK_STR("current_tick_infos")), code);
+}
+
+// Money value of a price step of 1 on a quantity of 1.
+py::object unit_value(py::handle self, const py::object& code, const py::object& lot) {
+    py::object type = item(lot, ZK_STR("product_type"));
+    if (eq(type, ZK_STR("Stock"))) return borrow(ZK_INT(1000));
+    if (eq(type, ZK_STR("Future"))) {
+        Method m = lookup_method(self, ZK_STR("_Positions__apply_future_contract_value"),
+                                 pos_apply_future_contract_value);
+        if (m.native && PyUnicode_CheckExact(code.ptr())) {
+            const py::handle args[1] = {code};
+            return pos_apply_future_contract_value(self, args);
+        }
+        return steal(PyObject_CallOneArg(m.attr.ptr(), code.ptr()));
+    }
+    raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(type)}));
+}
+
+// Unrealised profit of one lot at the code's latest close.
+py::object lot_pnl(py::handle self, const py::object& code, const py::object& lot, bool long_side,
+                   const py::object& unit) {
+    py::object diff = sub(item(tick_of(self, code), ZK_STR("close")), item(lot, ZK_STR("price")));
+    if (!long_side) diff = neg(diff);
+    return mul(mul(diff, item(lot, ZK_STR("quantity"))), unit);
+}
+
+void print_no_tick() {
+    console_print(borrow(ZK_STR("[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")));
+}
+
+// Calls fn(lot, long_side) for every lot of the code, long side first, in
+// stored order; the lists are read live, as a for loop over them would.
+template <class Fn>
+void for_each_lot(const py::object& book, Fn&& fn) {
+    for (bool long_side : {true, false}) {
+        py::handle side = long_side ? ZK_STR("buy") : ZK_STR("sell");
+        py::object lots = PyDict_CheckExact(book.ptr())
+                              ? [&] {
+                                    PyObject* v = PyDict_GetItemWithError(book.ptr(), side.ptr());
+                                    if (!v && PyErr_Occurred()) throw_py();
+                                    return v ? borrow(v) : py::object(py::list());
+                                }()
+                              : steal(PyObject_CallMethodObjArgs(book.ptr(), ZK_STR("get").ptr(), side.ptr(),
+                                                                 py::list().ptr(), nullptr));
+        if (PyList_CheckExact(lots.ptr())) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lots.ptr()); ++i)
+                fn(borrow(PyList_GET_ITEM(lots.ptr(), i)), long_side);
+        } else {
+            py::object it = steal(PyObject_GetIter(lots.ptr()));
+            while (PyObject* lot = PyIter_Next(it.ptr())) fn(steal(lot), long_side);
+            if (PyErr_Occurred()) throw_py();
+        }
+    }
+}
+
+void set_zeros(py::dict& d, std::initializer_list<py::handle> keys) {
+    for (py::handle k : keys) d[k] = ZK_INT(0);
+}
+
+}  // namespace
+
+ZK_BODY(pos_format_position_summary) {
+    py::handle product_type = a[0];
+    py::object zero = borrow(ZK_INT(0));
+    py::list result;
+    for (const py::object& code : select_codes(self, product_type)) {
+        if (!contains(attr_of(self, ZK_STR("positions")), code)) continue;
+        py::object pnl = zero, quantity = zero, weighted = zero;
+        mark_untracked(self, code);
+        py::object book = item(attr_of(self, ZK_STR("positions")), code);
+        for_each_lot(book, [&](const py::object& lot, bool long_side) {
+            py::object qty = item(lot, ZK_STR("quantity"));
+            if (eq(qty, zero)) return;
+            quantity = iadd(quantity, qty);
+            // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
+            weighted = iadd(weighted, mul(item(lot, ZK_STR("price")), qty));
+            if (!truth(tick_of(self, code))) {
+                print_no_tick();
+                return;
+            }
+            py::object unit = unit_value(self, code, lot);
+            pnl = iadd(pnl, lot_pnl(self, code, lot, long_side, unit));
+        });
+        if (eq(quantity, zero)) continue;
+        py::object avg = zero;
+        if (compare(quantity, zero, Py_GT))
+            avg = steal(PyObject_CallFunctionObjArgs(global("round").ptr(), truediv(weighted, quantity).ptr(),
+                                                     ZK_INT(2).ptr(), nullptr));
+        py::dict summary;
+        summary[ZK_STR("code")] = code;
+        summary[ZK_STR("quantity")] = quantity;
+        summary[ZK_STR("avg_price")] = avg;
+        summary[ZK_STR("pnl")] = pnl;
+        if (eq(product_type, ZK_STR("Stock"))) {
+            summary[ZK_STR("cond")] = attr_of(global("OrderCond"), ZK_STR("CASH"));
+            set_zeros(summary, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral"), ZK_STR("short_sale_margin"),
+                                ZK_STR("interest")});
+        }
+        result.append(summary);
+    }
+    return result;
+}
+
+ZK_BODY(pos_format_position_detail) {
+    py::handle product_type = a[0];
+    py::object zero = borrow(ZK_INT(0));
+    const bool stock = eq(product_type, ZK_STR("Stock"));
+    py::list result;
+    for (const py::object& code : select_codes(self, product_type)) {
+        mark_untracked(self, code);
+        py::object book = item(attr_of(self, ZK_STR("positions")), code);
+        for_each_lot(book, [&](const py::object& lot, bool long_side) {
+            if (eq(item(lot, ZK_STR("quantity")), zero)) return;
+            py::object unit = unit_value(self, code, lot);
+            py::object pnl = zero;
+            if (truth(tick_of(self, code)))
+                pnl = lot_pnl(self, code, lot, long_side, unit);
+            else
+                print_no_tick();
+            py::dict detail;
+            detail[ZK_STR("date")] = item(lot, ZK_STR("exchange_ts"));
+            detail[ZK_STR("code")] = code;
+            detail[ZK_STR("quantity")] = item(lot, ZK_STR("quantity"));
+            detail[ZK_STR("cost")] = item(lot, ZK_STR("price"));
+            detail[ZK_STR("pnl")] = pnl;
+            detail[ZK_STR("fee")] = zero;
+            detail[ZK_STR("trade_id")] = item(lot, ZK_STR("trade_id"));
+            if (stock) set_zeros(detail, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral")});
+            result.append(detail);
+        });
+    }
+    return result;
+}
+
+ZK_BODY(pos_fetch_positions) {
+    py::handle account_type = a[0];
+    if (!eq(account_type, ZK_STR("Stock")) && !eq(account_type, ZK_STR("Future")))
+        raise_text(PyExc_Exception, concat({ZK_STR("不支援的帳戶類型: "), fmt(account_type)}));
+    const bool detail = truth(a[1]);
+    Body body = detail ? pos_format_position_detail : pos_format_position_summary;
+    Method fmt_m = lookup_method(
+        self, detail ? ZK_STR("_Positions__format_position_detail") : ZK_STR("_Positions__format_position_summary"),
+        body);
+    py::object positions = fmt_m.native && PyUnicode_CheckExact(account_type.ptr())
+                               ? body(self, &account_type)
+                               : steal(PyObject_CallOneArg(fmt_m.attr.ptr(), account_type.ptr()));
+    Method put = lookup_method(self, ZK_STR("add_positions_to_queue"), pos_add_positions_to_queue);
+    if (put.native) {
+        const py::handle args[1] = {positions};
+        pos_add_positions_to_queue(self, args);
+    } else {
+        steal(PyObject_CallOneArg(put.attr.ptr(), positions.ptr()));
+    }
+    return py::none();
+}
+
+}  // namespace zk
