@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "bodies.hpp"
+#include "local_clock.hpp"
 
 namespace zk {
 namespace {
@@ -55,15 +56,20 @@ py::object attr_of(py::handle obj, py::handle name) {
     return steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
-// A module global without raising: null when neither the module nor builtins has it.
-PyObject* peek_global(const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (!key) throw_py();
-    PyObject* v = PyDict_GetItemWithError(module_dict(), key);
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-    Py_DECREF(key);
+// A module global without raising (borrowed; null when neither the module nor
+// builtins has it). The key is an interned str, so the hot path makes no string.
+PyObject* peek_global(py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(module_dict(), key.ptr());
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
     if (!v && PyErr_Occurred()) throw_py();
-    return v;  // borrowed
+    return v;
+}
+
+// A module global as Python's LOAD_GLOBAL finds it, NameError when absent.
+py::object load_global(py::handle key) {
+    if (PyObject* v = peek_global(key)) return py::reinterpret_borrow<py::object>(v);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    throw_py();
 }
 
 // Instance attribute read without running Python code: only when the type
@@ -94,36 +100,10 @@ constexpr std::int64_t kUsPerSec = 1000000;
 constexpr std::int64_t kUsPerMin = 60 * kUsPerSec;
 constexpr std::int64_t kUsPerDay = 86400 * kUsPerSec;
 
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    std::int64_t q = a / b;
-    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = floor_div(y, 400);
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-    int y, m, d;
-};
-
-Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = floor_div(z, 146097);
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2)),
-            static_cast<int>(m), static_cast<int>(d)};
-}
+using local_clock::civil_from_days;
+using local_clock::Civil;
+using local_clock::days_from_civil;
+using local_clock::floor_div;
 
 // Naive wall-clock microseconds of an exact datetime.
 std::int64_t wall_us(PyObject* dt) {
@@ -383,7 +363,7 @@ void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
             for (long long i = 0; i < count; ++i) {
                 py::object base = kw_call(attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("replace")),
                                           {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
-                py::object td_cls = global("timedelta");
+                py::object td_cls = load_global(ZK_STR("timedelta"));
                 py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
                 py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
                 // Never a virtual tick from after the tick that reveals the gap.
@@ -412,7 +392,7 @@ void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
                 py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
                 py::object day_of = new_dt;
                 if (rich_le(t, genuine_time(5))) {
-                    py::object one_day = kw_call(global("timedelta"), {{"days", py::int_(1)}});
+                    py::object one_day = kw_call(load_global(ZK_STR("timedelta")), {{"days", py::int_(1)}});
                     day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
                 }
                 py::object text = steal(PyObject_CallMethodOneArg(
@@ -440,7 +420,7 @@ void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
         py::object m = attr_of(start, ZK_STR("minute"));
         py::object s = attr_of(start, ZK_STR("second"));
         py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
-        py::object one_sec = kw_call(global("timedelta"), {{"seconds", py::int_(1)}});
+        py::object one_sec = kw_call(load_global(ZK_STR("timedelta")), {{"seconds", py::int_(1)}});
         py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
         py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
         setitem(last, ZK_STR("dt"), dt);
@@ -462,7 +442,7 @@ struct FastView {
 
 void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView& v) {
     const PyDateTime_CAPI* api = dt_api();
-    PyObject* td = peek_global("timedelta");
+    PyObject* td = peek_global(ZK_STR("timedelta"));
     if (td != reinterpret_cast<PyObject*>(api->DeltaType)) return;
     if (last_tick != Py_None) {
         if (!PyDict_CheckExact(last_tick)) return;
@@ -494,9 +474,11 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView
     v.ok = true;
 }
 
+// `known_state` is the code's state dict when it was read from plain containers
+// with no Python code run since, so `self.ticks[code]` would give it again.
 void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
-                   PyObject* last_tick_obj, const FastView& v) {
-    py::list new_ticks;
+                   PyObject* last_tick_obj, const FastView& v, PyObject* known_state) {
+    py::list new_ticks(0);
     const std::int64_t ts_us = wall_us(ts.ptr());
     if (v.last_dt) {
         const std::int64_t lt_us = wall_us(v.last_dt);
@@ -576,8 +558,11 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
     if (PyList_Append(new_ticks.ptr(), stored.ptr()) < 0) throw_py();
 
     // Store: plain containers directly, anything else through its own protocol.
-    PyObject* ticks = plain_attr(self, ZK_STR("ticks"));
-    PyObject* state = ticks && PyDict_CheckExact(ticks) ? PyDict_GetItemWithError(ticks, code.ptr()) : nullptr;
+    PyObject* state = known_state;
+    if (!state) {
+        PyObject* ticks = plain_attr(self, ZK_STR("ticks"));
+        state = ticks && PyDict_CheckExact(ticks) ? PyDict_GetItemWithError(ticks, code.ptr()) : nullptr;
+    }
     if (state && PyDict_CheckExact(state)) {
         py::object keep_state = py::reinterpret_borrow<py::object>(state);
         if (PyDict_SetItem(state, ZK_STR("last_tick").ptr(), stored.ptr()) < 0) throw_py();
@@ -664,13 +649,18 @@ ZK_BODY(qm_add_tick) {
     const PyDateTime_CAPI* api = dt_api();
 
     // 1. ts = datetime.fromtimestamp(T["timestamp"])
-    py::object dt_cls = global("datetime");
+    py::object dt_cls = load_global(ZK_STR("datetime"));
     const bool genuine = dt_cls.ptr() == reinterpret_cast<PyObject*>(api->DateTimeType);
     py::object ts;
     if (genuine) {
         py::object stamp = getitem(T, ZK_STR("timestamp"));
-        py::object args = steal(PyTuple_Pack(1, stamp.ptr()));
-        ts = steal(api->DateTime_FromTimestamp(dt_cls.ptr(), args.ptr(), nullptr));
+        std::int64_t us;
+        if (local_clock::local_us(stamp.ptr(), us)) {
+            ts = make_datetime(us);
+        } else {
+            py::object args = steal(PyTuple_Pack(1, stamp.ptr()));
+            ts = steal(api->DateTime_FromTimestamp(dt_cls.ptr(), args.ptr(), nullptr));
+        }
     } else {
         py::object fn = attr_of(dt_cls, ZK_STR("fromtimestamp"));
         py::object stamp = getitem(T, ZK_STR("timestamp"));
@@ -679,24 +669,39 @@ ZK_BODY(qm_add_tick) {
 
     // 3-4. The code's state, made through self's own method when new.
     py::object code = getitem(T, ZK_STR("code"));
-    py::object ticks = attr_of(self, ZK_STR("ticks"));
-    const int known = PySequence_Contains(ticks.ptr(), code.ptr());
-    if (known < 0) throw_py();
     py::object last_tick;
-    if (!known) {
-        py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
-        py::object info = steal(PyObject_CallNoArgs(m.ptr()));
-        setitem(attr_of(self, ZK_STR("ticks")), code, info);
-        last_tick = py::none();
-    } else {
-        last_tick = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"));
+    py::object state;  // set when read from plain containers with nothing run since
+    PyObject* plain_ticks = plain_attr(self, ZK_STR("ticks"));
+    if (plain_ticks && PyDict_CheckExact(plain_ticks) && PyUnicode_CheckExact(code.ptr())) {
+        PyObject* st = PyDict_GetItemWithError(plain_ticks, code.ptr());
+        if (!st && PyErr_Occurred()) throw_py();
+        if (st) {
+            state = py::reinterpret_borrow<py::object>(st);
+            last_tick = getitem(state, ZK_STR("last_tick"));
+            if (!PyDict_CheckExact(st)) state = py::object();  // its __getitem__ may have run code
+        }
+    }
+    if (state) {
+        // found above
+    } else if (!last_tick) {
+        py::object ticks = attr_of(self, ZK_STR("ticks"));
+        const int known = PySequence_Contains(ticks.ptr(), code.ptr());
+        if (known < 0) throw_py();
+        if (!known) {
+            py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
+            py::object info = steal(PyObject_CallNoArgs(m.ptr()));
+            setitem(attr_of(self, ZK_STR("ticks")), code, info);
+            last_tick = py::none();
+        } else {
+            last_tick = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"));
+        }
     }
 
     if (genuine && PyDateTime_CheckExact(ts.ptr()) && plain_naive_datetime(ts.ptr())) {
         FastView v;
         fast_view(self, T, last_tick.ptr(), v);
         if (v.ok) {
-            add_tick_fast(self, T, ts, code, last_tick.ptr(), v);
+            add_tick_fast(self, T, ts, code, last_tick.ptr(), v, state.ptr());
             return py::none();
         }
     }

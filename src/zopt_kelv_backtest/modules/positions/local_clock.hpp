@@ -1,0 +1,162 @@
+// Local wall-clock time of a POSIX timestamp, giving exactly what
+// datetime.fromtimestamp gives, without its two localtime() calls per value.
+//
+// The zone's UTC offset is cached per UTC day, and only for days where the
+// offset is the same from a day before to the day's end (checked hourly), so
+// the result never lies in a fold (fold is 0, as fromtimestamp would say).
+// The cache is dropped when the C library's zone may have changed (TZ set
+// again, tzset() run). Anything unusual answers false and the caller asks
+// Python: non-float/int stamps, NaN, values outside 2000-2100, days with a
+// transition, zones whose local fields are not UTC plus the offset.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+
+namespace zk::local_clock {
+
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// Days from 1970-01-01 of a proleptic Gregorian date.
+inline std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = floor_div(y, 400);
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+    int y, m, d;
+};
+
+inline Civil civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = floor_div(z, 146097);
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2)),
+            static_cast<int>(m), static_cast<int>(d)};
+}
+
+// The timestamp split as Python does (round half to even on microseconds).
+inline bool split_stamp(PyObject* stamp, std::int64_t& sec, int& us) {
+    constexpr double lo = 946684800.0, hi = 4102444800.0;  // 2000-01-01 .. 2100-01-01 UTC
+    if (PyFloat_CheckExact(stamp)) {
+        const double d = PyFloat_AS_DOUBLE(stamp);
+        if (!(d >= lo && d < hi)) return false;
+        double intpart;
+        double frac = std::modf(d, &intpart) * 1e6;
+        double r = std::round(frac);
+        if (std::fabs(frac - r) == 0.5) r = 2.0 * std::round(frac / 2.0);
+        if (r >= 1e6) {
+            r -= 1e6;
+            intpart += 1.0;
+        }
+        sec = static_cast<std::int64_t>(intpart);
+        us = static_cast<int>(r);
+        return true;
+    }
+    if (PyLong_CheckExact(stamp)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(stamp, &overflow);
+        if (overflow || v < static_cast<long long>(lo) || v >= static_cast<long long>(hi)) {
+            if (v == -1 && !overflow) PyErr_Clear();
+            return false;
+        }
+        sec = v;
+        us = 0;
+        return true;
+    }
+    return false;
+}
+
+struct ZoneCache {
+    bool valid = false;
+    const char* tz_env = nullptr;
+    const char* name0 = nullptr;
+    const char* name1 = nullptr;
+    long zone = 0;
+    int dst = 0;
+    std::int64_t day_lo = 0;  // UTC seconds; the cached day is [day_lo, day_lo + 86400)
+    long offset = 0;
+};
+
+inline ZoneCache& cache() {
+    static ZoneCache c;
+    return c;
+}
+
+#if defined(__GLIBC__)
+inline bool same_zone_state(const ZoneCache& c) {
+    return c.tz_env == std::getenv("TZ") && c.name0 == tzname[0] && c.name1 == tzname[1] &&
+           c.zone == timezone && c.dst == daylight;
+}
+
+// localtime_r at `t` agrees with UTC + `offset`?
+inline bool probe(std::int64_t t, long offset) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    struct tm tm;
+    if (!localtime_r(&tt, &tm) || tm.tm_gmtoff != offset) return false;
+    const std::int64_t local = t + offset;
+    const std::int64_t days = floor_div(local, 86400);
+    const std::int64_t rest = local - days * 86400;
+    const Civil c = civil_from_days(days);
+    return tm.tm_year + 1900 == c.y && tm.tm_mon + 1 == c.m && tm.tm_mday == c.d &&
+           tm.tm_hour == rest / 3600 && tm.tm_min == rest / 60 % 60 && tm.tm_sec == rest % 60;
+}
+
+inline bool fill_cache(std::int64_t sec) {
+    ZoneCache& c = cache();
+    c.valid = false;
+    const std::int64_t day_lo = floor_div(sec, 86400) * 86400;
+    const std::time_t tt = static_cast<std::time_t>(day_lo);
+    struct tm tm;
+    if (!localtime_r(&tt, &tm)) return false;
+    const long offset = tm.tm_gmtoff;
+    for (std::int64_t t = day_lo - 86400; t < day_lo + 86400; t += 3600)
+        if (!probe(t, offset)) return false;
+    if (!probe(day_lo + 86399, offset)) return false;
+    c.tz_env = std::getenv("TZ");
+    c.name0 = tzname[0];
+    c.name1 = tzname[1];
+    c.zone = timezone;
+    c.dst = daylight;
+    c.day_lo = day_lo;
+    c.offset = offset;
+    c.valid = true;
+    return true;
+}
+#else
+// Without glibc's zone globals a change of zone cannot be seen: always ask Python.
+inline bool same_zone_state(const ZoneCache&) { return false; }
+inline bool fill_cache(std::int64_t) { return false; }
+#endif
+
+// Wall-clock microseconds (from 1970-01-01 00:00 local) of `stamp`, or false.
+inline bool local_us(PyObject* stamp, std::int64_t& out) {
+    std::int64_t sec;
+    int us;
+    if (!split_stamp(stamp, sec, us)) return false;
+    ZoneCache& c = cache();
+    if (!c.valid || sec < c.day_lo || sec >= c.day_lo + 86400 || !same_zone_state(c)) {
+        if (!fill_cache(sec)) return false;
+    }
+    out = (sec + c.offset) * 1000000 + us;
+    return true;
+}
+
+}  // namespace zk::local_clock
