@@ -132,14 +132,22 @@ class LedgerModel:
         )
 
     def state(self):
-        return copy.deepcopy(
-            (self.positions, self.product_type_mapper, self._account_infos, self._profit_report, self.current_capital)
-        )
+        # Lots change only in "quantity" and rows are only ever appended.
+        books = {code: {side: [(lot, lot["quantity"]) for lot in lots] for side, lots in book.items()}
+                 for code, book in self.positions.items()}  # fmt: skip
+        return (books, dict(self.product_type_mapper), copy.deepcopy(self._account_infos),
+                self._profit_report["profit"], len(self._profit_report["rows"]), self.current_capital)  # fmt: skip
 
     def restore(self, saved):
-        (self.positions, self.product_type_mapper, self._account_infos, self._profit_report, self.current_capital) = (
-            saved
-        )
+        books, self.product_type_mapper, self._account_infos, profit, nrows, self.current_capital = saved
+        self.positions = {}
+        for code, book in books.items():
+            self.positions[code] = {side: [lot for lot, _ in lots] for side, lots in book.items()}
+            for lots in book.values():
+                for lot, qty in lots:
+                    lot["quantity"] = qty
+        self._profit_report["profit"] = profit
+        del self._profit_report["rows"][nrows:]
 
     # -- fills
 
