@@ -328,3 +328,16 @@ def test_trade_cost_goes_through_own_methods(mod):
     assert seen == [("TXFA4", 100.0, 3, "up")]
     assert got["price"] == 42.0 and got["min_qty"] == 6
     assert same(got["fee"], 2e-05 * 2 * 3 * 42.0)
+
+
+def test_rates_read_again_after_the_move(mod):
+    class P(mod.Positions):
+        def _Positions__calculate_slippage_price(self, code, price, tick_count, direction):
+            self.reset_fee_settings()  # settings change while the cost is being made
+            return 100.0
+
+    p = P()
+    p.update_fee_settings("stock", fee=1.0, tax=1.0, per_trade_cost=99)
+    got = cost(p, "2330", "Buy", 100.0, 1, "Stock")
+    assert got["fee"] == 0.001425 * 1 * 1000 * 100.0
+    assert got["tax"] == 0.003 * 1 * 1000 * 100.0 and got["fixed_cost"] == 10

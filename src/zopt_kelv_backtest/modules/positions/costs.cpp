@@ -73,8 +73,20 @@ py::object row_price(const Row& r) {
     return steal(PyNumber_Multiply(c.ptr(), ZK_INT(5).ptr()));
 }
 
+// The float ticks, made once (floats are immutable).
+py::handle float_tick(double tick) {
+    static PyObject* const cache[4] = {PyFloat_FromDouble(0.01), PyFloat_FromDouble(0.05),
+                                       PyFloat_FromDouble(0.1), PyFloat_FromDouble(0.5)};
+    for (PyObject* f : cache)
+        if (f && PyFloat_AS_DOUBLE(f) == tick) return f;
+    return nullptr;
+}
+
 py::object row_tick(const Row& r) {
-    if (r.kind == 0) return steal(PyFloat_FromDouble(r.tick));
+    if (r.kind == 0) {
+        if (py::handle f = float_tick(r.tick)) return py::reinterpret_borrow<py::object>(f);
+        return steal(PyFloat_FromDouble(r.tick));
+    }
     return py::reinterpret_borrow<py::object>(r.kind == 1 ? ZK_INT(1) : ZK_INT(5));
 }
 
@@ -163,10 +175,13 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
     return steal(PyNumber_Float(price.ptr()));
 }
 
+// `quiet` (if given) is cleared when Python code may have run (an override, a
+// foreign object, or a signal handler during a very long move).
 py::object slippage_price(py::handle self, py::handle code, py::handle price, py::handle tick_count,
-                          py::handle direction) {
+                          py::handle direction, bool* quiet = nullptr) {
     const long long n = iterations(tick_count);
     auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+    if (quiet && (n >= 0xFFFFF || !m.native || !PyUnicode_CheckExact(direction.ptr()))) *quiet = false;
     if (!m.native || !PyUnicode_CheckExact(direction.ptr()))
         return slip_generic(self, code, py::reinterpret_borrow<py::object>(price), 0, n, direction);
 
@@ -176,6 +191,7 @@ py::object slippage_price(py::handle self, py::handle code, py::handle price, py
     bool integral = false;  // does Python hold the current price as an int?
     for (long long i = 0; i < n; ++i) {
         if (!(std::fabs(p) < kExactLimit)) {
+            if (quiet) *quiet = false;
             py::object cur = integral ? steal(PyLong_FromDouble(p)) : steal(PyFloat_FromDouble(p));
             return slip_generic(self, code, cur, i, n, direction);
         }
@@ -217,15 +233,27 @@ py::object setting(py::handle self, py::handle type_key, py::handle key) {
     return get_item(get_item(get_attr(self, ZK_STR("_fee_settings")), type_key), key);
 }
 
+// The module global FutureIndexContractValue, looked up now (without
+// building a key str on every call when the module namespace has it).
+py::object contract_values() {
+    PyObject* v = PyDict_GetItemWithError(module_dict(), ZK_STR("FutureIndexContractValue").ptr());
+    if (v) return py::reinterpret_borrow<py::object>(v);
+    if (PyErr_Occurred()) throw_py();
+    return global("FutureIndexContractValue");
+}
+
+py::object contract_value(py::handle values, py::handle code) {
+    int has = PySequence_Contains(values.ptr(), code.ptr());
+    if (has < 0) throw_py();
+    if (has) return get_item(values, code);
+    return py::reinterpret_borrow<py::object>(ZK_INT(2000));
+}
+
 }  // namespace
 
 ZK_BODY(pos_apply_future_contract_value) {
     (void)self;
-    py::object values = global("FutureIndexContractValue");
-    int has = PySequence_Contains(values.ptr(), a[0].ptr());
-    if (has < 0) throw_py();
-    if (has) return get_item(values, a[0]);
-    return py::reinterpret_borrow<py::object>(ZK_INT(2000));
+    return contract_value(contract_values(), a[0]);
 }
 
 ZK_BODY(pos_ceil_price_by_tick) {
@@ -249,7 +277,16 @@ ZK_BODY(pos_calculate_trade_cost) {
     } else {
         raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
     }
-    py::object settings = get_item(get_attr(self, ZK_STR("_fee_settings")), type_key);
+    // The rates are read from self._fee_settings again after the move. While no
+    // Python code can have run in between (exact builtin types, our own methods,
+    // a plain instance attribute), that read gives this same dict.
+    py::object all = get_attr(self, ZK_STR("_fee_settings"));
+    py::object settings = get_item(all, type_key);
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    bool quiet = tp->tp_getattro == PyObject_GenericGetAttr &&
+                 !_PyType_Lookup(tp, ZK_STR("_fee_settings").ptr()) && PyDict_CheckExact(all.ptr()) &&
+                 PyDict_CheckExact(settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
+                 PyBool_Check(a[6].ptr());
 
     py::object side;
     if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
@@ -258,21 +295,29 @@ ZK_BODY(pos_calculate_trade_cost) {
         side = py::reinterpret_borrow<py::object>(ZK_STR("sell"));
     else
         side = steal(PyObject_CallMethodNoArgs(action.ptr(), ZK_STR("lower").ptr()));
-    py::object slippage = get_item(get_item(settings, ZK_STR("slippage")), side);
+    py::object slippages = get_item(settings, ZK_STR("slippage"));
+    py::object slippage = get_item(slippages, side);
+    quiet = quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(slippage.ptr());
 
     py::object direction;
     if (truth(a[6])) {
         direction = get_item(slippage, ZK_STR("direction"));
     } else {
-        bool down = equals(get_item(slippage, ZK_STR("direction")), ZK_STR("down"));
+        py::object stored = get_item(slippage, ZK_STR("direction"));
+        quiet = quiet && PyUnicode_CheckExact(stored.ptr());
+        bool down = equals(stored, ZK_STR("down"));
         direction = py::reinterpret_borrow<py::object>(down ? ZK_STR("up") : ZK_STR("down"));
     }
 
     auto slip = lookup_method(self, ZK_STR("_Positions__calculate_slippage_price"), pos_calculate_slippage_price);
     py::object tick_count = get_item(slippage, ZK_STR("tick_count"));
-    py::object fill = slip.native && PyLong_CheckExact(tick_count.ptr())
-                          ? slippage_price(self, code, price, tick_count, direction)
-                          : slip.obj(code, price, tick_count, direction);
+    py::object fill;
+    if (slip.native && PyLong_CheckExact(tick_count.ptr())) {
+        fill = slippage_price(self, code, price, tick_count, direction, &quiet);
+    } else {
+        quiet = false;
+        fill = slip.obj(code, price, tick_count, direction);
+    }
 
     py::object units;
     if (stock) {
@@ -280,21 +325,38 @@ ZK_BODY(pos_calculate_trade_cost) {
     } else {
         auto cv = lookup_method(self, ZK_STR("_Positions__apply_future_contract_value"),
                                 pos_apply_future_contract_value);
-        units = cv.native ? pos_apply_future_contract_value(self, &code) : cv.obj(code);
+        if (cv.native) {
+            py::object values = contract_values();
+            quiet = quiet && PyDict_CheckExact(values.ptr());
+            units = contract_value(values, code);
+        } else {
+            quiet = false;
+            units = cv.obj(code);
+        }
     }
-    py::object fee = product({setting(self, type_key, ZK_STR("fee")), quantity, units, fill});
-    py::object tax = product({setting(self, type_key, ZK_STR("tax")), quantity, units, fill});
-    py::object fixed_cost = setting(self, type_key, ZK_STR("per_trade_cost"));
+    auto read = [&](py::handle key) {
+        return quiet ? get_item(settings, key) : setting(self, type_key, key);
+    };
+    // Python code can run in a product only when a factor is not an exact int or float.
+    auto plain = [](py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
+    quiet = quiet && plain(units) && PyFloat_CheckExact(fill.ptr());
+    py::object rate = read(ZK_STR("fee"));
+    quiet = quiet && plain(rate);
+    py::object fee = product({rate, quantity, units, fill});
+    rate = read(ZK_STR("tax"));
+    quiet = quiet && plain(rate);
+    py::object tax = product({rate, quantity, units, fill});
+    py::object fixed_cost = read(ZK_STR("per_trade_cost"));
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
 
-    py::dict cost;
-    cost[ZK_STR("fee")] = fee;
-    cost[ZK_STR("tax")] = truth(a[5]) ? py::reinterpret_borrow<py::object>(ZK_INT(0)) : tax;
-    cost[ZK_STR("fixed_cost")] = fixed_cost;
-    cost[ZK_STR("qty")] = quantity;
-    cost[ZK_STR("min_qty")] = min_qty;
-    cost[ZK_STR("price")] = fill;
-    cost[ZK_STR("origin_price")] = price;
+    py::object cost = steal(_PyDict_NewPresized(7));
+    py::handle tax_value = truth(a[5]) ? ZK_INT(0) : py::handle(tax);
+    const std::pair<py::handle, py::handle> items[] = {
+        {ZK_STR("fee"), fee},           {ZK_STR("tax"), tax_value},     {ZK_STR("fixed_cost"), fixed_cost},
+        {ZK_STR("qty"), quantity},      {ZK_STR("min_qty"), min_qty},   {ZK_STR("price"), fill},
+        {ZK_STR("origin_price"), price}};
+    for (const auto& [key, value] : items)
+        if (PyDict_SetItem(cost.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
     return cost;
 }
 
