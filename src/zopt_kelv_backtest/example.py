@@ -94,7 +94,9 @@ def load_tick_file(path: str) -> List[Dict]:
     ext = os.path.splitext(path)[1].lower()
     try:
         if ext == ".csv":
-            df = pl.read_csv(path, infer_schema_length=10000)
+            # Codes such as "0050" must stay text, not become the number 50.
+            df = pl.read_csv(path, infer_schema_length=10000,
+                             schema_overrides={"code": pl.Utf8, "market_type": pl.Utf8})
         elif ext in (".parquet", ".pq"):
             df = pl.read_parquet(path)
         else:
