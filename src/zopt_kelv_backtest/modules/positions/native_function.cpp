@@ -372,4 +372,29 @@ bool is_native_body(py::handle obj, Body body) {
            reinterpret_cast<NativeFunction*>(obj.ptr())->spec->body == body;
 }
 
+py::object clone_function(py::handle proto, py::handle closure) {
+    if (!Py_IS_TYPE(proto.ptr(), &g_type)) throw std::logic_error("not a native function");
+    auto* p = reinterpret_cast<NativeFunction*>(proto.ptr());
+    py::object annotations = steal(PyDict_Copy(p->annotations));
+    auto* f = PyObject_GC_New(NativeFunction, &g_type);
+    if (!f) throw_py();
+    f->vectorcall = p->vectorcall;
+    f->spec = p->spec;
+    f->argnames = Py_NewRef(p->argnames);
+    f->name = Py_NewRef(p->name);
+    f->qualname = Py_NewRef(p->qualname);
+    f->module = Py_NewRef(p->module);
+    f->doc = Py_NewRef(p->doc);
+    f->defaults = Py_NewRef(p->defaults);
+    f->annotations = annotations.release().ptr();
+    f->closure = closure ? Py_NewRef(closure.ptr()) : nullptr;
+    f->dict = nullptr;
+    f->signature = nullptr;
+    f->weakreflist = nullptr;
+    f->nparams = p->nparams;
+    f->nrequired = p->nrequired;
+    PyObject_GC_Track(f);
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
 }  // namespace zk

@@ -60,4 +60,9 @@ py::object make_function(const FunctionSpec& spec, const std::string& qualname,
 // argument parser when an attribute lookup found our own method.
 bool is_native_body(py::handle obj, Body body);
 
+// A new function object like `proto` (one of ours), closing over `closure`:
+// the cheap way to make an inner function anew on every call. It shares the
+// prototype's names and defaults and has its own __annotations__ dict.
+py::object clone_function(py::handle proto, py::handle closure);
+
 }  // namespace zk
