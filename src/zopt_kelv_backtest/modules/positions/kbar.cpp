@@ -220,7 +220,7 @@ void remember(py::handle frame, py::handle key, py::handle old_ticks, bool has_t
 }
 
 // The watermark of `frame` when it still describes it exactly.
-const KeyMark* mark_of(py::handle frame, py::handle key, py::handle old_ticks) {
+const KeyMark* mark_of(py::handle frame, py::handle key, py::handle old_ticks, bool check_height = true) {
     auto& m = marks();
     auto it = m.find(frame.ptr());
     if (it == m.end() || !PyList_CheckExact(old_ticks.ptr())) return nullptr;
@@ -235,7 +235,7 @@ const KeyMark* mark_of(py::handle frame, py::handle key, py::handle old_ticks) {
     // Comparing keys or asking the height may run Python code: look the entry up again.
     int same = PyObject_RichCompareBool(stored_key.ptr(), key.ptr(), Py_EQ);
     if (same < 0) throw_py();
-    if (!same || py::cast<Py_ssize_t>(height_of(frame)) != height) return nullptr;
+    if (!same || (check_height && py::cast<Py_ssize_t>(height_of(frame)) != height)) return nullptr;
     it = m.find(frame.ptr());
     return it == m.end() ? nullptr : &it->second;
 }
@@ -297,12 +297,37 @@ const Body kKbarBodies[] = {qm_poped_tick_to_df, qm_poped_old_ticks_to_df, qm_ag
                             qm_get_empty_tick_df};
 
 bool own_methods(py::handle self) {
+    static PyObject* names[4] = {};
+    if (!names[0])
+        for (int i = 0; i < 4; ++i) names[i] = PyUnicode_InternFromString(kKbarMethods[i]);
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        // Plain attribute rules: our functions are non-data descriptors, so an
+        // instance attribute of the same name would win over them.
+        py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+        for (int i = 0; i < 4; ++i) {
+            if (PyDict_Check(d.ptr()) && PyDict_GetItemWithError(d.ptr(), names[i])) return false;
+            if (PyErr_Occurred()) throw_py();
+            PyObject* fn = _PyType_Lookup(tp, names[i]);
+            if (!fn || !is_native_body(fn, kKbarBodies[i])) return false;
+        }
+        return true;
+    }
     for (int i = 0; i < 4; ++i) {
-        py::object m = steal(PyObject_GetAttrString(self.ptr(), kKbarMethods[i]));
+        py::object m = steal(PyObject_GetAttr(self.ptr(), names[i]));
         PyObject* fn = PyMethod_Check(m.ptr()) ? PyMethod_GET_FUNCTION(m.ptr()) : m.ptr();
         if (!is_native_body(fn, kKbarBodies[i])) return false;
     }
     return true;
+}
+
+// The module's `pl`, looked up now.
+py::object current_pl() {
+    if (PyObject* d = module_dict()) {
+        if (PyObject* v = PyDict_GetItemWithError(d, ZK_STR("pl").ptr())) return borrow(v);
+        if (PyErr_Occurred()) throw_py();
+    }
+    return global("pl");
 }
 
 py::object every_text(const Query& q) {
@@ -448,10 +473,11 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
     PyObject* c = PyDict_GetItemWithError(ck, q.key.ptr());
     if (!c && PyErr_Occurred()) throw_py();
     py::object cached = c ? borrow(c) : py::object();
-    const KeyMark* mark = cached ? mark_of(cached, q.key, old_ticks) : nullptr;
     const Py_ssize_t total = PyList_GET_SIZE(old_ticks.ptr());
-
-    if (mark && mark->seen == total) return q.with_exprs(cached);  // nothing new for this key
+    // Nothing new for this key: the frame goes back as it is (its rows do not matter).
+    const KeyMark* mark = cached ? mark_of(cached, q.key, old_ticks, false) : nullptr;
+    if (mark && mark->seen == total) return q.with_exprs(cached);
+    if (mark) mark = mark_of(cached, q.key, old_ticks);
 
     if (mark && mark->has_tail) {
         cols::TickColumns cols;
@@ -524,6 +550,7 @@ const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullp
 }  // namespace
 
 ZK_BODY(qm_aggregate_kbar) {
+    (void)self;
     py::object pl = global("pl");
     py::object col = pl.attr("col");
     py::list by;
@@ -577,11 +604,17 @@ ZK_BODY(qm_get_kbar) {
         }
     }
     if (!valid) raise(PyExc_TypeError, kUnitError);
-    q.return_fn = make_function(kReturnFn, "QuoteManager.get_kbar.<locals>.return_fn",
-                                global("__name__"), a[4]);
+    // return_fn is made anew on every call, cloned from one prototype.
+    static PyObject* proto = nullptr;
+    if (!proto)
+        proto = make_function(kReturnFn, "QuoteManager.get_kbar.<locals>.return_fn",
+                              global("__name__"))
+                    .release()
+                    .ptr();
+    q.return_fn = clone_function(proto, a[4]);
     q.key = py::make_tuple(q.code, q.unit, q.freq);
     bool drained = false;
-    if (cols::genuine_polars(global("pl")) && own_methods(self)) {
+    if (cols::genuine_polars(current_pl()) && own_methods(self)) {
         if (auto trunc = truncator(q.unit, q.freq)) {
             if (auto r = native_query(q, *trunc, drained)) return *r;
         }
