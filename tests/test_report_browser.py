@@ -57,7 +57,8 @@ def test_report_renders_chart_and_markers(mod, data_dir, console, browser):
     pos._profit_report["rows"].extend([
         profit_row(entry=ts(2024, 1, 2, 9, 15, 20), exit=ts(2024, 1, 2, 11, 2, 5), profit=3200.0),
         profit_row(entry=ts(2024, 1, 2, 12, 0, 59), exit=ts(2024, 1, 3, 9, 30, 0), profit=-800.0),
-        profit_row(entry=ts(2024, 1, 3, 10, 0, 1), exit=ts(2024, 1, 3, 13, 29, 59), profit=150.0),
+        # A closing print at 13:30:00 has no bar of its own.
+        profit_row(entry=ts(2024, 1, 3, 10, 0, 1), exit=ts(2024, 1, 3, 13, 30, 0), profit=150.0),
     ])
     pos.generate_standard_report("2330", StubQuotes(minutes=session_bars()))
     page = data_dir / "report" / "2330-report.html"

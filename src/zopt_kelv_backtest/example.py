@@ -24,6 +24,7 @@ import math
 import os
 import sys
 import time
+import warnings
 from collections import deque
 from dataclasses import dataclass, field
 from datetime import date, datetime
@@ -331,6 +332,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     _pin_local_time()
     # The report library asks matplotlib for fonts this machine may not have; one warning is enough.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
+    warnings.filterwarnings("ignore", category=UserWarning, module="quantstats_lumi")
 
     from rich.console import Console
     from rich.table import Table
