@@ -4,7 +4,6 @@ The literal algorithm (numeric dates, no atomic writes, no checks), calling the 
 globals of the module, so that the ratio shows the cost of the native glue around them.
 """
 
-import json
 from datetime import datetime
 
 import pandas as pd
@@ -32,10 +31,10 @@ def standard_report(mod, pos, code, quote_manager):
     kbar_df = kbar_df.rename({"dt": "time", "Open": "open", "High": "high", "Low": "low", "Close": "close",
                               "Volume": "volume"})
     context = {
-        "kbar_df": json.dumps(kbar_df.to_dicts()),
+        "kbar_df": mod.json.dumps(kbar_df.to_dicts()),
         "profit_rows": profit_rows,
-        "profit_rows_json": json.dumps(profit_rows),
-        "include_profit_rows": json.dumps(markers),
+        "profit_rows_json": mod.json.dumps(profit_rows),
+        "include_profit_rows": mod.json.dumps(markers),
         "fee_settings": pos._fee_settings,
         "account_info": pos._account_infos.get(code) or pos._Positions__init_account_info(),
     }

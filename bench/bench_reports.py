@@ -19,6 +19,7 @@ import random
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 os.environ["TZ"] = "Asia/Taipei"
@@ -122,6 +123,7 @@ def main():
     args = ap.parse_args()
     repeat = 1 if args.quick else args.repeat
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
+    warnings.filterwarnings("ignore")
 
     days = synthetic.trading_days(synthetic.date(2024, 2, 1), 10)
     products = [p for p in synthetic.DEFAULT_PRODUCTS if p.code in ("2330", "0050")]
