@@ -1,6 +1,7 @@
 """QuoteManager's tick store: calendar, code state, add_tick's gap filling and pull-back."""
 
 import random
+import sys
 from datetime import date, datetime, time, timedelta, timezone
 
 import polars as pl
@@ -180,6 +181,10 @@ def test_first_tick(qm):
                                     ("code", "2330"), ("close", 100.0), ("qty", 3), ("tick_type", 2),
                                     ("is_simulate", True), ("is_virtual", False)]
     assert type(stored["dt"]) is datetime and stored["close"] is t["close"]
+    # No bigger than the same dict written as a display (a million of them are kept).
+    display = {"dt": 0, "market_type": 0, "code": 0, "close": 0, "qty": 0, "tick_type": 0,
+               "is_simulate": 0, "is_virtual": 0}
+    assert sys.getsizeof(stored) <= sys.getsizeof(display)
 
 
 @pytest.mark.parametrize("prev, new, minutes", [
@@ -417,3 +422,30 @@ def test_matches_reference_on_random_streams(mod, variant):
     for code, _ in codes:
         assert q.ticks[code]["last_tick"] is q.ticks[code]["ticks"][-1]
     assert sum(t["is_virtual"] for st in q.ticks.values() for t in st["ticks"]) > 1000
+
+
+@pytest.fixture
+def zone(request, monkeypatch):
+    import time as _time
+    monkeypatch.setenv("TZ", request.param)
+    _time.tzset()
+    yield request.param
+    monkeypatch.undo()
+    _time.tzset()
+
+
+@pytest.mark.parametrize("zone", ["Asia/Taipei", "America/New_York", "Europe/London", "Australia/Lord_Howe"],
+                         indirect=True)
+def test_stored_time_is_fromtimestamp_in_any_zone(mod, zone):
+    rng = random.Random(zone)
+    stamps = [rng.uniform(946684800, 4102444800) for _ in range(200)]
+    stamps += [int(s) for s in stamps[:50]] + [s + 5e-7 for s in stamps[:50]] + [True, 1e9 + 0.9999996]
+    # Around the 2024 transitions of the northern and southern zones, both folds included.
+    for edge in (1710054000, 1730613600, 1711846800, 1729990800, 1712415600, 1728144000):
+        stamps += [edge + d for d in range(-7200, 7201, 900)]
+    q = mod.QuoteManager()
+    for n, s in enumerate(stamps):
+        q.add_tick(tick(s, "Option", code=f"C{n}"))
+    for n, s in enumerate(stamps):
+        got, want = q.ticks[f"C{n}"]["last_tick"]["dt"], datetime.fromtimestamp(s)
+        assert (got, got.fold, type(got)) == (want, want.fold, datetime), s

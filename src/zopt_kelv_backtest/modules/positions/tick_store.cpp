@@ -86,12 +86,22 @@ PyObject* plain_attr(py::handle self, py::handle name) {
     return v;
 }
 
+// A new stored-tick dict with the eight keys in order (values to be replaced).
+// Cloned from a template grown key by key, so it has the compact str-only key
+// table a dict display gets; a presized dict would use the larger general kind.
 py::object new_dict8() {
-#if PY_VERSION_HEX < 0x030D0000
-    return steal(_PyDict_NewPresized(8));
-#else
-    return steal(PyDict_New());
-#endif
+    static PyObject* templ = [] {
+        PyObject* d = PyDict_New();
+        if (!d) throw_py();
+        for (const char* k : {"dt", "market_type", "code", "close", "qty", "tick_type", "is_simulate",
+                              "is_virtual"}) {
+            PyObject* key = PyUnicode_InternFromString(k);
+            if (!key || PyDict_SetItem(d, key, Py_None) < 0) throw_py();
+            Py_DECREF(key);
+        }
+        return d;
+    }();
+    return steal(PyDict_Copy(templ));
 }
 
 // ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----
@@ -200,14 +210,46 @@ void py_divmod(double vx, double wx, double& floordiv, double& mod) {
 
 // ---- the stored tick ------------------------------------------------------
 
-py::object real_tick(const py::dict& T, py::handle dt) {
+// The tick record's values found in one pass over its entries, when every key
+// is the interned str itself (as literal keys are). Borrowed from the dict:
+// valid only while no Python code runs.
+struct TickView {
+    enum { Timestamp, Code, MarketType, Close, Qty, TickType, IsSimulate, N };
+    PyObject* v[N] = {};
+    bool full = false;
+};
+
+void scan_tick(PyObject* T, TickView& tv) {
+    tv = TickView{};
+    if (PyDict_GET_SIZE(T) > 16) return;
+    static PyObject* const keys[TickView::N] = {
+        ZK_STR("timestamp").ptr(), ZK_STR("code").ptr(),      ZK_STR("market_type").ptr(),
+        ZK_STR("close").ptr(),     ZK_STR("qty").ptr(),       ZK_STR("tick_type").ptr(),
+        ZK_STR("is_simulate").ptr()};
+    Py_ssize_t pos = 0;
+    PyObject *k, *val;
+    int found = 0;
+    while (PyDict_Next(T, &pos, &k, &val))
+        for (int j = 0; j < TickView::N; ++j)
+            if (k == keys[j]) {
+                tv.v[j] = val;
+                ++found;
+                break;
+            }
+    tv.full = found == TickView::N;
+}
+
+py::object real_tick(const py::dict& T, py::handle dt, const TickView* tv = nullptr) {
     // Each value is read before the dict is built so that a missing key leaves nothing behind.
-    py::object mt = getitem(T, ZK_STR("market_type"));
-    py::object code = getitem(T, ZK_STR("code"));
-    py::object close = getitem(T, ZK_STR("close"));
-    py::object qty = getitem(T, ZK_STR("qty"));
-    py::object tick_type = getitem(T, ZK_STR("tick_type"));
-    py::object sim = getitem(T, ZK_STR("is_simulate"));
+    auto read = [&](int j, py::handle key) {
+        return tv && tv->full ? py::reinterpret_borrow<py::object>(tv->v[j]) : getitem(T, key);
+    };
+    py::object mt = read(TickView::MarketType, ZK_STR("market_type"));
+    py::object code = read(TickView::Code, ZK_STR("code"));
+    py::object close = read(TickView::Close, ZK_STR("close"));
+    py::object qty = read(TickView::Qty, ZK_STR("qty"));
+    py::object tick_type = read(TickView::TickType, ZK_STR("tick_type"));
+    py::object sim = read(TickView::IsSimulate, ZK_STR("is_simulate"));
     py::object d = new_dict8();
     PyObject* o = d.ptr();
     if (PyDict_SetItem(o, ZK_STR("dt").ptr(), dt.ptr()) < 0 ||
@@ -440,7 +482,7 @@ struct FastView {
     std::vector<Window> windows;
 };
 
-void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView& v) {
+void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const TickView& tv, FastView& v) {
     const PyDateTime_CAPI* api = dt_api();
     PyObject* td = peek_global(ZK_STR("timedelta"));
     if (td != reinterpret_cast<PyObject*>(api->DeltaType)) return;
@@ -456,8 +498,12 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView
             v.last_dt = dt;
         }
     }
-    v.mt = PyDict_GetItemWithError(T.ptr(), ZK_STR("market_type").ptr());
-    if (!v.mt && PyErr_Occurred()) throw_py();
+    if (tv.full) {
+        v.mt = tv.v[TickView::MarketType];
+    } else {
+        v.mt = PyDict_GetItemWithError(T.ptr(), ZK_STR("market_type").ptr());
+        if (!v.mt && PyErr_Occurred()) throw_py();
+    }
     if (v.mt && !PyUnicode_CheckExact(v.mt)) return;
     PyObject* ntt = plain_attr(self, ZK_STR("not_trade_times"));
     if (!ntt || !PyDict_CheckExact(ntt)) return;
@@ -477,7 +523,8 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, FastView
 // `known_state` is the code's state dict when it was read from plain containers
 // with no Python code run since, so `self.ticks[code]` would give it again.
 void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
-                   PyObject* last_tick_obj, const FastView& v, PyObject* known_state) {
+                   PyObject* last_tick_obj, const FastView& v, PyObject* known_state,
+                   const TickView& tv) {
     py::list new_ticks(0);
     const std::int64_t ts_us = wall_us(ts.ptr());
     if (v.last_dt) {
@@ -497,7 +544,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
         const long long missing = diff_minute + rest_second;
         if (missing > 1) {
             const std::int64_t base_min = floor_div(lt_us, kUsPerMin);
-            py::object vmt, vcode, vclose;
+            py::object templ;  // the first virtual tick of this gap
             // The first candidate always lies within the gap and reads the market type
             // first, so a missing key fails here as it would there.
             if (!v.mt) getitem(T, ZK_STR("market_type"));
@@ -533,18 +580,23 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                     cached_holiday = hit != 0;
                 }
                 if (cached_holiday) continue;
-                if (!vmt) {
-                    vmt = getitem(last_tick_obj, ZK_STR("market_type"));
-                    vcode = getitem(last_tick_obj, ZK_STR("code"));
-                    vclose = getitem(last_tick_obj, ZK_STR("close"));
+                py::object vt;
+                if (!templ) {
+                    py::object vmt = getitem(last_tick_obj, ZK_STR("market_type"));
+                    py::object vcode = getitem(last_tick_obj, ZK_STR("code"));
+                    py::object vclose = getitem(last_tick_obj, ZK_STR("close"));
+                    vt = templ = virtual_tick(make_datetime(cand_us), vmt, vcode, vclose);
+                } else {
+                    // Same keys, same values but "dt": a copy clones the key table at once.
+                    vt = steal(PyDict_Copy(templ.ptr()));
+                    if (PyDict_SetItem(vt.ptr(), ZK_STR("dt").ptr(), make_datetime(cand_us).ptr()) < 0)
+                        throw_py();
                 }
-                if (PyList_Append(new_ticks.ptr(),
-                                  virtual_tick(make_datetime(cand_us), vmt, vcode, vclose).ptr()) < 0)
-                    throw_py();
+                if (PyList_Append(new_ticks.ptr(), vt.ptr()) < 0) throw_py();
             }
         }
     }
-    py::object stored = real_tick(T, ts);
+    py::object stored = real_tick(T, ts, &tv);
     // Closing pull-back: a tick inside a not-trade window moves to one second before it.
     const std::int64_t day = floor_div(ts_us, kUsPerDay);
     const std::int64_t tod = ts_us - day * kUsPerDay;
@@ -595,9 +647,10 @@ py::object init_ticks_info() {
 
 ZK_BODY(qm_init) {
     (void)a;
+    py::object read_csv = global("pl").attr("read_csv");
     py::object path = global("os").attr("path").attr("join")(global("static_dir"),
                                                              "holidays_search_from_2017.csv");
-    py::object holiday_search_df = global("pl").attr("read_csv")(path, py::arg("has_header") = true);
+    py::object holiday_search_df = read_csv(path, py::arg("has_header") = true);
     py::object dates = getitem(holiday_search_df, py::str("Date"));
     py::setattr(self, ZK_STR("holiday_search_set"), steal(PySet_New(dates.ptr())));
     py::setattr(self, ZK_STR("ticks"), py::dict());
@@ -652,8 +705,11 @@ ZK_BODY(qm_add_tick) {
     py::object dt_cls = load_global(ZK_STR("datetime"));
     const bool genuine = dt_cls.ptr() == reinterpret_cast<PyObject*>(api->DateTimeType);
     py::object ts;
+    TickView tv;
     if (genuine) {
-        py::object stamp = getitem(T, ZK_STR("timestamp"));
+        scan_tick(T.ptr(), tv);
+        py::object stamp = tv.full ? py::reinterpret_borrow<py::object>(tv.v[TickView::Timestamp])
+                                   : getitem(T, ZK_STR("timestamp"));
         std::int64_t us;
         if (local_clock::local_us(stamp.ptr(), us)) {
             ts = make_datetime(us);
@@ -668,7 +724,8 @@ ZK_BODY(qm_add_tick) {
     }
 
     // 3-4. The code's state, made through self's own method when new.
-    py::object code = getitem(T, ZK_STR("code"));
+    py::object code = tv.full ? py::reinterpret_borrow<py::object>(tv.v[TickView::Code])
+                              : getitem(T, ZK_STR("code"));
     py::object last_tick;
     py::object state;  // set when read from plain containers with nothing run since
     PyObject* plain_ticks = plain_attr(self, ZK_STR("ticks"));
@@ -690,6 +747,7 @@ ZK_BODY(qm_add_tick) {
         if (!known) {
             py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
             py::object info = steal(PyObject_CallNoArgs(m.ptr()));
+            if (tv.full) scan_tick(T.ptr(), tv);  // the call may have changed the tick
             setitem(attr_of(self, ZK_STR("ticks")), code, info);
             last_tick = py::none();
         } else {
@@ -699,9 +757,9 @@ ZK_BODY(qm_add_tick) {
 
     if (genuine && PyDateTime_CheckExact(ts.ptr()) && plain_naive_datetime(ts.ptr())) {
         FastView v;
-        fast_view(self, T, last_tick.ptr(), v);
+        fast_view(self, T, last_tick.ptr(), tv, v);
         if (v.ok) {
-            add_tick_fast(self, T, ts, code, last_tick.ptr(), v, state.ptr());
+            add_tick_fast(self, T, ts, code, last_tick.ptr(), v, state.ptr(), tv);
             return py::none();
         }
     }
