@@ -160,6 +160,18 @@ def lean_order(streams, n):
     return islice(heapq.merge(*its), n)
 
 
+def peak_rss_kib():
+    # VmHWM belongs to this process image; ru_maxrss would carry the parent's peak across exec.
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def rss_child(which, n):
     closed = baseline_ticks.QuoteManager().holiday_search_set
     days = list(trading_days(date(2024, 5, 8), date(2024, 5, 14), closed))
@@ -169,10 +181,10 @@ def rss_child(which, n):
     streams = [(code, market, stamps(days, market, (0.5 * mean, 1.5 * mean), rng)) for code, market in CODES]
     q = positions.QuoteManager() if which == "ours" else baseline_ticks.QuoteManager()
     gc.collect()
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    before = peak_rss_kib()
     for t in tick_dicts(lean_order(streams, n), streams, 7):
         q.add_tick(t)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    after = peak_rss_kib()
     stored = sum(len(s["ticks"]) for s in q.ticks.values())
     print(before, after, stored)
 
