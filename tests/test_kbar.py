@@ -261,8 +261,17 @@ def random_stream(rng, n, codes):
 WIDTHS = [(u, f) for u in UNITS for f in (1, 2, 3, 5)] + [("m", 15), ("h", 4), ("w", 7), ("mo", 13), ("y", 7)]
 
 
-@pytest.mark.parametrize("seed", range(6))
-def test_interleaved_queries_match_one_full_build(qm, seed):
+class PolarsProxy:
+    """Stands in for the module's `pl`: every native shortcut must step aside."""
+
+    def __getattr__(self, name):
+        return getattr(pl, name)
+
+
+@pytest.mark.parametrize("seed,route", [(s, "native") for s in range(6)] + [(s, "polars") for s in range(3)])
+def test_interleaved_queries_match_one_full_build(mod, qm, seed, route, monkeypatch):
+    if route == "polars":
+        monkeypatch.setattr(mod, "pl", PolarsProxy())
     rng = random.Random(seed)
     codes = ["2330", "TXFR1", "0050"][: 1 + seed % 3]
     keys = [(c, *rng.choice(WIDTHS)) for c in codes for _ in range(4)]
@@ -314,3 +323,83 @@ def test_odd_widths_are_polars_own(qm, freq):
             qm.get_kbar("2330", "m", freq)
         return
     same_bars(qm.get_kbar("2330", "m", freq), want)
+
+
+# ---- with the real tick store ----------------------------------------------------
+
+def record(ts, close, qty=1, code="2330", market="Stock", sim=False):
+    return {"timestamp": ts, "code": code, "market_type": market, "close": close, "qty": qty,
+            "tick_type": 1, "is_simulate": sim}
+
+
+def test_add_tick_and_queries_interleaved(mod):
+    q = mod.QuoteManager()
+    rng = random.Random(7)
+    t = {"2330": dtm.datetime(2024, 5, 15, 9, 0).timestamp(), "TXFR1": dtm.datetime(2024, 5, 15, 8, 45).timestamp()}
+    keys = [("2330", "m", 1), ("2330", "m", 5), ("2330", "h", 1), ("TXFR1", "m", 3), ("TXFR1", "d", 1)]
+    for _ in range(1500):
+        code = rng.choice(list(t))
+        t[code] += rng.choice([0.4, 3, 20, 70, 200])
+        q.add_tick(record(t[code], round(rng.uniform(90, 110), 1), rng.randint(1, 5), code,
+                          "Stock" if code == "2330" else "Future", rng.random() < 0.05))
+        if rng.random() < 0.3:
+            code, unit, freq = rng.choice(keys)
+            same_bars(q.get_kbar(code, unit, freq), ref_bars(q.ticks[code]["old_ticks"], unit, freq))
+    for code, unit, freq in keys:
+        same_bars(q.get_kbar(code, unit, freq), ref_bars(q.ticks[code]["old_ticks"], unit, freq))
+    q.clear_ticks()
+    with pytest.raises(KeyError):
+        q.get_kbar("2330", "m", 1)
+
+
+def test_drains_of_unknown_or_empty_codes(mod):
+    q = mod.QuoteManager()
+    empty = q.get_empty_tick_df()
+    assert_frame_equal(q.poped_tick_to_df("2330"), empty)
+    assert_frame_equal(q.poped_old_ticks_to_df("2330"), empty)
+    q.ticks["2330"] = q.get_init_ticks_info()
+    assert_frame_equal(q.poped_tick_to_df("2330"), empty)
+    out = q.get_kbar("2330", "d", 1, to_pandas_df=True)
+    assert list(out.columns) == list(KBAR_SCHEMA) and len(out) == 0
+    assert q.ticks["2330"] == q.get_init_ticks_info()
+
+
+def test_pandas_answers_follow_the_cache(mod):
+    q = mod.QuoteManager()
+    base = dtm.datetime(2024, 5, 15, 9, 0, 10).timestamp()
+    for i in range(5):
+        q.add_tick(record(base + 20 * i, 100.0 + i, i + 1))
+    frame = q.get_kbar("2330", "m", 1)
+    pdf = q.get_kbar("2330", "m", 1, to_pandas_df=True)
+    assert pdf.equals(frame.to_pandas())
+    q.add_tick(record(base + 200, 90.0, 7))
+    pdf = q.get_kbar("2330", "m", 1, exprs=[pl.col("Close").alias("c")], to_pandas_df=1)
+    assert list(pdf["c"]) == [102.0, 104.0, 104.0, 90.0] and list(pdf["Volume"]) == [6, 9, 0, 7]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_native_tick_frames_match_polars(qm, seed):
+    rng = random.Random(seed)
+    ticks = random_stream(rng, 300, ["2330", "台積電", ""])
+    rng.shuffle(ticks)  # out of order and with equal times: the sort must be stable
+    ticks += [dict(t) for t in ticks[:20]]
+    for t in ticks:
+        push(qm, t)
+    assert_frame_equal(qm.poped_tick_to_df(ticks[0]["code"]), ref_tick_frame(qm.ticks[ticks[0]["code"]]["old_ticks"]))
+
+
+def test_pulled_back_tick_sorting_before_the_cached_ones(qm):
+    """A tick pulled back to hh:mm:59 keeps its fraction, so it can sort before
+    ticks already merged into the same bar: the bar must still equal a full build."""
+    close_at = dtm.datetime(2024, 5, 15, 13, 29, 59)
+    push(qm, stored(close_at.replace(second=30), 10.0, 1))
+    push(qm, stored(close_at.replace(microsecond=600000), 11.0, 2))
+    qm.get_kbar("2330", "m", 1)
+    push(qm, stored(close_at.replace(microsecond=0), 12.0, 3))
+    push(qm, stored(close_at.replace(microsecond=600000), 13.0, 4))
+    for unit, freq in [("m", 1), ("h", 1)]:
+        same_bars(qm.get_kbar("2330", unit, freq), ref_bars(qm.ticks["2330"]["old_ticks"], unit, freq))
+    push(qm, stored(close_at.replace(second=10), 9.0, 5))  # earliest of the bar: takes Open
+    out = qm.get_kbar("2330", "m", 1)
+    same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], "m", 1))
+    assert out.rows() == [(close_at.replace(second=0), "2330", 9.0, 13.0, 9.0, 13.0, 15)]

@@ -145,12 +145,13 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
         std::string_view code = c.code.at(i);
         auto it = group.find(code);
         if (it == group.end()) {
-            group.emplace(code, cols::Bar{l, std::string(code), px, px, px, px, c.qty[i]});
+            group.emplace(code, cols::Bar{l, std::string(code), px, px, px, px, c.qty[i], c.dt[i], c.dt[i]});
         } else {
             cols::Bar& b = it->second;
             b.high = std::max(b.high, px);
             b.low = std::min(b.low, px);
             b.close = px;
+            b.last_dt = c.dt[i];
             if (__builtin_add_overflow(b.volume, c.qty[i], &b.volume)) return false;
         }
     }
@@ -267,9 +268,11 @@ bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
         one.append(probe);
         cols::TickColumns c;
         if (!cols::read_ticks(one, 0, c)) return false;
+        // The frame does not say when Open and Close traded: take the bar's start,
+        // so later ticks merge as the frame-level rule has it.
         tail.push_back(cols::Bar{c.dt[0], std::string(c.code.at(0)), r[2].cast<double>(),
                                  r[3].cast<double>(), r[4].cast<double>(), r[5].cast<double>(),
-                                 c.qty[0]});
+                                 c.qty[0], c.dt[0], c.dt[0]});
     }
     return !tail.empty();
 }
@@ -497,9 +500,18 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
                 merged.push_back(fresh[i]);
                 continue;
             }
+            // As one stable sort of all the bar's ticks would order them: an
+            // earlier time takes Open; an equal or later one takes Close.
+            if (fresh[i].first_dt < it->first_dt) {
+                it->open = fresh[i].open;
+                it->first_dt = fresh[i].first_dt;
+            }
+            if (fresh[i].last_dt >= it->last_dt) {
+                it->close = fresh[i].close;
+                it->last_dt = fresh[i].last_dt;
+            }
             it->high = std::max(it->high, fresh[i].high);
             it->low = std::min(it->low, fresh[i].low);
-            it->close = fresh[i].close;
             if (__builtin_add_overflow(it->volume, fresh[i].volume, &it->volume)) return std::nullopt;
         }
         std::vector<cols::Bar> tail = merged;
@@ -512,7 +524,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
         const Py_ssize_t keep = mark->height - static_cast<Py_ssize_t>(mark->tail.size());
         int chunks = mark->chunks + 1;
         py::object frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
-        if (chunks > 8) {
+        if (chunks > 64) {  // each query adds a chunk; merging them is O(rows)
             frame = frame.attr("rechunk")();
             chunks = 1;
         }
