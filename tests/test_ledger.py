@@ -472,3 +472,47 @@ def test_format_methods_looked_up_on_self(mod, console):
     p = Custom()
     p.fetch_positions("Future")
     assert p.pop_positions() == {"summary": "Future"}
+
+
+# ---- console text
+
+
+SCALARS = [0.0, -0.0, 1e16, 9999999999999998.0, 1e-4, 1e-5, 0.1 + 0.2, 5e-324, 1.7976931348623157e308,
+           float("inf"), float("-inf"), float("nan"), 123.456, -2.5e-7, 10**30, -(2**63), 2**63, True, None,
+           "it's", "a\\b", "\ud800", "中"]  # fmt: skip
+
+
+def _line_for(mod, console, value):
+    class Odd(mod.Positions):
+        def _Positions__calculate_trade_cost(self, code, action, price, quantity, product_type, ignore_tax=False, is_cover=True):
+            return {"fee": 0.0, "tax": value, "fixed_cost": 0, "qty": quantity, "min_qty": quantity,
+                    "price": value, "origin_price": price, "x": value}  # fmt: skip
+
+    p = Odd()
+    p.positions["C"] = {"buy": [fill("Buy", 1, code="C")], "sell": []}
+    try:
+        p._Positions__calculate_profit(fill("Sell", 1, code="C"), "Stock")
+    except TypeError:
+        pass  # a str price cannot be summed: the blue line is out already
+    return console.lines[0]
+
+
+@pytest.mark.parametrize("value", SCALARS, ids=repr)
+def test_console_values_render_as_python_does(mod, console, value):
+    d = {"fee": 0.0, "tax": value, "fixed_cost": 0, "qty": 1, "min_qty": 1, "price": value, "origin_price": 100,
+         "x": value}  # fmt: skip
+    assert _line_for(mod, console, value) == f"[blue]{d}, 沖銷部位方向: Sell[/blue]"
+
+
+def test_float_text_matches_repr_for_random_doubles(mod, console):
+    import random
+    import struct
+
+    rng = random.Random(7)
+    values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(3000)]
+    values += [rng.uniform(-1e6, 1e6) for _ in range(3000)] + [round(rng.uniform(0, 1000), 2) for _ in range(3000)]
+    p = mod.Positions()
+    for i, v in enumerate(values):
+        p.current_capital = v  # shown as 本金 on the entry line
+        p.set_positions(fill("Buy", 1, code=f"F{i}"), "Stock")
+        assert console.lines[-2].startswith(f"[bold pink1][做多進場]本金: {v}, "), v

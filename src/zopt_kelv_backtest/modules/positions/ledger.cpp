@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "ledger_text.hpp"
 #include "ledger_util.hpp"
 
 namespace zk {
@@ -143,8 +144,8 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
 
         py::object cover_info = trade_cost(self, CostCall::Cover, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
                                            item(cp, ZK_STR("price")), matched, product_type);
-        console_print(concat({ZK_STR("[blue]"), fmt(cover_info), ZK_STR(", 沖銷部位方向: "),
-                              fmt(item(cp, ZK_STR("action"))), ZK_STR("[/blue]")}));
+        console_print(Text().lit("[blue]").dict(cover_info).lit(", 沖銷部位方向: ")
+                          .fmt(item(cp, ZK_STR("action"))).lit("[/blue]").str());
         py::object cover_cost = leg_cost(cover_info);
         cover_cost_total = iadd(cover_cost_total, cover_cost);
         py::object receivable = mul(item(cover_info, ZK_STR("price")), item(cover_info, ZK_STR("min_qty")));
@@ -152,8 +153,8 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         py::object entry_info = trade_cost(self, CostCall::CoveredEntry, item(lot, ZK_STR("code")),
                                            item(lot, ZK_STR("action")), item(lot, ZK_STR("price")), matched,
                                            product_type);
-        console_print(concat({ZK_STR("[yellow]被沖銷的成本資訊: "), fmt(entry_info), ZK_STR(", 沖銷部位方向: "),
-                              fmt(item(lot, ZK_STR("action"))), ZK_STR("[/yellow]")}));
+        console_print(Text().lit("[yellow]被沖銷的成本資訊: ").dict(entry_info).lit(", 沖銷部位方向: ")
+                          .fmt(item(lot, ZK_STR("action"))).lit("[/yellow]").str());
         py::object trade_cost_ = leg_cost(entry_info);
         trade_cost_total = iadd(trade_cost_total, trade_cost_);
         py::object payable = mul(item(entry_info, ZK_STR("price")), item(entry_info, ZK_STR("min_qty")));
@@ -274,7 +275,7 @@ ZK_BODY(pos_set_positions) {
     const bool stock = eq(product_type, ZK_STR("Stock"));
     if (!stock && !eq(product_type, ZK_STR("Future")))
         raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(product_type)}));
-    py::handle unit = stock ? ZK_STR("張") : ZK_STR("口");
+    const char* unit = stock ? "張" : "口";
 
     py::object positions = attr_of(self, ZK_STR("positions"));
     const bool new_book = !contains(positions, code);
@@ -297,7 +298,7 @@ ZK_BODY(pos_set_positions) {
     const bool buy = eq(action, ZK_STR("Buy"));
     py::object opposite = item(book, buy ? ZK_STR("sell") : ZK_STR("buy"));
     py::object own_side = item(book, buy ? ZK_STR("buy") : ZK_STR("sell"));
-    py::handle red_end = buy ? ZK_STR("[/bold red]") : ZK_STR(" [/bold red]");
+    const char* red_end = buy ? "[/bold red]" : " [/bold red]";
     py::handle one = ZK_INT(1);
 
     std::optional<ProfitPlan> plan;
@@ -314,9 +315,10 @@ ZK_BODY(pos_set_positions) {
         py::object fee = item(ci, ZK_STR("fee")), fixed = item(ci, ZK_STR("fixed_cost"));
         py::object amount = mul(item(ci, ZK_STR("price")), item(ci, ZK_STR("min_qty")));
         capital = isub(capital_now, add(add(amount, fee), fixed));
-        lines.push_back(concat({buy ? ZK_STR("[bold pink1][做多進場]本金: ") : ZK_STR("[bold pink1][做空進場]本金: "),
-                                fmt(capital_before), ZK_STR(", 應付金額: "), fmt(amount), ZK_STR(", 進場成本: "),
-                                fmt(add(fee, fixed)), ZK_STR("[/bold pink1]")}));
+        lines.push_back(Text()
+                            .lit(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ")
+                            .fmt(capital_before).lit(", 應付金額: ").fmt(amount).lit(", 進場成本: ")
+                            .fmt(add(fee, fixed)).lit("[/bold pink1]").str());
         return ci;
     };
 
@@ -348,21 +350,20 @@ ZK_BODY(pos_set_positions) {
         // taken from the capital when the lots were opened).
         py::object back = buy ? sub(add(payable, origin), cover_cost_total) : sub(receivable, cover_cost_total);
         capital = iadd(attr_of(self, ZK_STR("current_capital")), back);
-        lines.push_back(concat({buy ? ZK_STR("[bold yellow][做空沖銷]本金: ") : ZK_STR("[bold yellow][做多沖銷]本金: "),
-                                fmt(capital_before), ZK_STR(", 應收金額: "), fmt(receivable), ZK_STR(", 沖銷成本: "),
-                                fmt(cover_cost_total), ZK_STR("[/bold yellow]")}));
+        lines.push_back(Text()
+                            .lit(buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ")
+                            .fmt(capital_before).lit(", 應收金額: ").fmt(receivable).lit(", 沖銷成本: ")
+                            .fmt(cover_cost_total).lit("[/bold yellow]").str());
         // An uncovered rest is opened and paid for like any opening fill.
         if (opens) open_lot(capital);
-        lines.push_back(concat({ZK_STR("[bold red][回測] 沖銷 "), fmt(code), ZK_STR(" "),
-                                fmt(item(cp, ZK_STR("quantity"))), ZK_STR(" "), unit, ZK_STR(", 損益: "),
-                                fmt(item(res, ZK_STR("profit"))), red_end}));
+        lines.push_back(Text().lit("[bold red][回測] 沖銷 ").fmt(code).lit(" ").fmt(item(cp, ZK_STR("quantity")))
+                            .lit(" ").lit(unit).lit(", 損益: ").fmt(item(res, ZK_STR("profit"))).lit(red_end).str());
     } else {
         py::object ci = open_lot(attr_of(self, ZK_STR("current_capital")));
-        lines.push_back(concat({ZK_STR("[bold red][回測] 進場 "), fmt(code), ZK_STR(" "),
-                                fmt(item(cp, ZK_STR("quantity"))), ZK_STR(" "), unit, ZK_STR(", 價格: "),
-                                fmt(item(cp, ZK_STR("price"))), ZK_STR(", 手續費: "), fmt(item(ci, ZK_STR("fee"))),
-                                ZK_STR(", 交易稅: "), fmt(item(ci, ZK_STR("tax"))), ZK_STR(", 固定成本: "),
-                                fmt(item(ci, ZK_STR("fixed_cost"))), red_end}));
+        lines.push_back(Text().lit("[bold red][回測] 進場 ").fmt(code).lit(" ").fmt(item(cp, ZK_STR("quantity")))
+                            .lit(" ").lit(unit).lit(", 價格: ").fmt(item(cp, ZK_STR("price"))).lit(", 手續費: ")
+                            .fmt(item(ci, ZK_STR("fee"))).lit(", 交易稅: ").fmt(item(ci, ZK_STR("tax")))
+                            .lit(", 固定成本: ").fmt(item(ci, ZK_STR("fixed_cost"))).lit(red_end).str());
     }
     for (const py::object& line : lines) console_print(line);
 
