@@ -27,7 +27,7 @@ import time
 import warnings
 from collections import deque
 from dataclasses import dataclass, field
-from datetime import date, datetime
+from datetime import date
 from typing import Dict, List, Optional, Sequence
 
 REQUIRED_COLUMNS = ("timestamp", "code", "market_type", "close", "qty")
@@ -53,8 +53,6 @@ def _pin_local_time() -> None:
 
 
 def _bad_row(df, mask, column: str, what: str):
-    import polars as pl
-
     idx = df.with_row_index("_row").filter(mask).select("_row", column).row(0)
     raise InputError(f"row {idx[0] + 1}: bad {what} {idx[1]!r}")
 
