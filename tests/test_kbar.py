@@ -403,3 +403,11 @@ def test_pulled_back_tick_sorting_before_the_cached_ones(qm):
     out = qm.get_kbar("2330", "m", 1)
     same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], "m", 1))
     assert out.rows() == [(close_at.replace(second=0), "2330", 9.0, 13.0, 9.0, 13.0, 15)]
+
+
+def test_many_merges_keep_the_frame_compact(qm):
+    for i in range(150):
+        push(qm, stored(at(7 * i), 10.0 + (i % 13), i % 4))
+        out = qm.get_kbar("2330", "m", 1)
+    same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], "m", 1))
+    assert out.n_chunks() < 70

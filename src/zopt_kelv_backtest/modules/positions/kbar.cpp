@@ -523,10 +523,18 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
         }
         const Py_ssize_t keep = mark->height - static_cast<Py_ssize_t>(mark->tail.size());
         int chunks = mark->chunks + 1;
-        py::object frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
-        if (chunks > 64) {  // each query adds a chunk; merging them is O(rows)
-            frame = frame.attr("rechunk")();
-            chunks = 1;
+        // Each query adds a chunk; merging them is O(rows), so only now and then.
+        const bool rechunk = chunks > 64;
+        if (rechunk) chunks = 1;
+        py::object frame;
+        if (auto inner = cols::kbar_inner_frame(merged)) {
+            // Chained on the inner frames: one wrapper instead of three.
+            py::object df = cached.attr("_df").attr("slice")(0, keep).attr("vstack")(*inner);
+            if (rechunk) df = df.attr("rechunk")();
+            frame = cols::wrap_inner_frame(df);
+        } else {
+            frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
+            if (rechunk) frame = frame.attr("rechunk")();
         }
         if (PyDict_SetItem(ck, q.key.ptr(), frame.ptr()) < 0) throw_py();
         remember(frame, q.key, old_ticks, true, std::move(tail), chunks);

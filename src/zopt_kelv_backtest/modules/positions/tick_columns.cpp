@@ -414,7 +414,7 @@ PolarsRoute& route(py::handle pl) {
     return *r;
 }
 
-py::object frame_from(std::vector<Column>&& columns) {
+py::object frame_from(std::vector<Column>&& columns, bool inner = false) {
     py::object pl = py::module_::import("polars");
     PolarsRoute& r = route(pl);
     py::list series;
@@ -426,7 +426,7 @@ py::object frame_from(std::vector<Column>&& columns) {
         else
             series.append(pl.attr("Series")(name, exported));
     }
-    if (r.native) return r.from_pydf(r.pydf_type(series));
+    if (r.native) return inner ? r.pydf_type(series) : r.from_pydf(r.pydf_type(series));
     return pl.attr("DataFrame")(series);
 }
 
@@ -457,7 +457,23 @@ py::object tick_frame(const TickColumns& c) {
     return frame_from(std::move(cols));
 }
 
-py::object kbar_frame(const std::vector<Bar>& bars) {
+namespace {
+std::vector<Column> kbar_columns(const std::vector<Bar>& bars);
+}
+
+py::object kbar_frame(const std::vector<Bar>& bars) { return frame_from(kbar_columns(bars)); }
+
+std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars) {
+    if (!route(py::module_::import("polars")).native) return std::nullopt;
+    return frame_from(kbar_columns(bars), true);
+}
+
+py::object wrap_inner_frame(py::handle inner) {
+    return route(py::module_::import("polars")).from_pydf(inner);
+}
+
+namespace {
+std::vector<Column> kbar_columns(const std::vector<Bar>& bars) {
     const std::size_t n = bars.size();
     std::vector<std::int64_t> dt(n), vol(n);
     std::vector<double> o(n), h(n), l(n), cl(n);
@@ -477,7 +493,8 @@ py::object kbar_frame(const std::vector<Bar>& bars) {
     cols.push_back(fixed_column("Low", "g", l));
     cols.push_back(fixed_column("Close", "g", cl));
     cols.push_back(fixed_column("Volume", "l", vol));
-    return frame_from(std::move(cols));
+    return cols;
 }
+}  // namespace
 
 }  // namespace zk::cols

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,5 +78,9 @@ bool genuine_polars(py::handle pl);
 py::object tick_frame(const TickColumns& c);
 // A K-bar frame (seven columns, their dtypes) from bars, in the given order.
 py::object kbar_frame(const std::vector<Bar>& bars);
+// The same as polars' inner frame object when that route is available (else
+// nothing), for callers that chain inner operations and wrap once at the end.
+std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars);
+py::object wrap_inner_frame(py::handle inner);
 
 }  // namespace zk::cols
