@@ -10,7 +10,9 @@ py::object build_class(const char* name, const char* doc, const std::vector<Func
     py::dict ns;
     ns["__module__"] = module_name;
     ns["__qualname__"] = py::str(name);
-    ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    // Without a docstring type() adds __doc__ = None itself, after the methods,
+    // as a class statement without one does.
+    if (doc) ns["__doc__"] = py::str(doc);
     for (const FunctionSpec& spec : methods) {
         std::string bare = spec.name;
         py::object fn = make_function(spec, std::string(name) + "." + bare, module_name);

@@ -14,21 +14,47 @@ PyObject* g_module = nullptr;       // the one module object of this process
 PyObject* g_module_dict = nullptr;  // its namespace
 std::int64_t g_interpreter = -1;    // the interpreter that first imported it
 
-// `from <module> import <name>` into the namespace, with the import system's error.
+// `getattr(module, name)` as `from module import name` does it: a submodule
+// that is imported but not bound counts, and a miss is the import system's
+// ImportError naming the module and its location.
+py::object import_name(py::handle mod, const char* name) {
+    if (PyObject* v = PyObject_GetAttrString(mod.ptr(), name)) return steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
+    PyErr_Clear();
+    py::object pkgname = py::reinterpret_steal<py::object>(PyObject_GetAttrString(mod.ptr(), "__name__"));
+    PyErr_Clear();
+    if (pkgname && PyUnicode_Check(pkgname.ptr())) {
+        py::object full = steal(PyUnicode_FromFormat("%U.%s", pkgname.ptr(), name));
+        if (PyObject* sub = PyImport_GetModule(full.ptr())) return steal(sub);
+        if (PyErr_Occurred()) throw_py();
+    } else {
+        pkgname = py::object();
+    }
+    py::object pkgpath = py::reinterpret_steal<py::object>(
+        PyModule_Check(mod.ptr()) ? PyModule_GetFilenameObject(mod.ptr()) : nullptr);
+    PyErr_Clear();
+    py::object shown = pkgname ? pkgname : py::str("<unknown module name>");
+    py::object msg = pkgpath && PyUnicode_Check(pkgpath.ptr())
+        ? steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name, shown.ptr(), pkgpath.ptr()))
+        : steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name, shown.ptr()));
+    PyErr_SetImportError(msg.ptr(), pkgname ? pkgname.ptr() : nullptr, pkgpath ? pkgpath.ptr() : nullptr);
+    throw_py();
+}
+
+// `from <module> import <names>` into the namespace.
 void import_from(py::dict& ns, const char* module, std::initializer_list<const char*> names) {
     py::list fromlist;
     for (const char* n : names) fromlist.append(n);
     py::object mod = steal(PyImport_ImportModuleLevel(module, ns.ptr(), nullptr, fromlist.ptr(), 0));
-    for (const char* n : names) {
-        PyObject* v = PyObject_GetAttrString(mod.ptr(), n);
-        if (!v) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
-            throw_py();
-        }
-        ns[n] = py::reinterpret_steal<py::object>(v);
-    }
+    for (const char* n : names) ns[n] = import_name(mod, n);
+}
+
+// A name of the namespace being built, NameError when missing (as the
+// module-level code that reads it would raise).
+py::object ns_get(const py::dict& ns, const char* name) {
+    if (PyObject* v = PyDict_GetItemString(ns.ptr(), name)) return py::reinterpret_borrow<py::object>(v);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw_py();
 }
 
 void import_as(py::dict& ns, const char* module, const char* as) {
@@ -66,7 +92,7 @@ void exec_imports(py::dict ns) {
     ns["qs"].attr("extend_pandas")();
 
     py::object path = ns["os"].attr("path");
-    ns["base_dir"] = path.attr("dirname")(path.attr("abspath")(ns["__file__"]));
+    ns["base_dir"] = path.attr("dirname")(path.attr("abspath")(ns_get(ns, "__file__")));
     ns["static_dir"] = path.attr("join")(ns["base_dir"], "../../static");
     py::object loader = ns["FileSystemLoader"](path.attr("join")(ns["static_dir"], "templates"));
     ns["env"] = ns["Environment"](py::arg("loader") = loader);

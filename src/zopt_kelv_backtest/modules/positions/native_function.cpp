@@ -186,6 +186,12 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
 
 int traverse(PyObject* o, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<NativeFunction*>(o);
+    // The str attributes are replaceable, possibly by str subclasses that
+    // can take part in a cycle, so every reference is visited.
+    Py_VISIT(f->argnames);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->closure);
@@ -241,6 +247,12 @@ int set_str(PyObject* o, PyObject* v, void*) {
     return 0;
 }
 
+// __doc__ takes any object, and deleting it leaves None, as for functions.
+int set_doc(PyObject* o, PyObject* v, void*) {
+    Py_XSETREF(reinterpret_cast<NativeFunction*>(o)->doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_signature(PyObject* o, void*) {
@@ -264,19 +276,22 @@ PyObject* get_signature(PyObject* o, void*) {
         py::dict kw;
         if (sp.returns) kw["return_annotation"] = py::str(sp.returns);
         py::object sig = inspect.attr("Signature")(params, **kw);
-        f->signature = sig.release().ptr();
+        // Building ran Python code: a re-entrant call may have cached one already.
+        if (!f->signature) f->signature = sig.release().ptr();
         return Py_NewRef(f->signature);
     } catch (py::error_already_set& e) {
         e.restore();
-        return nullptr;
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+    return nullptr;
 }
 
 PyGetSetDef getset[] = {
     {"__name__", get_str<offsetof(NativeFunction, name)>, set_str<offsetof(NativeFunction, name)>, nullptr, nullptr},
     {"__qualname__", get_str<offsetof(NativeFunction, qualname)>, set_str<offsetof(NativeFunction, qualname)>, nullptr, nullptr},
     {"__module__", get_str<offsetof(NativeFunction, module)>, set_str<offsetof(NativeFunction, module)>, nullptr, nullptr},
-    {"__doc__", get_str<offsetof(NativeFunction, doc)>, nullptr, nullptr, nullptr},
+    {"__doc__", get_str<offsetof(NativeFunction, doc)>, set_doc, nullptr, nullptr},
     {"__annotations__", get_str<offsetof(NativeFunction, annotations)>, nullptr, nullptr, nullptr},
     {"__defaults__", get_str<offsetof(NativeFunction, defaults)>, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
