@@ -341,3 +341,37 @@ def test_rates_read_again_after_the_move(mod):
     got = cost(p, "2330", "Buy", 100.0, 1, "Stock")
     assert got["fee"] == 0.001425 * 1 * 1000 * 100.0
     assert got["tax"] == 0.003 * 1 * 1000 * 100.0 and got["fixed_cost"] == 10
+
+
+@pytest.mark.parametrize(
+    "code, price, n, direction",
+    [
+        ("2330", 1.5, 5000, "down"),  # into negative prices, exact cent steps
+        ("2330", 0.5, 3000, "up"),
+        ("0050", 3.0, 9000, "up"),
+        ("2330", 100.0, 40000, "up"),  # through every band into the 5-tick rows
+        ("2330", 200000.0, 39000, "down"),
+        ("0050", 1500.0, 30000, "down"),
+        ("2330", -19990.0, 30, "down"),
+        ("2330", 2.0 ** 53 - 40, 12, "up"),  # past exact doubles
+    ],
+)
+def test_long_moves_match_reference(shared, code, price, n, direction):
+    assert same(slip(shared, code, price, n, direction), ref_slip(code, price, n, direction))
+
+
+@pytest.mark.parametrize("price, direction", [(2.0 ** 60, "up"), (1e20, "up"), (-1e20, "down"), (2.0 ** 70, "down")])
+def test_stalled_price_returns_at_once(pos, price, direction):
+    # The price no longer moves, so any number of further ticks leaves it there.
+    assert same(slip(pos, "2330", price, 10**30, direction), ref_slip("2330", price, 5, direction))
+
+
+def test_endless_move_down_ends_where_the_price_stalls(pos):
+    got = slip(pos, "2330", 1.5, 10**30, "down")
+    assert got < -20000 and ref_slip("2330", got, 3, "down") == got
+
+
+def test_endless_move_is_refused(pos):
+    with pytest.raises(OverflowError, match="leaves the range of prices"):
+        slip(pos, "2330", 100.0, 10**30, "up")
+    assert slip(pos, "2330", 100.0, 10**6, "up") == ref_slip("2330", 100.0, 10**6, "up")

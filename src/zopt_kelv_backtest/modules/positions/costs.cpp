@@ -1,17 +1,15 @@
 // Positions: the tick ladder, slippage, futures contract value and the trade cost of a fill.
 #include "costs.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <tuple>
 
 #include "bodies.hpp"
 
 namespace zk {
 namespace {
-
-// Below this magnitude every ladder value and every step of a move is exact in
-// a double, so the C++ loop gives bit for bit what Python ints and floats give.
-constexpr double kExactLimit = 4503599627370496.0 / 8;  // 2**49
 
 // An interned-for-life small int.
 #define ZK_INT(v)                                         \
@@ -150,30 +148,62 @@ void check_signals(long long i) {
 
 // The move step by step on Python objects: for prices beyond exact doubles,
 // foreign `direction` objects, or an overridden ladder method.
+// A move that still needs this many single steps after the exact shortcuts
+// below would run for hours (prices beyond 2**53 or far below zero); it is
+// refused instead of hanging the caller.
+constexpr long long kStepBudget = 1LL << 24;
+
+[[noreturn]] void refuse_move(long long n, double price) {
+    PyErr_Format(PyExc_OverflowError, "slippage of %lld ticks from %R leaves the range of prices", n,
+                 py::float_(price).ptr());
+    throw_py();
+}
+
+bool plain_number(py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
+
+// The move step by step on Python objects: for prices beyond exact doubles,
+// foreign `direction` objects, or an overridden ladder method.
 py::object slip_generic(py::handle self, py::handle code, py::object price, long long from, long long n,
                         py::handle direction) {
     const bool fund = is_fund(code);
-    auto ceil = [&](py::handle p) -> std::pair<py::object, py::object> {
-        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
-        if (!m.native) return unpack2(m.obj(code, p));
-        Row r = ladder(fund, as_double(p));
-        return {row_price(r), row_tick(r)};
-    };
+    long long steps = 0;
     for (long long i = from; i < n; ++i) {
-        auto [snapped, tick] = ceil(price);
+        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        bool native = m.native;
+        py::object snapped, tick;
+        if (native) {
+            Row r = ladder(fund, as_double(price));
+            snapped = row_price(r);
+            tick = row_tick(r);
+        } else {
+            std::tie(snapped, tick) = unpack2(m.obj(code, price));
+        }
         bool up = equals(direction, ZK_STR("up"));
         py::object moved = steal(up ? PyNumber_Add(snapped.ptr(), tick.ptr())
                                     : PyNumber_Subtract(snapped.ptr(), tick.ptr()));
-        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
-        if (m.native) {
-            price = row_price(ladder(fund, as_double(moved)));
-        } else {
-            price = get_item(m.obj(code, moved), ZK_INT(0));
+        m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        native = native && m.native && PyUnicode_CheckExact(direction.ptr());
+        py::object next = m.native ? row_price(ladder(fund, as_double(moved)))
+                                   : get_item(m.obj(code, moved), ZK_INT(0));
+        if (native && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
+            // Our ladder is a pure function of the price: a price that no longer
+            // moves stays where it is for every later step.
+            int same = PyObject_RichCompareBool(next.ptr(), price.ptr(), Py_EQ);
+            if (same < 0) throw_py();
+            if (same) return steal(PyNumber_Float(next.ptr()));
+            if (++steps > kStepBudget / 16) refuse_move(n, as_double(price));
         }
+        price = std::move(next);
         check_signals(i);
     }
     return steal(PyNumber_Float(price.ptr()));
 }
+
+// Largest int-row price below which c * 5 and every 5-tick move are exact in a double.
+constexpr double kIntLimit = 9007199254740992.0 - 16;  // 2**53 - 16
+// Steps of 0.01 from K/100 land exactly on (K +- 1)/100 while |K| stays below this
+// (rounding of K/100, of the subtraction and of the scaling stay under 1e-9).
+constexpr double kCentLimit = 2e6;
 
 // `quiet` (if given) is cleared when Python code may have run (an override, a
 // foreign object, or a signal handler during a very long move).
@@ -187,18 +217,48 @@ py::object slippage_price(py::handle self, py::handle code, py::handle price, py
 
     const bool fund = is_fund(code);
     const bool up = PyUnicode_CompareWithASCIIString(direction.ptr(), "up") == 0;
+    const double cent_top = fund ? 50 : 10;  // the band whose tick is 0.01
     double p = PyFloat_AS_DOUBLE(price.ptr());
     bool integral = false;  // does Python hold the current price as an int?
+    long long steps = 0;
     for (long long i = 0; i < n; ++i) {
-        if (!(std::fabs(p) < kExactLimit)) {
+        if (p >= kIntLimit) {
             if (quiet) *quiet = false;
             py::object cur = integral ? steal(PyLong_FromDouble(p)) : steal(PyFloat_FromDouble(p));
             return slip_generic(self, code, cur, i, n, direction);
         }
         Row r = ladder(fund, p);
+        const long long left = n - i;
+        if (left > 1 && r.price == p) {
+            // On the grid inside a band every step is exactly one tick: jump.
+            long long k = 0;
+            double target = 0;
+            if (r.kind == 2) {
+                double room = up ? std::floor((kIntLimit - p) / 5) : std::floor((p - 1000) / 5);
+                k = static_cast<long long>(std::min(room, static_cast<double>(left)));
+                target = up ? p + 5.0 * k : p - 5.0 * k;
+            } else if (r.kind == 0 && r.tick == 0.01) {
+                double K = std::nearbyint(p * 100);
+                double room = up ? std::min(cent_top * 100 - 1 - K, kCentLimit - K) : K + kCentLimit;
+                if (std::fabs(K) <= kCentLimit && room > 0) {
+                    k = static_cast<long long>(std::min(room, static_cast<double>(left)));
+                    target = (up ? K + k : K - k) / 100 + 0.0;
+                }
+            }
+            if (k > 1) {
+                p = target;
+                integral = r.kind != 0;
+                i += k - 1;
+                continue;
+            }
+        }
         Row moved = ladder(fund, up ? r.price + r.tick : r.price - r.tick);
+        const bool was_int = integral;
+        const double before = p;
         p = moved.price;
         integral = moved.kind != 0;
+        if (p == before && integral == was_int) break;  // stalled: it stays there
+        if (++steps > kStepBudget) refuse_move(n, before);
         check_signals(i);
     }
     return steal(PyFloat_FromDouble(p));
