@@ -505,3 +505,23 @@ def test_failed_imports(tmp_path):
         "not found profit_report.html",
         f"True {MODULE}",
     ]
+
+
+def test_stub_matches_the_module(mod):
+    stub = pathlib.Path(mod.__file__).with_name("positions.pyi")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert set(TABLES) <= set(classes)
+    for cls_name, rows in TABLES.items():
+        funcs = {n.name: n for n in classes[cls_name].body if isinstance(n, ast.FunctionDef)}
+        assert list(funcs) == [stored_name(cls_name, row[0]) for row in rows]
+        for name, params, _, _ in rows:
+            node = funcs[stored_name(cls_name, name)]
+            assert [a.arg for a in node.args.args] == ["self"] + [p for p, _, _ in params]
+            assert [ast.literal_eval(d) for d in node.args.defaults] == [d for _, _, d in params if d is not REQ]
+            assert (node.args.vararg.arg if node.args.vararg else None) == (
+                "sub_folder" if name == "__generate_save_path" else None)
+            is_property = any(getattr(d, "id", None) == "property" for d in node.decorator_list)
+            assert is_property == (name == "fee_settings")
+    for name in ("base_dir", "static_dir", "env", "template"):
+        assert any(isinstance(n, ast.AnnAssign) and n.target.id == name for n in tree.body), name
