@@ -65,7 +65,8 @@ def book_with_lots(cls, lots_per_code=20):
     p = cls()
     for i in range(lots_per_code * len(CODES)):
         code = CODES[i % len(CODES)]
-        p.set_positions({"code": code, "action": "Buy" if i % 3 else "Sell", "price": 100 + i % 11,
+        side = "Buy" if CODES.index(code) % 2 else "Sell"  # one side per code: nothing covers
+        p.set_positions({"code": code, "action": side, "price": 100 + i % 11 + (i % 4) * 0.25,
                          "quantity": 1 + i % 3, "exchange_ts": 1.0 + i, "product_type": ptype(code),
                          "trade_id": f"T{i}"}, ptype(code))  # fmt: skip
     for code in CODES:

@@ -516,3 +516,32 @@ def test_float_text_matches_repr_for_random_doubles(mod, console):
         p.current_capital = v  # shown as 本金 on the entry line
         p.set_positions(fill("Buy", 1, code=f"F{i}"), "Stock")
         assert console.lines[-2].startswith(f"[bold pink1][做多進場]本金: {v}, "), v
+
+
+@pytest.mark.parametrize(
+    "prices, close",
+    [
+        ([2**62, 2**62], 2**62 + 1),  # int sums that leave 64 bits
+        ([10**25, 1.5], 3),
+        ([100, 100.25], 101),
+        ([1, 2], 2**63 - 1),
+        ([1.0, 2], float("inf")),
+    ],
+)
+def test_query_numbers_follow_python(p, mod, prices, close):
+    from fractions import Fraction
+
+    from ledger_model import LedgerModel
+
+    model = LedgerModel(None, None, mod.OrderCond.CASH)
+    for i, price in enumerate(prices + [Fraction(3, 2)]):
+        for book in (p.positions, model.positions):
+            book.setdefault("X", {"buy": [], "sell": []})["buy" if i % 2 else "sell"].append(
+                fill("Buy", 3 + i, price, code="X", ts=float(i))
+            )
+    p.product_type_mapper["X"] = model.product_type_mapper["X"] = "Stock"
+    p.set_current_tick({"code": "X", "close": close})
+    model.set_current_tick({"code": "X", "close": close})
+    for detail in (False, True):
+        want = model.format_detail("Stock") if detail else model.format_summary("Stock")
+        assert repr(queued(p, "Stock", detail)) == repr(want)

@@ -51,12 +51,89 @@ py::object unit_value(py::handle self, const py::object& code, const py::object&
     raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(type)}));
 }
 
-// Unrealised profit of one lot at the code's latest close.
-py::object lot_pnl(py::handle self, const py::object& code, const py::object& lot, bool long_side,
+// A number held in C while it is an int that fits 64 bits or a float; the
+// operations follow the interpreter's (int op int stays int, a float makes
+// the other operand a double), and anything else leaves `ok` false.
+struct Num {
+    bool ok = true;
+    bool is_int = true;
+    long long i = 0;
+    double d = 0.0;
+
+    static Num of(PyObject* o) {
+        Num n;
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            n.i = PyLong_AsLongLongAndOverflow(o, &overflow);
+            n.ok = !overflow;
+        } else if (PyFloat_CheckExact(o)) {
+            n.is_int = false;
+            n.d = PyFloat_AS_DOUBLE(o);
+        } else {
+            n.ok = false;
+        }
+        return n;
+    }
+    static Num bad() {
+        Num n;
+        n.ok = false;
+        return n;
+    }
+    static Num real(double v) {
+        Num n;
+        n.is_int = false;
+        n.d = v;
+        return n;
+    }
+    double dbl() const { return is_int ? static_cast<double>(i) : d; }
+    py::object box() const { return is_int ? steal(PyLong_FromLongLong(i)) : fl(d); }
+};
+
+Num operator+(const Num& a, const Num& b) {
+    if (!a.ok || !b.ok) return Num::bad();
+    if (a.is_int && b.is_int) {
+        Num r;
+        if (__builtin_add_overflow(a.i, b.i, &r.i)) return Num::bad();
+        return r;
+    }
+    return Num::real(a.dbl() + b.dbl());
+}
+Num operator-(const Num& a, const Num& b) {
+    if (!a.ok || !b.ok) return Num::bad();
+    if (a.is_int && b.is_int) {
+        Num r;
+        if (__builtin_sub_overflow(a.i, b.i, &r.i)) return Num::bad();
+        return r;
+    }
+    return Num::real(a.dbl() - b.dbl());
+}
+Num operator*(const Num& a, const Num& b) {
+    if (!a.ok || !b.ok) return Num::bad();
+    if (a.is_int && b.is_int) {
+        Num r;
+        if (__builtin_mul_overflow(a.i, b.i, &r.i)) return Num::bad();
+        return r;
+    }
+    return Num::real(a.dbl() * b.dbl());
+}
+Num operator-(const Num& a) { return Num::of(ZK_INT(0).ptr()) - a; }
+
+// Unrealised profit of one lot: (close - price) x quantity x unit, negated
+// first for a short lot.
+Num lot_pnl_num(const py::object& close, const py::object& price, const py::object& qty, bool long_side,
+                const py::object& unit) {
+    Num diff = Num::of(close.ptr()) - Num::of(price.ptr());
+    if (!long_side && diff.ok) diff = diff.is_int ? -diff : Num::real(-diff.d);
+    return diff * Num::of(qty.ptr()) * Num::of(unit.ptr());
+}
+
+py::object lot_pnl(const py::object& close, const py::object& price, const py::object& qty, bool long_side,
                    const py::object& unit) {
-    py::object diff = sub(item(tick_of(self, code), ZK_STR("close")), item(lot, ZK_STR("price")));
+    Num n = lot_pnl_num(close, price, qty, long_side, unit);
+    if (n.ok) return n.box();
+    py::object diff = sub(close, price);
     if (!long_side) diff = neg(diff);
-    return mul(mul(diff, item(lot, ZK_STR("quantity"))), unit);
+    return mul(mul(diff, qty), unit);
 }
 
 void print_no_tick() {
@@ -100,22 +177,55 @@ ZK_BODY(pos_format_position_summary) {
     py::list result;
     for (const py::object& code : select_codes(self, product_type)) {
         if (!contains(attr_of(self, ZK_STR("positions")), code)) continue;
+        // Totals stay in C while every value is a plain int or float.
+        bool in_c = true;
+        Num c_qty, c_weighted, c_pnl;
         py::object pnl = zero, quantity = zero, weighted = zero;
+        auto to_python = [&] {
+            if (!in_c) return;
+            in_c = false;
+            quantity = c_qty.box();
+            weighted = c_weighted.box();
+            pnl = c_pnl.box();
+        };
         mark_untracked(self, code);
         py::object book = item(attr_of(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
             py::object qty = item(lot, ZK_STR("quantity"));
             if (eq(qty, zero)) return;
-            quantity = iadd(quantity, qty);
-            // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
-            weighted = iadd(weighted, mul(item(lot, ZK_STR("price")), qty));
+            py::object price = item(lot, ZK_STR("price"));
+            if (in_c) {
+                Num q = Num::of(qty.ptr());
+                Num nq = c_qty + q, nw = c_weighted + Num::of(price.ptr()) * q;
+                if (nq.ok && nw.ok) {
+                    c_qty = nq;
+                    c_weighted = nw;
+                } else {
+                    to_python();
+                }
+            }
+            if (!in_c) {
+                quantity = iadd(quantity, qty);
+                // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
+                weighted = iadd(weighted, mul(price, qty));
+            }
             if (!truth(tick_of(self, code))) {
                 print_no_tick();
                 return;
             }
             py::object unit = unit_value(self, code, lot);
-            pnl = iadd(pnl, lot_pnl(self, code, lot, long_side, unit));
+            py::object close = item(tick_of(self, code), ZK_STR("close"));
+            if (in_c) {
+                Num np = c_pnl + lot_pnl_num(close, price, qty, long_side, unit);
+                if (np.ok) {
+                    c_pnl = np;
+                    return;
+                }
+                to_python();
+            }
+            pnl = iadd(pnl, lot_pnl(close, price, qty, long_side, unit));
         });
+        to_python();
         if (eq(quantity, zero)) continue;
         py::object avg = zero;
         if (compare(quantity, zero, Py_GT))
@@ -149,7 +259,8 @@ ZK_BODY(pos_format_position_detail) {
             py::object unit = unit_value(self, code, lot);
             py::object pnl = zero;
             if (truth(tick_of(self, code)))
-                pnl = lot_pnl(self, code, lot, long_side, unit);
+                pnl = lot_pnl(item(tick_of(self, code), ZK_STR("close")), item(lot, ZK_STR("price")),
+                              item(lot, ZK_STR("quantity")), long_side, unit);
             else
                 print_no_tick();
             py::dict detail;
