@@ -190,12 +190,64 @@ def scenario_d(n_ticks, calls):
     row("(d) same, CPU time of the process", ours_cpu, theirs_cpu, "us")
 
 
+def split(n=30_000):
+    """CPU time of a merge query, of a query with nothing new, and of the polars floor of a merge
+    (seven Arrow column imports, the frame, one slice, one vstack, the wrapper)."""
+    import polars as pl
+    from polars._plr import PyDataFrame, PySeries
+
+    recs = records(n)
+    qm = positions.QuoteManager()
+    cut = 2 * n // 3
+    for r in recs[:cut]:
+        qm.add_tick(r)
+    qm.get_kbar(CODE, "m", 1)
+    cpu = time.process_time
+    merge = 0.0
+    for r in recs[cut:]:
+        qm.add_tick(r)
+        t = cpu()
+        qm.get_kbar(CODE, "m", 1)
+        merge += cpu() - t
+    t = cpu()
+    for _ in range(100_000):
+        qm.get_kbar(CODE, "m", 1)
+    idle = (cpu() - t) / 100_000
+    frame = qm.get_kbar(CODE, "m", 1)
+    last = frame.tail(1)
+
+    class Col:
+        def __init__(self, arr):
+            self.arr = arr
+
+        def __arrow_c_array__(self, requested_schema=None):
+            return self.arr.__arrow_c_array__()
+
+    arrays = {name: last[name].to_arrow() for name in frame.columns}
+
+    def floor():
+        series = []
+        for name in frame.columns:
+            s = PySeries.from_arrow_c_array(Col(arrays[name]))
+            s.rename(name)
+            series.append(s)
+        return pl.DataFrame._from_pydf(frame._df.slice(0, frame.height - 1).vstack(PyDataFrame(series)))
+
+    t = cpu()
+    for _ in range(5_000):
+        floor()
+    fl = (cpu() - t) / 5_000
+    print(f"split ({frame.height} bars): merge query {merge / (n - cut) * 1e6:.1f} us CPU, "
+          f"query with nothing new {idle * 1e6:.2f} us, polars floor of a merge {fl * 1e6:.1f} us "
+          "(its column objects built in Python, so a little above ours)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--scale", type=float, default=1.0)
     ap.add_argument("--no-rss", action="store_true")
-    ap.add_argument("--only", default="abcd")
+    ap.add_argument("--only", default="abcds", help="scenarios to run; s is the cost split")
     ap.add_argument("--mem-child", nargs=2)
     args = ap.parse_args()
     if args.mem_child:
@@ -210,6 +262,8 @@ def main():
         scenario_c(int(1_000_000 * s))
     if "d" in args.only:
         scenario_d(int(100_000 * s), 200_000)
+    if "s" in args.only:
+        split()
 
 
 if __name__ == "__main__":
