@@ -523,8 +523,9 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
         }
         const Py_ssize_t keep = mark->height - static_cast<Py_ssize_t>(mark->tail.size());
         int chunks = mark->chunks + 1;
-        // Each query adds a chunk; merging them is O(rows), so only now and then.
-        const bool rechunk = chunks > 64;
+        // Each query adds a chunk, and every chunk slows the next slice and vstack;
+        // merging them is O(rows), so only now and then.
+        const bool rechunk = chunks > 16;
         if (rechunk) chunks = 1;
         py::object frame;
         if (auto inner = cols::kbar_inner_frame(merged)) {
