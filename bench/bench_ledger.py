@@ -1,11 +1,12 @@
 """Position book and position queries: native against the plain-Python rendering.
 
-usage: python bench/bench_ledger.py [--quick] [--profile]
+usage: python bench/bench_ledger.py [--quick] [--profile] [--no-gc]
 (a) 100,000 fills (50,000 with --quick) alternating opens and partial covers
     across 50 codes, console replaced by a no-op;
 (b) fetch_positions summaries and details over 1,000 open lots (then
     pop_positions), console a no-op.
-Prints time per call for both, and the ratio (baseline / native), measured in
+--no-gc turns the cyclic garbage collector off for both sides (its passes
+over the growing rows and lots weigh on both alike). Prints time per call for both, and the ratio (baseline / native), measured in
 the same run; the two sides alternate so a loaded machine weighs on both.
 """
 
@@ -93,6 +94,10 @@ def best_pair(fn_native, fn_base, repeat):
 
 def main():
     quick = "--quick" in sys.argv
+    if "--no-gc" in sys.argv:
+        import gc
+
+        gc.disable()
     native_mod.console = baseline_ledger.console = NoConsole()
     n = 50_000 if quick else 100_000
     fills = make_fills(n)

@@ -170,20 +170,20 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         profit = iadd(profit, pair_profit);
         cost = iadd(cost, both_costs);
 
-        py::dict row;
-        row[ZK_STR("code")] = item(cp, ZK_STR("code"));
-        row[ZK_STR("entry_dt")] = item(lot, ZK_STR("exchange_ts"));
-        row[ZK_STR("entry_price")] = item(entry_info, ZK_STR("price"));
-        row[ZK_STR("entry_origin_price")] = item(entry_info, ZK_STR("origin_price"));
-        row[ZK_STR("exit_dt")] = item(cp, ZK_STR("exchange_ts"));
-        row[ZK_STR("exit_price")] = item(cover_info, ZK_STR("price"));
-        row[ZK_STR("exit_origin_price")] = item(cover_info, ZK_STR("origin_price"));
-        row[ZK_STR("qty")] = item(entry_info, ZK_STR("qty"));
-        row[ZK_STR("min_qty")] = item(entry_info, ZK_STR("min_qty"));
-        row[ZK_STR("trade_cost")] = trade_cost_;
-        row[ZK_STR("cover_cost")] = cover_cost;
-        row[ZK_STR("profit")] = pair_profit;
-        row[ZK_STR("profit_ratio")] = ratio;
+        py::dict row = new_dict(13);
+        put(row, ZK_STR("code"), item(cp, ZK_STR("code")));
+        put(row, ZK_STR("entry_dt"), item(lot, ZK_STR("exchange_ts")));
+        put(row, ZK_STR("entry_price"), item(entry_info, ZK_STR("price")));
+        put(row, ZK_STR("entry_origin_price"), item(entry_info, ZK_STR("origin_price")));
+        put(row, ZK_STR("exit_dt"), item(cp, ZK_STR("exchange_ts")));
+        put(row, ZK_STR("exit_price"), item(cover_info, ZK_STR("price")));
+        put(row, ZK_STR("exit_origin_price"), item(cover_info, ZK_STR("origin_price")));
+        put(row, ZK_STR("qty"), item(entry_info, ZK_STR("qty")));
+        put(row, ZK_STR("min_qty"), item(entry_info, ZK_STR("min_qty")));
+        put(row, ZK_STR("trade_cost"), trade_cost_);
+        put(row, ZK_STR("cover_cost"), cover_cost);
+        put(row, ZK_STR("profit"), pair_profit);
+        put(row, ZK_STR("profit_ratio"), ratio);
         if (plan.rows.empty()) plan.rows_list = item(attr_of(self, ZK_STR("_profit_report")), ZK_STR("rows"));
         plan.rows.push_back(std::move(row));
 
@@ -198,16 +198,16 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         payable_total = iadd(payable_total, payable);
     }
 
-    py::dict result;
-    result[ZK_STR("receivable_total")] = receivable_total;
-    result[ZK_STR("payable_total")] = payable_total;
-    result[ZK_STR("origin_profit")] = origin_profit;
-    result[ZK_STR("cover_cost_total")] = cover_cost_total;
-    result[ZK_STR("trade_cost_total")] = trade_cost_total;
-    result[ZK_STR("cost")] = cost;
-    result[ZK_STR("profit")] = profit;
-    result[ZK_STR("is_covered")] = py::bool_(eq(un_cover, zero));
-    result[ZK_STR("un_cover_qty")] = un_cover;
+    py::dict result = new_dict(9);
+    put(result, ZK_STR("receivable_total"), receivable_total);
+    put(result, ZK_STR("payable_total"), payable_total);
+    put(result, ZK_STR("origin_profit"), origin_profit);
+    put(result, ZK_STR("cover_cost_total"), cover_cost_total);
+    put(result, ZK_STR("trade_cost_total"), trade_cost_total);
+    put(result, ZK_STR("cost"), cost);
+    put(result, ZK_STR("profit"), profit);
+    put(result, ZK_STR("is_covered"), py::bool_(eq(un_cover, zero)));
+    put(result, ZK_STR("un_cover_qty"), un_cover);
     plan.result = std::move(result);
     return plan;
 }

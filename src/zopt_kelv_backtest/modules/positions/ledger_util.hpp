@@ -103,6 +103,12 @@ inline void append(py::handle list, py::handle value) {
     }
 }
 
+// A dict sized for `n` keys, filled with put(): no resizing on the way.
+inline py::dict new_dict(Py_ssize_t n) { return py::reinterpret_steal<py::dict>(steal(_PyDict_NewPresized(n)).release()); }
+inline void put(const py::dict& d, py::handle key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
+}
+
 // ---- text
 // format(value) as an f-string field without a spec does it.
 inline py::object fmt(py::handle v) {

@@ -166,7 +166,7 @@ void for_each_lot(const py::object& book, Fn&& fn) {
 }
 
 void set_zeros(py::dict& d, std::initializer_list<py::handle> keys) {
-    for (py::handle k : keys) d[k] = ZK_INT(0);
+    for (py::handle k : keys) put(d, k, ZK_INT(0));
 }
 
 }  // namespace
@@ -231,13 +231,13 @@ ZK_BODY(pos_format_position_summary) {
         if (compare(quantity, zero, Py_GT))
             avg = steal(PyObject_CallFunctionObjArgs(global("round").ptr(), truediv(weighted, quantity).ptr(),
                                                      ZK_INT(2).ptr(), nullptr));
-        py::dict summary;
-        summary[ZK_STR("code")] = code;
-        summary[ZK_STR("quantity")] = quantity;
-        summary[ZK_STR("avg_price")] = avg;
-        summary[ZK_STR("pnl")] = pnl;
+        py::dict summary = new_dict(9);
+        put(summary, ZK_STR("code"), code);
+        put(summary, ZK_STR("quantity"), quantity);
+        put(summary, ZK_STR("avg_price"), avg);
+        put(summary, ZK_STR("pnl"), pnl);
         if (eq(product_type, ZK_STR("Stock"))) {
-            summary[ZK_STR("cond")] = attr_of(global("OrderCond"), ZK_STR("CASH"));
+            put(summary, ZK_STR("cond"), attr_of(global("OrderCond"), ZK_STR("CASH")));
             set_zeros(summary, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral"), ZK_STR("short_sale_margin"),
                                 ZK_STR("interest")});
         }
@@ -263,14 +263,14 @@ ZK_BODY(pos_format_position_detail) {
                               item(lot, ZK_STR("quantity")), long_side, unit);
             else
                 print_no_tick();
-            py::dict detail;
-            detail[ZK_STR("date")] = item(lot, ZK_STR("exchange_ts"));
-            detail[ZK_STR("code")] = code;
-            detail[ZK_STR("quantity")] = item(lot, ZK_STR("quantity"));
-            detail[ZK_STR("cost")] = item(lot, ZK_STR("price"));
-            detail[ZK_STR("pnl")] = pnl;
-            detail[ZK_STR("fee")] = zero;
-            detail[ZK_STR("trade_id")] = item(lot, ZK_STR("trade_id"));
+            py::dict detail = new_dict(9);
+            put(detail, ZK_STR("date"), item(lot, ZK_STR("exchange_ts")));
+            put(detail, ZK_STR("code"), code);
+            put(detail, ZK_STR("quantity"), item(lot, ZK_STR("quantity")));
+            put(detail, ZK_STR("cost"), item(lot, ZK_STR("price")));
+            put(detail, ZK_STR("pnl"), pnl);
+            put(detail, ZK_STR("fee"), zero);
+            put(detail, ZK_STR("trade_id"), item(lot, ZK_STR("trade_id")));
             if (stock) set_zeros(detail, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral")});
             result.append(detail);
         });
