@@ -2,6 +2,7 @@
 the argument objects get their references back."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -16,11 +17,21 @@ class Floaty:
         return 2.5
 
 
+# Under ASan with PYTHONMALLOC=malloc traced memory drifts upward even for
+# plain Python code, so there the calls still run (for the sanitizer to watch)
+# but only the reference counts are compared.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "") and os.environ.get("PYTHONMALLOC") == "malloc"
+
+
 def measure(op, rounds):
     """Traced-memory growth over `rounds` calls of `op`, after the same number of warm-up calls."""
     for _ in range(rounds):
         op()
     gc.collect()
+    if UNDER_ASAN:
+        for _ in range(rounds):
+            op()
+        return 0
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
@@ -45,6 +56,7 @@ def bare(cls):
     return cls.__new__(cls)
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="traced memory is not measured under ASan")
 def test_measure_sees_one_small_object_per_call():
     kept = []
     assert measure(lambda: kept.append(float(len(kept))), 3000) > SLACK
