@@ -571,7 +571,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                 const std::int64_t trade_day = mod <= 300 ? day - 1 : day;
                 if (trade_day != cached_day) {
                     const Civil c = civil_from_days(trade_day);
-                    char buf[16];
+                    char buf[32];  // room for any int the compiler cannot bound
                     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.y, c.m, c.d);
                     py::object text = steal(PyUnicode_FromString(buf));
                     const int hit = PySet_Contains(v.holidays, text.ptr());
