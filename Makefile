@@ -21,11 +21,13 @@ test: $(VENV)/.installed
 
 # Whole suite against an ASan + UBSan build of the extension.
 sanitize: $(VENV)/.installed
-	scripts/sanitize.sh
+	$(PY) -m pip install -q 'pybind11>=2.13,<4'
+	PYTHON=$(abspath $(PY)) scripts/sanitize.sh
 
 bench: $(VENV)/.installed
 	$(PY) bench/run.py
 
 # Incremental in-tree build for development: PYTHONPATH=build/dev/stage
 dev: $(VENV)/.installed
-	scripts/dev-build.sh build/dev
+	$(PY) -m pip install -q 'pybind11>=2.13,<4'
+	PYTHON=$(abspath $(PY)) scripts/dev-build.sh build/dev
