@@ -34,7 +34,10 @@ def browser():
                 "--window-size=1400,1700", "--force-device-scale-factor=1"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # Under the sanitizer run the runtime is preloaded into our process; the
+    # browser is not built for it and must not inherit it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     driver.set_page_load_timeout(60)
     yield driver
     driver.quit()
