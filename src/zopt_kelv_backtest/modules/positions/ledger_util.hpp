@@ -146,14 +146,9 @@ inline Method lookup_method(py::handle self, py::handle name, Body body) {
     return {std::move(attr), native};
 }
 
-// The annotation TypeError of the argument parser, for checks made ahead of
-// a call (the text must stay the parser's; a test compares the two).
+// The argument parser's annotation TypeError, for checks made ahead of a call.
 [[noreturn]] inline void raise_arg_type(const char* param, PyTypeObject* expected, PyObject* got) {
-    const bool sub = PyObject_TypeCheck(got, expected);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
-                 param, expected->tp_name, Py_TYPE(got)->tp_name, sub ? ". " : "",
-                 sub ? "Note that subclasses of built-in types are rejected here; pass an exact instance"
-                     : "");
+    set_arg_type_error(param, expected, got);
     throw_py();
 }
 

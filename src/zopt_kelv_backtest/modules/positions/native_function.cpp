@@ -147,11 +147,7 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
         PyTypeObject* t = expected_type(p.check);
         PyObject* o = slots[i];
         if (!t || Py_IS_TYPE(o, t) || (o == Py_None && p.def == Def::None)) continue;
-        const bool sub = PyObject_TypeCheck(o, t);
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
-                     p.name, t->tp_name, Py_TYPE(o)->tp_name, sub ? ". " : "",
-                     sub ? kSubclassNote : "");
+        set_arg_type_error(p.name, t, o);
         return nullptr;
     }
     if (sp.varargs) {
@@ -380,6 +376,13 @@ py::object make_function(const FunctionSpec& spec, const std::string& qualname,
     auto result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
     if (!f->defaults) throw_py();
     return result;
+}
+
+void set_arg_type_error(const char* param, PyTypeObject* expected, PyObject* got) {
+    const bool sub = PyObject_TypeCheck(got, expected);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s", param,
+                 expected->tp_name, Py_TYPE(got)->tp_name, sub ? ". " : "", sub ? kSubclassNote : "");
 }
 
 bool is_native_body(py::handle obj, Body body) {

@@ -56,6 +56,10 @@ void init_native_function_type();
 py::object make_function(const FunctionSpec& spec, const std::string& qualname,
                          py::handle module_name, py::handle closure = py::handle());
 
+// Set the parser's TypeError for an argument that is not exactly `expected`;
+// checks made ahead of a call use it so the text stays one.
+void set_arg_type_error(const char* param, PyTypeObject* expected, PyObject* got);
+
 // Is `obj` a function object of ours running `body`? Lets a caller skip the
 // argument parser when an attribute lookup found our own method.
 bool is_native_body(py::handle obj, Body body);
