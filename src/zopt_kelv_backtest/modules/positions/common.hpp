@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+
 namespace py = pybind11;
 
 namespace zk {
@@ -28,9 +30,33 @@ inline py::object steal(PyObject* o) {
 // Module namespace (borrowed; alive for the process since the module is never freed).
 PyObject* module_dict();
 
+// An int constant made once and kept for the life of the process.
+#define ZK_INT(n)                                                       \
+    ([]() -> py::handle {                                               \
+        static PyObject* i_ = PyLong_FromLong(n);                       \
+        return py::handle(i_);                                          \
+    }())
+
 // A module global looked up at call time, like Python's LOAD_GLOBAL:
 // module namespace first, then builtins; NameError when neither has it.
 py::object global(const char* name);
+// The same by an interned key (ZK_STR), so the hot path makes no string.
+py::object load_global(py::handle key);
+// Without raising: borrowed, null when neither the module nor builtins has it.
+PyObject* peek_global(py::handle key);
+
+// Instance attribute read without running Python code: only when the type
+// uses generic lookup and defines nothing under that name (no descriptor).
+// Borrowed; null when not plain or absent (the caller takes the literal path).
+PyObject* plain_attr(py::handle self, py::handle name);
+// self.<name> as Python reads it, by the plain path when it can be taken.
+py::object self_attr(py::handle self, py::handle name);
+
+// The shape of a dict display, made once: these keys in order, values None.
+// A copy of it has the compact str-only key table and needs no resizing.
+PyObject* dict_shape(std::initializer_list<const char*> keys);
+// A new dict of that shape holding `values` in key order.
+py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values);
 
 // Raise `type(text)` with a str built from UTF-8.
 [[noreturn]] inline void raise(PyObject* type, const std::string& text) {

@@ -11,13 +11,6 @@
 namespace zk {
 namespace {
 
-// An interned-for-life small int.
-#define ZK_INT(v)                                         \
-    ([]() -> py::handle {                                 \
-        static PyObject* i_ = PyLong_FromLong(v);         \
-        return py::handle(i_);                            \
-    }())
-
 bool is_fund(py::handle code) {
     PyObject* s = code.ptr();
     return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == '0' &&
@@ -326,7 +319,7 @@ ZK_BODY(pos_ceil_price_by_tick) {
 
 ZK_BODY(pos_calculate_slippage_price) { return slippage_price(self, a[0], a[1], a[2], a[3]); }
 
-ZK_BODY(pos_calculate_trade_cost) {
+TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     py::handle code = a[0], action = a[1], price = a[2], quantity = a[3], product_type = a[4];
     py::handle type_key;
     bool stock = equals(product_type, ZK_STR("Stock"));
@@ -376,7 +369,7 @@ ZK_BODY(pos_calculate_trade_cost) {
         fill = slippage_price(self, code, price, tick_count, direction, &quiet);
     } else {
         quiet = false;
-        fill = slip.obj(code, price, tick_count, direction);
+        fill = slip.call(self, code, price, tick_count, direction);
     }
 
     py::object units;
@@ -409,28 +402,16 @@ ZK_BODY(pos_calculate_trade_cost) {
     py::object fixed_cost = read(ZK_STR("per_trade_cost"));
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
 
-    py::object cost = steal(_PyDict_NewPresized(7));
-    py::handle tax_value = truth(a[5]) ? ZK_INT(0) : py::handle(tax);
-    const std::pair<py::handle, py::handle> items[] = {
-        {ZK_STR("fee"), fee},           {ZK_STR("tax"), tax_value},     {ZK_STR("fixed_cost"), fixed_cost},
-        {ZK_STR("qty"), quantity},      {ZK_STR("min_qty"), min_qty},   {ZK_STR("price"), fill},
-        {ZK_STR("origin_price"), price}};
-    for (const auto& [key, value] : items)
-        if (PyDict_SetItem(cost.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
-    return cost;
+    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(a[5]) ? ZK_INT(0) : py::handle(tax)),
+            std::move(fixed_cost), py::reinterpret_borrow<py::object>(quantity), std::move(min_qty), std::move(fill),
+            py::reinterpret_borrow<py::object>(price)};
 }
 
-py::object calculate_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
-                                py::handle quantity, py::handle product_type, bool ignore_tax, bool is_cover) {
-    auto m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
-    py::handle flags[2] = {ignore_tax ? Py_True : Py_False, is_cover ? Py_True : Py_False};
-    if (m.native && PyUnicode_CheckExact(code.ptr()) && PyFloat_CheckExact(price.ptr()) &&
-        PyLong_CheckExact(quantity.ptr())) {
-        const py::handle args[7] = {code, action, price, quantity, product_type, flags[0], flags[1]};
-        return pos_calculate_trade_cost(self, args);
-    }
-    return m.obj(code, action, price, quantity, product_type, py::arg("ignore_tax") = flags[0],
-                 py::arg("is_cover") = flags[1]);
+py::object trade_cost_dict(const TradeCost& c) {
+    static PyObject* shape = dict_shape({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
+    return dict_of_shape(shape, {c.fee, c.tax, c.fixed_cost, c.qty, c.min_qty, c.price, c.origin_price});
 }
+
+ZK_BODY(pos_calculate_trade_cost) { return trade_cost_dict(compute_trade_cost(self, a)); }
 
 }  // namespace zk

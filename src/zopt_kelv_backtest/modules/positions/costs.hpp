@@ -1,15 +1,23 @@
 // Price rules and trade cost of Positions, for reuse by other parts of the extension.
 #pragma once
 
+#include <utility>
+
 #include "native_function.hpp"
 
 namespace zk {
 
 // The attribute `name` of `self`; `native` is true when it is our own `body`
 // bound to `self`, so the caller may run the body directly and skip parsing.
+// When native, `obj` is the function itself (not bound): call() passes self.
 struct BoundMethod {
     py::object obj;
     bool native;
+    template <class... Args>
+    py::object call(py::handle self, Args&&... args) const {
+        if (native) return obj(self, std::forward<Args>(args)...);
+        return obj(std::forward<Args>(args)...);
+    }
 };
 
 inline BoundMethod lookup_method(py::handle self, py::handle name, Body body) {
@@ -32,11 +40,15 @@ inline BoundMethod lookup_method(py::handle self, py::handle name, Body body) {
 #endif
 }
 
-// self.__calculate_trade_cost(code, action, price, quantity, product_type,
-// ignore_tax=..., is_cover=...) through the object's own method: runs the
-// native body directly when it is ours and the arguments already have the
-// checked types (str code, float price, int quantity), else calls the method.
-py::object calculate_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
-                                py::handle quantity, py::handle product_type, bool ignore_tax, bool is_cover);
+// The seven values of a trade cost, in the order of its dict.
+struct TradeCost {
+    py::object fee, tax, fixed_cost, qty, min_qty, price, origin_price;
+};
+
+// What __calculate_trade_cost computes for its checked arguments `a` (code,
+// action, price as a float, quantity, product_type, ignore_tax, is_cover),
+// without making the dict; and the dict itself.
+TradeCost compute_trade_cost(py::handle self, const py::handle* a);
+py::object trade_cost_dict(const TradeCost& c);
 
 }  // namespace zk

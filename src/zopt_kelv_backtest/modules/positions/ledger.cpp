@@ -14,13 +14,24 @@
 namespace zk {
 namespace ledger {
 
-py::object trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
-                      py::handle quantity, py::handle product_type) {
+py::handle cost_key(size_t i) {
+    static PyObject* const keys[7] = {
+        PyUnicode_InternFromString(kCostKeys[0]), PyUnicode_InternFromString(kCostKeys[1]),
+        PyUnicode_InternFromString(kCostKeys[2]), PyUnicode_InternFromString(kCostKeys[3]),
+        PyUnicode_InternFromString(kCostKeys[4]), PyUnicode_InternFromString(kCostKeys[5]),
+        PyUnicode_InternFromString(kCostKeys[6])};
+    return keys[i];
+}
+
+Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
+               py::handle quantity, py::handle product_type) {
     Method m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
     py::handle ignore_tax = kind == CostCall::Cover ? Py_False : Py_True;
     py::handle is_cover = kind == CostCall::Entry ? Py_False : Py_True;
+    Leg leg;
     if (m.native && PyUnicode_CheckExact(code.ptr()) && PyLong_CheckExact(quantity.ptr())) {
-        // Our own function: run its body with the arguments its parser would pass.
+        // Our own function: its computation with the arguments its parser
+        // would pass, and no dict, since nothing else sees it.
         py::object as_float;
         if (PyFloat_CheckExact(price.ptr())) {
             as_float = borrow(price);
@@ -33,18 +44,36 @@ py::object trade_cost(py::handle self, CostCall kind, py::handle code, py::handl
         }
         if (as_float) {
             const py::handle args[7] = {code, action, as_float, quantity, product_type, ignore_tax, is_cover};
-            return pos_calculate_trade_cost(self, args);
+            TradeCost c = compute_trade_cost(self, args);
+            leg.own = {std::move(c.fee),     std::move(c.tax),   std::move(c.fixed_cost),  std::move(c.qty),
+                       std::move(c.min_qty), std::move(c.price), std::move(c.origin_price)};
+            return leg;
         }
     }
     static PyObject* kw_cover = Py_BuildValue("(s)", "is_cover");
     static PyObject* kw_both = Py_BuildValue("(ss)", "ignore_tax", "is_cover");
+    // Our own function unbound (arguments it does not take directly) gets self first.
+    const size_t skip = m.native ? 0 : 1;
     if (kind == CostCall::Cover) {
-        PyObject* args[6] = {code.ptr(), action.ptr(), price.ptr(), quantity.ptr(), product_type.ptr(), is_cover.ptr()};
-        return steal(PyObject_Vectorcall(m.attr.ptr(), args, 5, kw_cover));
+        PyObject* args[7] = {self.ptr(),    code.ptr(),         action.ptr(),  price.ptr(),
+                             quantity.ptr(), product_type.ptr(), is_cover.ptr()};
+        leg.dict = steal(PyObject_Vectorcall(m.obj.ptr(), args + skip, 6 - skip, kw_cover));
+    } else {
+        PyObject* args[8] = {self.ptr(),     code.ptr(),         action.ptr(),     price.ptr(),
+                             quantity.ptr(), product_type.ptr(), ignore_tax.ptr(), is_cover.ptr()};
+        leg.dict = steal(PyObject_Vectorcall(m.obj.ptr(), args + skip, 6 - skip, kw_both));
     }
-    PyObject* args[7] = {code.ptr(),         action.ptr(),     price.ptr(),   quantity.ptr(),
-                         product_type.ptr(), ignore_tax.ptr(), is_cover.ptr()};
-    return steal(PyObject_Vectorcall(m.attr.ptr(), args, 5, kw_both));
+    return leg;
+}
+
+void put_cost(Text& t, const Leg& leg) {
+    if (leg.dict) {
+        t.dict(leg.dict);
+        return;
+    }
+    std::pair<const char*, py::handle> kv[7];
+    for (size_t i = 0; i < 7; ++i) kv[i] = {kCostKeys[i], leg.own[i]};
+    t.items(kv, 7);
 }
 
 namespace {
@@ -55,7 +84,7 @@ py::object action_buy_value() {
     static PyObject* enum_meta = nullptr;
     static PyObject* seen_class = nullptr;
     static PyObject* seen_value = nullptr;
-    py::object cls = global("Action");
+    py::object cls = load_global(ZK_STR("Action"));
     if (seen_class && cls.ptr() == seen_class) return borrow(seen_value);
     py::object value = attr_of(attr_of(cls, ZK_STR("BUY")), ZK_STR("value"));
     if (!enum_meta) enum_meta = py::object(py::module_::import("enum").attr("EnumMeta")).release().ptr();
@@ -77,7 +106,7 @@ bool is_atomic(PyObject* o) {
 // dict whose keys and values are all immutable scalars is a plain dict copy.
 py::object deepcopy_trade(py::handle trade) {
     static PyObject* genuine = nullptr;
-    py::object fn = attr_of(global("copy"), ZK_STR("deepcopy"));
+    py::object fn = attr_of(load_global(ZK_STR("copy")), ZK_STR("deepcopy"));
     if (!genuine && PyFunction_Check(fn.ptr())) {
         py::object mod = steal(PyImport_ImportModule("copy"));
         if (PyFunction_GET_GLOBALS(fn.ptr()) == PyModule_GetDict(mod.ptr()) &&
@@ -96,6 +125,32 @@ py::object deepcopy_trade(py::handle trade) {
 
 // ---- profit calculation, planned first and applied afterwards
 
+enum ResultField : size_t {
+    ReceivableTotal, PayableTotal, OriginProfit, CoverCostTotal, TradeCostTotal, CostSum, ProfitSum, IsCovered,
+    UnCoverQty
+};
+const char* const kResultKeys[9] = {"receivable_total", "payable_total", "origin_profit", "cover_cost_total",
+                                    "trade_cost_total", "cost", "profit", "is_covered", "un_cover_qty"};
+py::handle result_key(size_t i) {
+    static PyObject* const keys[9] = {
+        PyUnicode_InternFromString(kResultKeys[0]), PyUnicode_InternFromString(kResultKeys[1]),
+        PyUnicode_InternFromString(kResultKeys[2]), PyUnicode_InternFromString(kResultKeys[3]),
+        PyUnicode_InternFromString(kResultKeys[4]), PyUnicode_InternFromString(kResultKeys[5]),
+        PyUnicode_InternFromString(kResultKeys[6]), PyUnicode_InternFromString(kResultKeys[7]),
+        PyUnicode_InternFromString(kResultKeys[8])};
+    return keys[i];
+}
+// The cover result: ours from a plan, or what an override returned.
+using CoverResult = Record<9, result_key>;
+
+py::object result_dict(const CoverResult& r) {
+    static PyObject* shape = dict_shape({kResultKeys[0], kResultKeys[1], kResultKeys[2], kResultKeys[3],
+                                         kResultKeys[4], kResultKeys[5], kResultKeys[6], kResultKeys[7],
+                                         kResultKeys[8]});
+    const auto& v = r.own;
+    return dict_of_shape(shape, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]});
+}
+
 struct LotState {
     py::object lot;
     py::object quantity;  // the lot's quantity once the planned pairs are applied
@@ -107,7 +162,7 @@ struct ProfitPlan {
     std::vector<py::object> removed;  // lots taken off the front, in order
     std::vector<py::object> rows;
     py::object rows_list;
-    py::object result;  // the cover result
+    CoverResult result;
 };
 
 LotState& state_of(std::vector<LotState>& lots, const py::object& lot) {
@@ -118,8 +173,13 @@ LotState& state_of(std::vector<LotState>& lots, const py::object& lot) {
 }
 
 // fee + tax + fixed cost of one leg, added left to right.
-py::object leg_cost(const py::object& info) {
-    return add(add(item(info, ZK_STR("fee")), item(info, ZK_STR("tax"))), item(info, ZK_STR("fixed_cost")));
+py::object leg_cost(const Leg& leg) { return add(add(leg[Fee], leg[Tax]), leg[FixedCost]); }
+
+py::object profit_row(std::initializer_list<py::handle> values) {
+    static PyObject* shape =
+        dict_shape({"code", "entry_dt", "entry_price", "entry_origin_price", "exit_dt", "exit_price",
+                    "exit_origin_price", "qty", "min_qty", "trade_cost", "cover_cost", "profit", "profit_ratio"});
+    return dict_of_shape(shape, values);
 }
 
 ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) {
@@ -128,7 +188,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
     py::object origin_profit = zero, profit = zero, cost = zero;
     py::object un_cover = item(cp, ZK_STR("quantity"));
     const bool covers_short = eq(item(cp, ZK_STR("action")), action_buy_value());
-    py::object book = item(attr_of(self, ZK_STR("positions")), item(cp, ZK_STR("code")));
+    py::object book = item(self_attr(self, ZK_STR("positions")), item(cp, ZK_STR("code")));
     plan.target = item(book, covers_short ? ZK_STR("sell") : ZK_STR("buy"));
     py::object payable_total = zero, receivable_total = zero, cover_cost_total = zero, trade_cost_total = zero;
 
@@ -142,22 +202,25 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         py::object lot_qty = st.quantity;
         py::object matched = compare(lot_qty, un_cover, Py_LT) ? lot_qty : un_cover;
 
-        py::object cover_info = trade_cost(self, CostCall::Cover, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
-                                           item(cp, ZK_STR("price")), matched, product_type);
-        console_print(Text().lit("[blue]").dict(cover_info).lit(", 沖銷部位方向: ")
-                          .fmt(item(cp, ZK_STR("action"))).lit("[/blue]").str());
-        py::object cover_cost = leg_cost(cover_info);
+        Leg cover = trade_cost(self, CostCall::Cover, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
+                               item(cp, ZK_STR("price")), matched, product_type);
+        Text blue;
+        blue.lit(U"[blue]");
+        put_cost(blue, cover);
+        console_print(blue.lit(U", 沖銷部位方向: ").fmt(item(cp, ZK_STR("action"))).lit(U"[/blue]").str());
+        py::object cover_cost = leg_cost(cover);
         cover_cost_total = iadd(cover_cost_total, cover_cost);
-        py::object receivable = mul(item(cover_info, ZK_STR("price")), item(cover_info, ZK_STR("min_qty")));
+        py::object receivable = mul(cover[Price], cover[MinQty]);
 
-        py::object entry_info = trade_cost(self, CostCall::CoveredEntry, item(lot, ZK_STR("code")),
-                                           item(lot, ZK_STR("action")), item(lot, ZK_STR("price")), matched,
-                                           product_type);
-        console_print(Text().lit("[yellow]被沖銷的成本資訊: ").dict(entry_info).lit(", 沖銷部位方向: ")
-                          .fmt(item(lot, ZK_STR("action"))).lit("[/yellow]").str());
-        py::object trade_cost_ = leg_cost(entry_info);
+        Leg entry = trade_cost(self, CostCall::CoveredEntry, item(lot, ZK_STR("code")), item(lot, ZK_STR("action")),
+                               item(lot, ZK_STR("price")), matched, product_type);
+        Text yellow;
+        yellow.lit(U"[yellow]被沖銷的成本資訊: ");
+        put_cost(yellow, entry);
+        console_print(yellow.lit(U", 沖銷部位方向: ").fmt(item(lot, ZK_STR("action"))).lit(U"[/yellow]").str());
+        py::object trade_cost_ = leg_cost(entry);
         trade_cost_total = iadd(trade_cost_total, trade_cost_);
-        py::object payable = mul(item(entry_info, ZK_STR("price")), item(entry_info, ZK_STR("min_qty")));
+        py::object payable = mul(entry[Price], entry[MinQty]);
 
         const bool short_lot = eq(item(cp, ZK_STR("action")), action_buy_value());
         py::object gross = short_lot ? sub(payable, receivable) : sub(receivable, payable);
@@ -170,21 +233,11 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         profit = iadd(profit, pair_profit);
         cost = iadd(cost, both_costs);
 
-        py::dict row = new_dict(13);
-        put(row, ZK_STR("code"), item(cp, ZK_STR("code")));
-        put(row, ZK_STR("entry_dt"), item(lot, ZK_STR("exchange_ts")));
-        put(row, ZK_STR("entry_price"), item(entry_info, ZK_STR("price")));
-        put(row, ZK_STR("entry_origin_price"), item(entry_info, ZK_STR("origin_price")));
-        put(row, ZK_STR("exit_dt"), item(cp, ZK_STR("exchange_ts")));
-        put(row, ZK_STR("exit_price"), item(cover_info, ZK_STR("price")));
-        put(row, ZK_STR("exit_origin_price"), item(cover_info, ZK_STR("origin_price")));
-        put(row, ZK_STR("qty"), item(entry_info, ZK_STR("qty")));
-        put(row, ZK_STR("min_qty"), item(entry_info, ZK_STR("min_qty")));
-        put(row, ZK_STR("trade_cost"), trade_cost_);
-        put(row, ZK_STR("cover_cost"), cover_cost);
-        put(row, ZK_STR("profit"), pair_profit);
-        put(row, ZK_STR("profit_ratio"), ratio);
-        if (plan.rows.empty()) plan.rows_list = item(attr_of(self, ZK_STR("_profit_report")), ZK_STR("rows"));
+        py::object row = profit_row({item(cp, ZK_STR("code")), item(lot, ZK_STR("exchange_ts")), entry[Price],
+                                     entry[OriginPrice], item(cp, ZK_STR("exchange_ts")), cover[Price],
+                                     cover[OriginPrice], entry[Qty], entry[MinQty], trade_cost_, cover_cost,
+                                     pair_profit, ratio});
+        if (plan.rows.empty()) plan.rows_list = item(self_attr(self, ZK_STR("_profit_report")), ZK_STR("rows"));
         plan.rows.push_back(std::move(row));
 
         un_cover = isub(un_cover, matched);
@@ -198,17 +251,10 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         payable_total = iadd(payable_total, payable);
     }
 
-    py::dict result = new_dict(9);
-    put(result, ZK_STR("receivable_total"), receivable_total);
-    put(result, ZK_STR("payable_total"), payable_total);
-    put(result, ZK_STR("origin_profit"), origin_profit);
-    put(result, ZK_STR("cover_cost_total"), cover_cost_total);
-    put(result, ZK_STR("trade_cost_total"), trade_cost_total);
-    put(result, ZK_STR("cost"), cost);
-    put(result, ZK_STR("profit"), profit);
-    put(result, ZK_STR("is_covered"), py::bool_(eq(un_cover, zero)));
-    put(result, ZK_STR("un_cover_qty"), un_cover);
-    plan.result = std::move(result);
+    const bool covered = eq(un_cover, zero);
+    plan.result.own = {receivable_total, payable_total, origin_profit,
+                       cover_cost_total, trade_cost_total, cost,
+                       profit,           borrow(covered ? Py_True : Py_False), un_cover};
     return plan;
 }
 
@@ -241,7 +287,7 @@ void apply_profit(ProfitPlan& plan) {
 py::object init_account_info(py::handle self) {
     Method m = lookup_method(self, ZK_STR("_Positions__init_account_info"), pos_init_account_info);
     if (m.native) return pos_init_account_info(self, nullptr);
-    return steal(PyObject_CallNoArgs(m.attr.ptr()));
+    return steal(PyObject_CallNoArgs(m.obj.ptr()));
 }
 
 py::object bump(const py::object& info, py::handle key, py::handle by) { return iadd(item(info, key), by); }
@@ -254,7 +300,7 @@ using namespace ledger;
 ZK_BODY(pos_calculate_profit) {
     ProfitPlan plan = plan_profit(self, a[0], a[1]);
     apply_profit(plan);
-    return plan.result;
+    return result_dict(plan.result);
 }
 
 ZK_BODY(pos_set_positions) {
@@ -275,30 +321,29 @@ ZK_BODY(pos_set_positions) {
     const bool stock = eq(product_type, ZK_STR("Stock"));
     if (!stock && !eq(product_type, ZK_STR("Future")))
         raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(product_type)}));
-    const char* unit = stock ? "張" : "口";
+    const char32_t* unit = stock ? U"張" : U"口";
 
-    py::object positions = attr_of(self, ZK_STR("positions"));
-    const bool new_book = !contains(positions, code);
-    py::object book;
+    py::object positions = self_attr(self, ZK_STR("positions"));
+    py::object book = find(positions, code);
+    const bool new_book = !book;
     if (new_book) {
         py::dict fresh;
         fresh[ZK_STR("buy")] = py::list();
         fresh[ZK_STR("sell")] = py::list();
         book = std::move(fresh);
-    } else {
-        book = item(positions, code);
     }
-    py::object mapper = attr_of(self, ZK_STR("product_type_mapper"));
+    py::object mapper = self_attr(self, ZK_STR("product_type_mapper"));
     const bool new_type = !contains(mapper, code);
-    py::object infos = attr_of(self, ZK_STR("_account_infos"));
-    const bool new_info = !contains(infos, code);
-    py::object info = new_info ? init_account_info(self) : item(infos, code);
+    py::object infos = self_attr(self, ZK_STR("_account_infos"));
+    py::object info = find(infos, code);
+    const bool new_info = !info;
+    if (new_info) info = init_account_info(self);
 
-    py::object capital_before = attr_of(self, ZK_STR("current_capital"));  // every line shows it
+    py::object capital_before = self_attr(self, ZK_STR("current_capital"));  // every line shows it
     const bool buy = eq(action, ZK_STR("Buy"));
     py::object opposite = item(book, buy ? ZK_STR("sell") : ZK_STR("buy"));
     py::object own_side = item(book, buy ? ZK_STR("buy") : ZK_STR("sell"));
-    const char* red_end = buy ? "[/bold red]" : " [/bold red]";
+    const char32_t* red_end = buy ? U"[/bold red]" : U" [/bold red]";
     py::handle one = ZK_INT(1);
 
     std::optional<ProfitPlan> plan;
@@ -310,60 +355,60 @@ ZK_BODY(pos_set_positions) {
     // An opening of `cp` on its own side: its cost, and the pink line.
     auto open_lot = [&](const py::object& capital_now) {
         counters.emplace_back(ZK_STR("entry_times"), bump(info, ZK_STR("entry_times"), one));
-        py::object ci = trade_cost(self, CostCall::Entry, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
-                                   item(cp, ZK_STR("price")), item(cp, ZK_STR("quantity")), product_type);
-        py::object fee = item(ci, ZK_STR("fee")), fixed = item(ci, ZK_STR("fixed_cost"));
-        py::object amount = mul(item(ci, ZK_STR("price")), item(ci, ZK_STR("min_qty")));
+        Leg ci = trade_cost(self, CostCall::Entry, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
+                            item(cp, ZK_STR("price")), item(cp, ZK_STR("quantity")), product_type);
+        py::object fee = ci[Fee], fixed = ci[FixedCost];
+        py::object amount = mul(ci[Price], ci[MinQty]);
         capital = isub(capital_now, add(add(amount, fee), fixed));
         lines.push_back(Text()
-                            .lit(buy ? "[bold pink1][做多進場]本金: " : "[bold pink1][做空進場]本金: ")
-                            .fmt(capital_before).lit(", 應付金額: ").fmt(amount).lit(", 進場成本: ")
-                            .fmt(add(fee, fixed)).lit("[/bold pink1]").str());
+                            .lit(buy ? U"[bold pink1][做多進場]本金: " : U"[bold pink1][做空進場]本金: ")
+                            .fmt(capital_before).lit(U", 應付金額: ").fmt(amount).lit(U", 進場成本: ")
+                            .fmt(add(fee, fixed)).lit(U"[/bold pink1]").str());
         return ci;
     };
 
     if (truth(opposite)) {
         Method calc = lookup_method(self, ZK_STR("_Positions__calculate_profit"), pos_calculate_profit);
-        py::object res;
+        CoverResult res;
         if (calc.native && PyDict_CheckExact(cp.ptr())) {
             plan = plan_profit(self, cp, product_type);
             res = plan->result;
         } else {
-            res = steal(PyObject_CallFunctionObjArgs(calc.attr.ptr(), cp.ptr(), product_type.ptr(), nullptr));
+            res.dict = calc.call(self, cp, product_type);
         }
-        report = attr_of(self, ZK_STR("_profit_report"));
-        report_profit = iadd(item(report, ZK_STR("profit")), item(res, ZK_STR("profit")));
-        opens = !truth(item(res, ZK_STR("is_covered")));
-        if (opens) set_item(cp, ZK_STR("quantity"), item(res, ZK_STR("un_cover_qty")));
-        py::object receivable = item(res, ZK_STR("receivable_total"));
-        py::object payable = item(res, ZK_STR("payable_total"));
+        report = self_attr(self, ZK_STR("_profit_report"));
+        report_profit = iadd(item(report, ZK_STR("profit")), res[ProfitSum]);
+        opens = !truth(res[IsCovered]);
+        if (opens) set_item(cp, ZK_STR("quantity"), res[UnCoverQty]);
+        py::object receivable = res[ReceivableTotal];
+        py::object payable = res[PayableTotal];
         counters.emplace_back(ZK_STR("receive_amount"), bump(info, ZK_STR("receive_amount"), receivable));
         counters.emplace_back(ZK_STR("payable_amount"), bump(info, ZK_STR("payable_amount"), payable));
-        counters.emplace_back(ZK_STR("extra_fee"), bump(info, ZK_STR("extra_fee"), item(res, ZK_STR("cost"))));
-        counters.emplace_back(ZK_STR("profit"), bump(info, ZK_STR("profit"), item(res, ZK_STR("profit"))));
-        py::object origin = item(res, ZK_STR("origin_profit"));
+        counters.emplace_back(ZK_STR("extra_fee"), bump(info, ZK_STR("extra_fee"), res[CostSum]));
+        counters.emplace_back(ZK_STR("profit"), bump(info, ZK_STR("profit"), res[ProfitSum]));
+        py::object origin = res[OriginProfit];
         counters.emplace_back(ZK_STR("net_profit"), bump(info, ZK_STR("net_profit"), origin));
         counters.emplace_back(ZK_STR("cover_times"), bump(info, ZK_STR("cover_times"), one));
-        py::object cover_cost_total = item(res, ZK_STR("cover_cost_total"));
+        py::object cover_cost_total = res[CoverCostTotal];
         // Short lots: the amount put up at the opening comes back with the
         // gross profit, less the buy-back's costs (the entry costs were
         // taken from the capital when the lots were opened).
         py::object back = buy ? sub(add(payable, origin), cover_cost_total) : sub(receivable, cover_cost_total);
-        capital = iadd(attr_of(self, ZK_STR("current_capital")), back);
+        capital = iadd(self_attr(self, ZK_STR("current_capital")), back);
         lines.push_back(Text()
-                            .lit(buy ? "[bold yellow][做空沖銷]本金: " : "[bold yellow][做多沖銷]本金: ")
-                            .fmt(capital_before).lit(", 應收金額: ").fmt(receivable).lit(", 沖銷成本: ")
-                            .fmt(cover_cost_total).lit("[/bold yellow]").str());
+                            .lit(buy ? U"[bold yellow][做空沖銷]本金: " : U"[bold yellow][做多沖銷]本金: ")
+                            .fmt(capital_before).lit(U", 應收金額: ").fmt(receivable).lit(U", 沖銷成本: ")
+                            .fmt(cover_cost_total).lit(U"[/bold yellow]").str());
         // An uncovered rest is opened and paid for like any opening fill.
         if (opens) open_lot(capital);
-        lines.push_back(Text().lit("[bold red][回測] 沖銷 ").fmt(code).lit(" ").fmt(item(cp, ZK_STR("quantity")))
-                            .lit(" ").lit(unit).lit(", 損益: ").fmt(item(res, ZK_STR("profit"))).lit(red_end).str());
+        lines.push_back(Text().lit(U"[bold red][回測] 沖銷 ").fmt(code).lit(U" ").fmt(item(cp, ZK_STR("quantity")))
+                            .lit(U" ").lit(unit).lit(U", 損益: ").fmt(res[ProfitSum]).lit(red_end).str());
     } else {
-        py::object ci = open_lot(attr_of(self, ZK_STR("current_capital")));
-        lines.push_back(Text().lit("[bold red][回測] 進場 ").fmt(code).lit(" ").fmt(item(cp, ZK_STR("quantity")))
-                            .lit(" ").lit(unit).lit(", 價格: ").fmt(item(cp, ZK_STR("price"))).lit(", 手續費: ")
-                            .fmt(item(ci, ZK_STR("fee"))).lit(", 交易稅: ").fmt(item(ci, ZK_STR("tax")))
-                            .lit(", 固定成本: ").fmt(item(ci, ZK_STR("fixed_cost"))).lit(red_end).str());
+        Leg ci = open_lot(self_attr(self, ZK_STR("current_capital")));
+        lines.push_back(Text().lit(U"[bold red][回測] 進場 ").fmt(code).lit(U" ").fmt(item(cp, ZK_STR("quantity")))
+                            .lit(U" ").lit(unit).lit(U", 價格: ").fmt(item(cp, ZK_STR("price"))).lit(U", 手續費: ")
+                            .fmt(ci[Fee]).lit(U", 交易稅: ").fmt(ci[Tax])
+                            .lit(U", 固定成本: ").fmt(ci[FixedCost]).lit(red_end).str());
     }
     for (const py::object& line : lines) console_print(line);
 

@@ -2,25 +2,39 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 namespace zk::ledger {
+namespace {
 
-// The shortest digits that read back as x (what the interpreter's repr
-// uses too), laid out by its rules: exponent form below 1e-4 and from 1e16
-// on, a trailing ".0" for integral values.
-void append_float_repr(std::string& out, double x) {
-    if (std::isnan(x)) {
-        out += "nan";
-        return;
+// Integers below this have at most 15 digits, so at most one decimal string of
+// a given length can read back as a given double.
+constexpr double kExactDigits = 1e15;
+
+// The digits of x when a short decimal reads back as exactly x: x = n / 10^k
+// with the smallest such k. Both n and 10^k are exact doubles, so the quotient
+// is what reading the decimal gives; and since x * 10^k is off by far less than
+// 0.5, rounding it finds n whenever such an n exists.
+bool short_decimal(double x, std::uint64_t& n, int& k) {
+    static const double pow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
+    for (k = 0; k <= 18; ++k) {
+        const double scaled = std::nearbyint(x * pow10[k]);
+        if (scaled >= kExactDigits) return false;
+        if (scaled / pow10[k] == x) {
+            n = static_cast<std::uint64_t>(scaled);
+            return true;
+        }
     }
-    if (std::isinf(x)) {
-        out += x > 0 ? "inf" : "-inf";
-        return;
-    }
+    return false;
+}
+
+// Digits and decimal exponent from the shortest round-trip form (value =
+// 0.d1d2... x 10^decpt), then laid out by the interpreter's rules.
+void append_float_general(std::string& out, double x) {
     char tmp[64];
     auto res = std::to_chars(tmp, tmp + sizeof tmp - 1, x, std::chars_format::scientific);
-    *res.ptr = '\0';
     const char* p = tmp;
     if (*p == '-') {
         out += '-';
@@ -30,7 +44,9 @@ void append_float_repr(std::string& out, double x) {
     int nd = 0;
     for (; p < res.ptr && *p != 'e'; ++p)
         if (*p != '.') digits[nd++] = *p;
-    const int decpt = std::atoi(p + 1) + 1;  // value = 0.d1d2... x 10^decpt
+    int exp10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp10);
+    const int decpt = exp10 + 1;
     if (decpt <= -4 || decpt > 16) {
         out += digits[0];
         if (nd > 1) {
@@ -57,9 +73,57 @@ void append_float_repr(std::string& out, double x) {
     }
 }
 
+}  // namespace
+
+// The shortest digits that read back as x (what the interpreter's repr uses
+// too), laid out by its rules: exponent form below 1e-4 and from 1e16 on, a
+// trailing ".0" for integral values.
+void append_float_repr(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "nan";
+        return;
+    }
+    if (std::isinf(x)) {
+        out += x > 0 ? "inf" : "-inf";
+        return;
+    }
+    const double ax = std::fabs(x);
+    std::uint64_t n = 0;
+    int k = 0;
+    if (ax == 0.0 || (ax >= 1e-4 && short_decimal(ax, n, k))) {
+        if (std::signbit(x)) out += '-';
+        char tmp[24];
+        char* end = std::to_chars(tmp, tmp + sizeof tmp, n).ptr;
+        const int nd = static_cast<int>(end - tmp);
+        if (k == 0) {
+            out.append(tmp, end);
+            out += ".0";
+        } else if (nd > k) {
+            out.append(tmp, static_cast<size_t>(nd - k));
+            out += '.';
+            out.append(end - k, end);
+        } else {
+            out += "0.";
+            out.append(static_cast<size_t>(k - nd), '0');
+            out.append(tmp, end);
+        }
+        return;
+    }
+    append_float_general(out, x);
+}
+
+void Text::put_ascii(const char* s, size_t n) {
+    const size_t at = buf_.size();
+    buf_.resize(at + n);
+    char32_t* out = buf_.data() + at;
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+}
+
 bool Text::put_scalar(PyObject* v) {
     if (PyFloat_CheckExact(v)) {
-        append_float_repr(buf_, PyFloat_AS_DOUBLE(v));
+        std::string s;
+        append_float_repr(s, PyFloat_AS_DOUBLE(v));
+        put_ascii(s.data(), s.size());
         return true;
     }
     if (PyLong_CheckExact(v)) {
@@ -68,35 +132,33 @@ bool Text::put_scalar(PyObject* v) {
         if (overflow) return false;
         char tmp[24];
         auto res = std::to_chars(tmp, tmp + sizeof tmp, n);
-        buf_.append(tmp, res.ptr);
+        put_ascii(tmp, static_cast<size_t>(res.ptr - tmp));
         return true;
     }
     if (v == Py_True || v == Py_False || v == Py_None) {
-        buf_ += v == Py_True ? "True" : v == Py_False ? "False" : "None";
+        const char* s = v == Py_True ? "True" : v == Py_False ? "False" : "None";
+        put_ascii(s, std::char_traits<char>::length(s));
         return true;
     }
     return false;
 }
 
-void Text::flush() {
-    if (!pieces_) pieces_ = steal(PyList_New(0));
-    if (!buf_.empty()) {
-        py::object s = steal(PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()), nullptr));
-        if (PyList_Append(pieces_.ptr(), s.ptr()) < 0) throw_py();
-        buf_.clear();
-    }
-}
-
 void Text::put_str(PyObject* s) {
-    Py_ssize_t n = 0;
-    if (const char* u = PyUnicode_AsUTF8AndSize(s, &n)) {
-        buf_.append(u, static_cast<size_t>(n));
-        return;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    const size_t at = buf_.size();
+    buf_.resize(at + static_cast<size_t>(n));
+    char32_t* out = buf_.data() + at;
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<const Py_UCS1*>(data)[i];
+        break;
+    case PyUnicode_2BYTE_KIND:
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<const Py_UCS2*>(data)[i];
+        break;
+    default:
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<const Py_UCS4*>(data)[i];
     }
-    // Not UTF-8 encodable (lone surrogates): keep the str object itself.
-    PyErr_Clear();
-    flush();
-    if (PyList_Append(pieces_.ptr(), s) < 0) throw_py();
 }
 
 Text& Text::fmt(py::handle value) {
@@ -121,13 +183,26 @@ static bool plain_ascii(PyObject* s) {
 
 void Text::put_repr(PyObject* v) {
     if (PyUnicode_CheckExact(v) && plain_ascii(v)) {
-        buf_ += '\'';
-        buf_.append(static_cast<const char*>(PyUnicode_DATA(v)), static_cast<size_t>(PyUnicode_GET_LENGTH(v)));
-        buf_ += '\'';
+        buf_ += U'\'';
+        put_str(v);
+        buf_ += U'\'';
     } else if (!put_scalar(v)) {
         py::object s = steal(PyObject_Repr(v));
         put_str(s.ptr());
     }
+}
+
+Text& Text::items(const std::pair<const char*, py::handle>* kv, size_t n) {
+    buf_ += U'{';
+    for (size_t i = 0; i < n; ++i) {
+        if (i) buf_.append(U", ");
+        buf_ += U'\'';
+        put_ascii(kv[i].first, std::char_traits<char>::length(kv[i].first));
+        buf_.append(U"': ");
+        put_repr(kv[i].second.ptr());
+    }
+    buf_ += U'}';
+    return *this;
 }
 
 Text& Text::dict(py::handle d) {
@@ -140,25 +215,22 @@ Text& Text::dict(py::handle d) {
                                              PyLong_CheckExact(v) || PyBool_Check(v) || v == Py_None);
     if (!simple) return fmt(d);
     // Only scalars inside: no user code runs while the items are read.
-    buf_ += '{';
+    buf_ += U'{';
     pos = 0;
     bool first = true;
     while (PyDict_Next(o, &pos, &k, &v)) {
-        if (!first) buf_ += ", ";
+        if (!first) buf_.append(U", ");
         first = false;
         put_repr(k);
-        buf_ += ": ";
+        buf_.append(U": ");
         put_repr(v);
     }
-    buf_ += '}';
+    buf_ += U'}';
     return *this;
 }
 
-py::object Text::str() {
-    if (!pieces_)
-        return steal(PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()), nullptr));
-    flush();
-    return steal(PyUnicode_Join(ZK_STR("").ptr(), pieces_.ptr()));
+py::object Text::str() const {
+    return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(), static_cast<Py_ssize_t>(buf_.size())));
 }
 
 }  // namespace zk::ledger

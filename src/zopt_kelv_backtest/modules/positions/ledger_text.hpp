@@ -1,9 +1,12 @@
-// Console lines of the ledger, built in one buffer. Values are written as
-// format(value) (and, inside a dict, repr(value)) would write them; the
-// common scalars are rendered here, everything else by the interpreter.
+// Console lines of the ledger, built in one buffer of code points and made
+// into a str once. Values are written as format(value) (and, inside a dict,
+// repr(value)) would write them; the common scalars are rendered here,
+// everything else by the interpreter.
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "common.hpp"
 
@@ -11,25 +14,26 @@ namespace zk::ledger {
 
 class Text {
 public:
-    // UTF-8 text as written in the source.
-    Text& lit(const char* utf8) {
-        buf_ += utf8;
+    // Text as written in the source (a U"" literal).
+    Text& lit(std::u32string_view s) {
+        buf_.append(s);
         return *this;
     }
     // format(value), as an f-string field without a spec.
     Text& fmt(py::handle value);
-    // str(value) of a dict of scalars, as f"{d}" writes it.
+    // str(value) of a dict, as f"{d}" writes it.
     Text& dict(py::handle d);
-    py::object str();  // the finished line
+    // What str() of a dict holding these ASCII keys and values, in this order, writes.
+    Text& items(const std::pair<const char*, py::handle>* kv, size_t n);
+    py::object str() const;  // the finished line
 
 private:
-    void put_str(PyObject* s);       // a str object's text
-    void put_repr(PyObject* v);      // repr(v)
-    bool put_scalar(PyObject* v);    // int, float, bool, None; false when not one
-    void flush();
+    void put_str(PyObject* s);     // a str object's text
+    void put_ascii(const char* s, size_t n);
+    void put_repr(PyObject* v);    // repr(v)
+    bool put_scalar(PyObject* v);  // int, float, bool, None; false when not one
 
-    std::string buf_;
-    py::object pieces_;  // a list, once a piece had to stay a Python str
+    std::u32string buf_;
 };
 
 // repr() of a float, as the interpreter writes it.

@@ -5,16 +5,13 @@
 
 #include <initializer_list>
 
+#include <array>
+
 #include "bodies.hpp"
+#include "costs.hpp"
+#include "ledger_text.hpp"
 
 namespace zk::ledger {
-
-// An int constant made once and kept for the life of the process.
-#define ZK_INT(n)                                                       \
-    ([]() -> py::handle {                                               \
-        static PyObject* i_ = PyLong_FromLong(n);                       \
-        return py::handle(i_);                                          \
-    }())
 
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
@@ -95,18 +92,22 @@ inline bool contains(py::handle o, py::handle key) {
     if (r < 0) throw_py();
     return r == 1;
 }
+// o[key], or an empty object when o is a dict without the key (`key in o`
+// then `o[key]` for other mappings).
+inline py::object find(py::handle o, py::handle key) {
+    if (PyDict_CheckExact(o.ptr())) {
+        if (PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr())) return borrow(v);
+        if (PyErr_Occurred()) throw_py();
+        return py::object();
+    }
+    return contains(o, key) ? item(o, key) : py::object();
+}
 inline void append(py::handle list, py::handle value) {
     if (PyList_CheckExact(list.ptr())) {
         if (PyList_Append(list.ptr(), value.ptr()) < 0) throw_py();
     } else {
         steal(PyObject_CallMethodOneArg(list.ptr(), ZK_STR("append").ptr(), value.ptr()));
     }
-}
-
-// A dict sized for `n` keys, filled with put(): no resizing on the way.
-inline py::dict new_dict(Py_ssize_t n) { return py::reinterpret_steal<py::dict>(steal(_PyDict_NewPresized(n)).release()); }
-inline void put(const py::dict& d, py::handle key, py::handle value) {
-    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
 }
 
 // ---- text
@@ -132,19 +133,7 @@ inline py::object concat(std::initializer_list<py::handle> parts) {
 }
 
 // ---- the object's own methods
-// `self.<name>` as Python finds it; `native` tells whether it is our own
-// function bound to self, so the body can be run without re-parsing.
-struct Method {
-    py::object attr;
-    bool native;
-};
-inline Method lookup_method(py::handle self, py::handle name, Body body) {
-    py::object attr = attr_of(self, name);
-    PyObject* m = attr.ptr();
-    const bool native = PyMethod_Check(m) && PyMethod_GET_SELF(m) == self.ptr() &&
-                        is_native_body(PyMethod_GET_FUNCTION(m), body);
-    return {std::move(attr), native};
-}
+using Method = BoundMethod;
 
 // The argument parser's annotation TypeError, for checks made ahead of a call.
 [[noreturn]] inline void raise_arg_type(const char* param, PyTypeObject* expected, PyObject* got) {
@@ -152,9 +141,28 @@ inline Method lookup_method(py::handle self, py::handle name, Body body) {
     throw_py();
 }
 
+// A record the algorithm reads key by key: the values we computed ourselves,
+// or the dict an overriding method returned, read with a lookup at each use
+// as the algorithm would. `Keys` gives the record's keys as interned strs.
+template <size_t N, py::handle (*Key)(size_t)>
+struct Record {
+    py::object dict;
+    std::array<py::object, N> own;
+    py::object operator[](size_t i) const { return dict ? item(dict, Key(i)) : own[i]; }
+};
+
+// The trade cost of one leg.
+enum CostField : size_t { Fee, Tax, FixedCost, Qty, MinQty, Price, OriginPrice };
+inline const char* const kCostKeys[7] = {"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"};
+py::handle cost_key(size_t i);
+using Leg = Record<7, cost_key>;
+
 // self.__calculate_trade_cost(code, action, price, quantity, product_type, <keywords>).
 enum class CostCall { Cover, CoveredEntry, Entry };
-py::object trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
-                      py::handle quantity, py::handle product_type);
+Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
+               py::handle quantity, py::handle product_type);
+
+// str() of the leg's trade-cost dict.
+void put_cost(Text& t, const Leg& leg);
 
 }  // namespace zk::ledger

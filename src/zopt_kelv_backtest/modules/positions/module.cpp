@@ -214,7 +214,41 @@ void raise_with_value(PyObject* type, const char* prefix, py::handle value) {
     throw_py();
 }
 
-void console_print(const py::object& text) { global("console").attr("print")(text); }
+PyObject* peek_global(py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(module_dict(), key.ptr());
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
+    if (!v && PyErr_Occurred()) throw_py();
+    return v;
+}
+
+py::object load_global(py::handle key) {
+    if (PyObject* v = peek_global(key)) return py::reinterpret_borrow<py::object>(v);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    throw_py();
+}
+
+PyObject* plain_attr(py::handle self, py::handle name) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    if (_PyType_Lookup(tp, name.ptr())) return nullptr;
+    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(*dictptr, name.ptr());
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+py::object self_attr(py::handle self, py::handle name) {
+    if (PyObject* v = plain_attr(self, name)) return py::reinterpret_borrow<py::object>(v);
+    return steal(PyObject_GetAttr(self.ptr(), name.ptr()));
+}
+
+// console.print(text) without a bound method, as the interpreter calls it.
+void console_print(const py::object& text) {
+    py::object console = load_global(ZK_STR("console"));
+    PyObject* args[2] = {console.ptr(), text.ptr()};
+    steal(PyObject_VectorcallMethod(ZK_STR("print").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 void not_implemented(const char* name) {
     std::string bare(name);

@@ -12,8 +12,8 @@ using namespace ledger;
 
 // Codes of the book traded under `product_type`, in the book's order.
 std::vector<py::object> select_codes(py::handle self, py::handle product_type) {
-    py::object positions = attr_of(self, ZK_STR("positions"));
-    py::object mapper = attr_of(self, ZK_STR("product_type_mapper"));
+    py::object positions = self_attr(self, ZK_STR("positions"));
+    py::object mapper = self_attr(self, ZK_STR("product_type_mapper"));
     py::object keys = PyDict_CheckExact(positions.ptr()) ? steal(PyDict_Keys(positions.ptr()))
                                                           : steal(PySequence_List(positions.ptr()));
     std::vector<py::object> codes;
@@ -27,28 +27,8 @@ std::vector<py::object> select_codes(py::handle self, py::handle product_type) {
 
 // A code without a tick yet gets None, so later lookups find it.
 void mark_untracked(py::handle self, const py::object& code) {
-    py::object ticks = attr_of(self, ZK_STR("current_tick_infos"));
+    py::object ticks = self_attr(self, ZK_STR("current_tick_infos"));
     if (!contains(ticks, code)) set_item(ticks, code, py::none());
-}
-
-py::object tick_of(py::handle self, const py::object& code) {
-    return item(attr_of(self, ZK_STR("current_tick_infos")), code);
-}
-
-// Money value of a price step of 1 on a quantity of 1.
-py::object unit_value(py::handle self, const py::object& code, const py::object& lot) {
-    py::object type = item(lot, ZK_STR("product_type"));
-    if (eq(type, ZK_STR("Stock"))) return borrow(ZK_INT(1000));
-    if (eq(type, ZK_STR("Future"))) {
-        Method m = lookup_method(self, ZK_STR("_Positions__apply_future_contract_value"),
-                                 pos_apply_future_contract_value);
-        if (m.native && PyUnicode_CheckExact(code.ptr())) {
-            const py::handle args[1] = {code};
-            return pos_apply_future_contract_value(self, args);
-        }
-        return steal(PyObject_CallOneArg(m.attr.ptr(), code.ptr()));
-    }
-    raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(type)}));
 }
 
 // A number held in C while it is an int that fits 64 bits or a float; the
@@ -127,10 +107,9 @@ Num lot_pnl_num(const py::object& close, const py::object& price, const py::obje
     return diff * Num::of(qty.ptr()) * Num::of(unit.ptr());
 }
 
+// The same in the interpreter's arithmetic, for values that are not plain numbers.
 py::object lot_pnl(const py::object& close, const py::object& price, const py::object& qty, bool long_side,
                    const py::object& unit) {
-    Num n = lot_pnl_num(close, price, qty, long_side, unit);
-    if (n.ok) return n.box();
     py::object diff = sub(close, price);
     if (!long_side) diff = neg(diff);
     return mul(mul(diff, qty), unit);
@@ -138,6 +117,102 @@ py::object lot_pnl(const py::object& close, const py::object& price, const py::o
 
 void print_no_tick() {
     console_print(borrow(ZK_STR("[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")));
+}
+
+// Values one code's lots against its latest tick. The algorithm reads
+// self.current_tick_infos[code] and the unit value afresh for every lot; they
+// are kept here between lots while no Python code can have run, and read
+// again after anything that may have run some (a console line, an override,
+// a value of an unusual type).
+class Valuer {
+public:
+    Valuer(py::handle self, const py::object& code) : self_(self), code_(code) {}
+
+    void python_ran() {
+        tick_ = close_ = future_unit_ = py::object();
+        ++ran_;
+    }
+    // lot[key], read again only when Python code may have run since `slot` was read.
+    struct Field {
+        py::object value;
+        unsigned generation = 0;
+    };
+    const py::object& read(const py::object& lot, py::handle key, Field& slot) {
+        if (!slot.value || slot.generation != ran_) {
+            const unsigned before = ran_;
+            slot.value = lot_item(lot, key);
+            slot.generation = before;
+        }
+        return slot.value;
+    }
+    // lot[key]; a lot that is not a plain dict runs its own __getitem__.
+    py::object lot_item(const py::object& lot, py::handle key) {
+        py::object v = item(lot, key);
+        if (!PyDict_CheckExact(lot.ptr())) python_ran();
+        return v;
+    }
+
+    // self.current_tick_infos[code], and whether it is true.
+    bool has_tick() {
+        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+        PyObject* t = tick_.ptr();
+        if (t == Py_None) return false;
+        if (PyDict_CheckExact(t)) return PyDict_GET_SIZE(t) != 0;
+        python_ran();  // a __bool__ or __len__ of its own
+        return truth(t);
+    }
+    py::object close() {
+        if (close_) return close_;
+        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+        if (!PyDict_CheckExact(tick_.ptr())) {
+            py::object t = std::move(tick_);
+            python_ran();
+            return item(t, ZK_STR("close"));
+        }
+        close_ = item(tick_, ZK_STR("close"));
+        return close_;
+    }
+
+    // Money value of a price step of 1 on a quantity of 1, by the lot's product type.
+    py::object unit(const py::object& lot) {
+        py::object type = lot_item(lot, ZK_STR("product_type"));
+        if (!PyUnicode_CheckExact(type.ptr())) python_ran();
+        if (eq(type, ZK_STR("Stock"))) return borrow(ZK_INT(1000));
+        if (!eq(type, ZK_STR("Future"))) raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(type)}));
+        if (future_unit_) return future_unit_;
+        Method m = lookup_method(self_, ZK_STR("_Positions__apply_future_contract_value"),
+                                 pos_apply_future_contract_value);
+        if (m.native && PyUnicode_CheckExact(code_.ptr())) {
+            const py::handle args[1] = {code_};
+            py::object values = borrow(peek_global(ZK_STR("FutureIndexContractValue")));
+            py::object u = pos_apply_future_contract_value(self_, args);
+            // A plain dict of plain numbers answers the same until Python code runs.
+            if (values && PyDict_CheckExact(values.ptr()) && (PyLong_CheckExact(u.ptr()) || PyFloat_CheckExact(u.ptr())))
+                future_unit_ = u;
+            return u;
+        }
+        py::object u = m.call(self_, code_);
+        python_ran();
+        return u;
+    }
+
+private:
+    py::handle self_;
+    const py::object& code_;
+    py::object tick_;
+    py::object close_;
+    py::object future_unit_;
+    unsigned ran_ = 0;
+};
+
+// `value == 0` for a lot's quantity; false positives of foreign types run their __eq__.
+bool is_zero(const py::object& value, Valuer& v) {
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        return PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) == 0 && !overflow;
+    }
+    v.python_ran();
+    return eq(value, ZK_INT(0));
 }
 
 // Calls fn(lot, long_side) for every lot of the code, long side first, in
@@ -165,18 +240,19 @@ void for_each_lot(const py::object& book, Fn&& fn) {
     }
 }
 
-void set_zeros(py::dict& d, std::initializer_list<py::handle> keys) {
-    for (py::handle k : keys) put(d, k, ZK_INT(0));
-}
-
 }  // namespace
 
 ZK_BODY(pos_format_position_summary) {
     py::handle product_type = a[0];
+    const bool stock = eq(product_type, ZK_STR("Stock"));
+    static PyObject* stock_shape = dict_shape({"code", "quantity", "avg_price", "pnl", "cond",
+                                               "margin_purchase_amount", "collateral", "short_sale_margin",
+                                               "interest"});
+    static PyObject* future_shape = dict_shape({"code", "quantity", "avg_price", "pnl"});
     py::object zero = borrow(ZK_INT(0));
     py::list result;
     for (const py::object& code : select_codes(self, product_type)) {
-        if (!contains(attr_of(self, ZK_STR("positions")), code)) continue;
+        if (!contains(self_attr(self, ZK_STR("positions")), code)) continue;
         // Totals stay in C while every value is a plain int or float.
         bool in_c = true;
         Num c_qty, c_weighted, c_pnl;
@@ -189,32 +265,40 @@ ZK_BODY(pos_format_position_summary) {
             pnl = c_pnl.box();
         };
         mark_untracked(self, code);
-        py::object book = item(attr_of(self, ZK_STR("positions")), code);
+        Valuer valuer(self, code);
+        py::object book = item(self_attr(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
-            py::object qty = item(lot, ZK_STR("quantity"));
-            if (eq(qty, zero)) return;
-            py::object price = item(lot, ZK_STR("price"));
-            if (in_c) {
-                Num q = Num::of(qty.ptr());
-                Num nq = c_qty + q, nw = c_weighted + Num::of(price.ptr()) * q;
-                if (nq.ok && nw.ok) {
-                    c_qty = nq;
-                    c_weighted = nw;
-                } else {
-                    to_python();
+            Valuer::Field qty_f, price_f;
+            if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
+            {
+                const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
+                const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
+                if (in_c) {
+                    Num q = Num::of(qty.ptr());
+                    Num nq = c_qty + q, nw = c_weighted + Num::of(price.ptr()) * q;
+                    if (nq.ok && nw.ok) {
+                        c_qty = nq;
+                        c_weighted = nw;
+                    } else {
+                        to_python();
+                    }
+                }
+                if (!in_c) {
+                    valuer.python_ran();
+                    quantity = iadd(quantity, qty);
+                    // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
+                    weighted = iadd(weighted, mul(price, qty));
                 }
             }
-            if (!in_c) {
-                quantity = iadd(quantity, qty);
-                // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
-                weighted = iadd(weighted, mul(price, qty));
-            }
-            if (!truth(tick_of(self, code))) {
+            if (!valuer.has_tick()) {
                 print_no_tick();
+                valuer.python_ran();
                 return;
             }
-            py::object unit = unit_value(self, code, lot);
-            py::object close = item(tick_of(self, code), ZK_STR("close"));
+            py::object unit = valuer.unit(lot);
+            py::object close = valuer.close();
+            const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
+            const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
             if (in_c) {
                 Num np = c_pnl + lot_pnl_num(close, price, qty, long_side, unit);
                 if (np.ok) {
@@ -223,56 +307,65 @@ ZK_BODY(pos_format_position_summary) {
                 }
                 to_python();
             }
+            valuer.python_ran();
             pnl = iadd(pnl, lot_pnl(close, price, qty, long_side, unit));
         });
         to_python();
         if (eq(quantity, zero)) continue;
         py::object avg = zero;
         if (compare(quantity, zero, Py_GT))
-            avg = steal(PyObject_CallFunctionObjArgs(global("round").ptr(), truediv(weighted, quantity).ptr(),
-                                                     ZK_INT(2).ptr(), nullptr));
-        py::dict summary = new_dict(9);
-        put(summary, ZK_STR("code"), code);
-        put(summary, ZK_STR("quantity"), quantity);
-        put(summary, ZK_STR("avg_price"), avg);
-        put(summary, ZK_STR("pnl"), pnl);
-        if (eq(product_type, ZK_STR("Stock"))) {
-            put(summary, ZK_STR("cond"), attr_of(global("OrderCond"), ZK_STR("CASH")));
-            set_zeros(summary, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral"), ZK_STR("short_sale_margin"),
-                                ZK_STR("interest")});
+            avg = steal(PyObject_CallFunctionObjArgs(load_global(ZK_STR("round")).ptr(),
+                                                     truediv(weighted, quantity).ptr(), ZK_INT(2).ptr(), nullptr));
+        if (stock) {
+            py::object cash = attr_of(load_global(ZK_STR("OrderCond")), ZK_STR("CASH"));
+            result.append(dict_of_shape(stock_shape, {code, quantity, avg, pnl, cash, zero, zero, zero, zero}));
+        } else {
+            result.append(dict_of_shape(future_shape, {code, quantity, avg, pnl}));
         }
-        result.append(summary);
     }
     return result;
 }
 
 ZK_BODY(pos_format_position_detail) {
     py::handle product_type = a[0];
+    static PyObject* stock_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id",
+                                               "margin_purchase_amount", "collateral"});
+    static PyObject* future_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id"});
     py::object zero = borrow(ZK_INT(0));
     const bool stock = eq(product_type, ZK_STR("Stock"));
     py::list result;
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);
-        py::object book = item(attr_of(self, ZK_STR("positions")), code);
+        Valuer valuer(self, code);
+        py::object book = item(self_attr(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
-            if (eq(item(lot, ZK_STR("quantity")), zero)) return;
-            py::object unit = unit_value(self, code, lot);
+            Valuer::Field qty_f, price_f;
+            if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
+            py::object unit = valuer.unit(lot);
             py::object pnl = zero;
-            if (truth(tick_of(self, code)))
-                pnl = lot_pnl(item(tick_of(self, code), ZK_STR("close")), item(lot, ZK_STR("price")),
-                              item(lot, ZK_STR("quantity")), long_side, unit);
-            else
+            if (valuer.has_tick()) {
+                py::object close = valuer.close();
+                const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
+                const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
+                Num n = lot_pnl_num(close, price, qty, long_side, unit);
+                if (n.ok) {
+                    pnl = n.box();
+                } else {
+                    valuer.python_ran();
+                    pnl = lot_pnl(close, price, qty, long_side, unit);
+                }
+            } else {
                 print_no_tick();
-            py::dict detail = new_dict(9);
-            put(detail, ZK_STR("date"), item(lot, ZK_STR("exchange_ts")));
-            put(detail, ZK_STR("code"), code);
-            put(detail, ZK_STR("quantity"), item(lot, ZK_STR("quantity")));
-            put(detail, ZK_STR("cost"), item(lot, ZK_STR("price")));
-            put(detail, ZK_STR("pnl"), pnl);
-            put(detail, ZK_STR("fee"), zero);
-            put(detail, ZK_STR("trade_id"), item(lot, ZK_STR("trade_id")));
-            if (stock) set_zeros(detail, {ZK_STR("margin_purchase_amount"), ZK_STR("collateral")});
-            result.append(detail);
+                valuer.python_ran();
+            }
+            py::object date = valuer.lot_item(lot, ZK_STR("exchange_ts"));
+            py::object qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
+            py::object cost = valuer.read(lot, ZK_STR("price"), price_f);
+            py::object trade_id = item(lot, ZK_STR("trade_id"));
+            if (stock)
+                result.append(dict_of_shape(stock_shape, {date, code, qty, cost, pnl, zero, trade_id, zero, zero}));
+            else
+                result.append(dict_of_shape(future_shape, {date, code, qty, cost, pnl, zero, trade_id}));
         });
     }
     return result;
@@ -289,13 +382,13 @@ ZK_BODY(pos_fetch_positions) {
         body);
     py::object positions = fmt_m.native && PyUnicode_CheckExact(account_type.ptr())
                                ? body(self, &account_type)
-                               : steal(PyObject_CallOneArg(fmt_m.attr.ptr(), account_type.ptr()));
+                               : fmt_m.call(self, account_type);
     Method put = lookup_method(self, ZK_STR("add_positions_to_queue"), pos_add_positions_to_queue);
     if (put.native) {
         const py::handle args[1] = {positions};
         pos_add_positions_to_queue(self, args);
     } else {
-        steal(PyObject_CallOneArg(put.attr.ptr(), positions.ptr()));
+        put.call(self, positions);
     }
     return py::none();
 }

@@ -56,52 +56,13 @@ py::object attr_of(py::handle obj, py::handle name) {
     return steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
-// A module global without raising (borrowed; null when neither the module nor
-// builtins has it). The key is an interned str, so the hot path makes no string.
-PyObject* peek_global(py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(module_dict(), key.ptr());
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
-    if (!v && PyErr_Occurred()) throw_py();
-    return v;
-}
-
-// A module global as Python's LOAD_GLOBAL finds it, NameError when absent.
-py::object load_global(py::handle key) {
-    if (PyObject* v = peek_global(key)) return py::reinterpret_borrow<py::object>(v);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-    throw_py();
-}
-
-// Instance attribute read without running Python code: only when the type
-// uses generic lookup and defines nothing under that name (no descriptor).
-// Borrowed; null when not plain or absent (the caller takes the literal path).
-PyObject* plain_attr(py::handle self, py::handle name) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (_PyType_Lookup(tp, name.ptr())) return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
-    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(*dictptr, name.ptr());
-    if (!v) PyErr_Clear();
-    return v;
-}
-
 // A new stored-tick dict with the eight keys in order (values to be replaced).
 // Cloned from a template grown key by key, so it has the compact str-only key
 // table a dict display gets; a presized dict would use the larger general kind.
 py::object new_dict8() {
-    static PyObject* templ = [] {
-        PyObject* d = PyDict_New();
-        if (!d) throw_py();
-        for (const char* k : {"dt", "market_type", "code", "close", "qty", "tick_type", "is_simulate",
-                              "is_virtual"}) {
-            PyObject* key = PyUnicode_InternFromString(k);
-            if (!key || PyDict_SetItem(d, key, Py_None) < 0) throw_py();
-            Py_DECREF(key);
-        }
-        return d;
-    }();
-    return steal(PyDict_Copy(templ));
+    static PyObject* shape = dict_shape({"dt", "market_type", "code", "close", "qty", "tick_type", "is_simulate",
+                                         "is_virtual"});
+    return steal(PyDict_Copy(shape));
 }
 
 // ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----

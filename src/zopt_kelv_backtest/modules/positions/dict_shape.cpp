@@ -1,0 +1,108 @@
+// Dicts of a fixed key order made many times over (records, rows, query
+// results): a copy of a shape dict, its values then put in place.
+//
+// On 3.11 and 3.12 a copy of a compact dict with only str keys clones the
+// key table byte for byte, with the entries (key, value) in insertion order
+// right after the index table. When a probe shape shows exactly that layout,
+// the values of a fresh copy are written into its entries directly instead of
+// by one hash lookup per key; the dict is new and not seen by anyone yet.
+// Anywhere else, or if the probe disagrees, each value goes in by
+// PyDict_SetItem.
+#include <cstdint>
+
+#include "common.hpp"
+
+namespace zk {
+namespace {
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#define ZK_DIRECT_FILL 1
+// The head of a key table (PyDictKeysObject) on these versions.
+struct KeysHead {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+struct StrEntry {
+    PyObject* key;
+    PyObject* value;
+};
+constexpr std::uint8_t kStrKeys = 1;  // DICT_KEYS_UNICODE
+
+// The entries of a combined str-keys table holding n entries, or null.
+StrEntry* str_entries(PyObject* d, Py_ssize_t n) {
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
+    if (mp->ma_values || mp->ma_used != n) return nullptr;
+    auto* head = reinterpret_cast<KeysHead*>(mp->ma_keys);
+    if (head->dk_kind != kStrKeys || head->dk_nentries != n || head->dk_log2_index_bytes > 8) return nullptr;
+    char* indices = reinterpret_cast<char*>(head + 1);
+    return reinterpret_cast<StrEntry*>(indices + (std::size_t{1} << head->dk_log2_index_bytes));
+}
+
+// Does a copy of a probe shape have the layout assumed above? Only pointer
+// values are compared, nothing read through them.
+bool layout_holds() {
+    PyObject* keys[3] = {PyUnicode_InternFromString("zk_a"), PyUnicode_InternFromString("zk_b"),
+                         PyUnicode_InternFromString("zk_c")};
+    PyObject* shape = PyDict_New();
+    bool ok = shape && keys[0] && keys[1] && keys[2];
+    for (int i = 0; ok && i < 3; ++i) ok = PyDict_SetItem(shape, keys[i], Py_None) == 0;
+    PyObject* copy = ok ? PyDict_Copy(shape) : nullptr;
+    ok = copy && PyDict_GET_SIZE(copy) == 3;
+    StrEntry* e = ok ? str_entries(copy, 3) : nullptr;
+    ok = e && reinterpret_cast<PyDictObject*>(copy)->ma_keys != reinterpret_cast<PyDictObject*>(shape)->ma_keys;
+    for (int i = 0; ok && i < 3; ++i) ok = e[i].key == keys[i] && e[i].value == Py_None;
+    Py_XDECREF(copy);
+    Py_XDECREF(shape);
+    for (PyObject* k : keys) Py_XDECREF(k);
+    PyErr_Clear();
+    return ok;
+}
+#endif
+
+}  // namespace
+
+PyObject* dict_shape(std::initializer_list<const char*> keys) {
+    PyObject* d = PyDict_New();
+    if (!d) throw_py();
+    for (const char* k : keys) {
+        PyObject* key = PyUnicode_InternFromString(k);
+        if (!key || PyDict_SetItem(d, key, Py_None) < 0) throw_py();
+        Py_DECREF(key);
+    }
+    return d;
+}
+
+py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {
+    py::object d = steal(PyDict_Copy(shape));
+    const Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
+#ifdef ZK_DIRECT_FILL
+    static const bool direct = layout_holds();
+    if (StrEntry* e = direct ? str_entries(d.ptr(), n) : nullptr) {
+        bool container = false;
+        for (py::handle value : values) {
+            PyObject* old = e->value;
+            e->value = Py_NewRef(value.ptr());
+            Py_DECREF(old);
+            container = container || PyObject_IS_GC(value.ptr());
+            ++e;
+        }
+        // The collector must see a dict that may hold containers.
+        if (container && !PyObject_GC_IsTracked(d.ptr())) PyObject_GC_Track(d.ptr());
+        return d;
+    }
+#endif
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    // Replacing the values of present keys keeps the key table as it is.
+    for (py::handle value : values)
+        if (!PyDict_Next(d.ptr(), &pos, &k, &v) || PyDict_SetItem(d.ptr(), k, value.ptr()) < 0) throw_py();
+    if (PyDict_GET_SIZE(d.ptr()) != n) throw std::logic_error("dict_of_shape: value count");
+    return d;
+}
+
+}  // namespace zk
