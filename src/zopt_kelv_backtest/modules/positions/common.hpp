@@ -55,6 +55,13 @@ py::object self_attr(py::handle self, py::handle name);
 // The shape of a dict display, made once: these keys in order, values None.
 // A copy of it has the compact str-only key table and needs no resizing.
 PyObject* dict_shape(std::initializer_list<const char*> keys);
+// d[key] for an exact dict, borrowed; null when absent (or on error, set).
+PyObject* dict_get(PyObject* d, PyObject* key);
+// d[key] for each of these interned keys of an exact dict, borrowed, when
+// every one is found cheaply and without running any Python code; false
+// otherwise (nothing is raised: the caller takes the lookup path). `hints`
+// (one per key, zero at first) remember where the keys were found last.
+bool dict_get_all(PyObject* d, std::initializer_list<PyObject*> keys, PyObject** out, Py_ssize_t* hints);
 // A new dict of that shape holding `values` in key order.
 py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values);
 

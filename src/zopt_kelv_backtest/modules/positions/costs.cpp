@@ -100,7 +100,13 @@ bool equals(py::handle obj, py::handle text) {
 }
 
 py::object get_attr(py::handle o, py::handle name) { return steal(PyObject_GetAttr(o.ptr(), name.ptr())); }
-py::object get_item(py::handle o, py::handle key) { return steal(PyObject_GetItem(o.ptr(), key.ptr())); }
+py::object get_item(py::handle o, py::handle key) {
+    if (PyDict_CheckExact(o.ptr())) {
+        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw_py();
+    }
+    return steal(PyObject_GetItem(o.ptr(), key.ptr()));
+}
 
 // `a, b = value` with the interpreter's unpacking errors.
 std::pair<py::object, py::object> unpack2(py::handle value) {

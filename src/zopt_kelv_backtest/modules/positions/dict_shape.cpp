@@ -62,6 +62,11 @@ bool layout_holds() {
     PyErr_Clear();
     return ok;
 }
+
+bool layout_ok() {
+    static const bool ok = layout_holds();
+    return ok;
+}
 #endif
 
 }  // namespace
@@ -81,8 +86,7 @@ py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> valu
     py::object d = steal(PyDict_Copy(shape));
     const Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
 #ifdef ZK_DIRECT_FILL
-    static const bool direct = layout_holds();
-    if (StrEntry* e = direct ? str_entries(d.ptr(), n) : nullptr) {
+    if (StrEntry* e = layout_ok() ? str_entries(d.ptr(), n) : nullptr) {
         bool container = false;
         for (py::handle value : values) {
             PyObject* old = e->value;
@@ -103,6 +107,61 @@ py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> valu
         if (!PyDict_Next(d.ptr(), &pos, &k, &v) || PyDict_SetItem(d.ptr(), k, value.ptr()) < 0) throw_py();
     if (PyDict_GET_SIZE(d.ptr()) != n) throw std::logic_error("dict_of_shape: value count");
     return d;
+}
+
+#ifdef ZK_DIRECT_FILL
+namespace {
+// The entries of a small combined str-keyed table (deleted ones have no key), or null.
+StrEntry* small_entries(PyObject* d, Py_ssize_t& n) {
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
+    if (mp->ma_values || !layout_ok()) return nullptr;
+    auto* head = reinterpret_cast<KeysHead*>(mp->ma_keys);
+    if (head->dk_kind != kStrKeys || head->dk_nentries > 16 || head->dk_log2_index_bytes > 8) return nullptr;
+    n = head->dk_nentries;
+    char* indices = reinterpret_cast<char*>(head + 1);
+    return reinterpret_cast<StrEntry*>(indices + (std::size_t{1} << head->dk_log2_index_bytes));
+}
+}  // namespace
+#endif
+
+// In a small str-keyed table the entry holding this very key object is the
+// one a lookup finds (keys are unique), found without hashing.
+PyObject* dict_get(PyObject* d, PyObject* key) {
+#ifdef ZK_DIRECT_FILL
+    Py_ssize_t n = 0;
+    if (StrEntry* e = small_entries(d, n))
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (e[i].key == key && e[i].value) return e[i].value;
+#endif
+    return PyDict_GetItemWithError(d, key);
+}
+
+bool dict_get_all(PyObject* d, std::initializer_list<PyObject*> keys, PyObject** out, Py_ssize_t* hints) {
+#ifdef ZK_DIRECT_FILL
+    Py_ssize_t n = 0;
+    StrEntry* e = small_entries(d, n);
+    if (!e) return false;
+    for (PyObject* key : keys) {
+        // Dicts made alike hold the key at the same place: try that first.
+        Py_ssize_t at = *hints;
+        if (at >= n || e[at].key != key) {
+            for (at = 0; at < n && e[at].key != key; ++at) {
+            }
+            if (at == n) return false;
+            *hints = at;
+        }
+        if (!(*out = e[at].value)) return false;
+        ++out;
+        ++hints;
+    }
+    return true;
+#else
+    (void)d;
+    (void)keys;
+    (void)out;
+    (void)hints;
+    return false;
+#endif
 }
 
 }  // namespace zk

@@ -75,6 +75,42 @@ void append_float_general(std::string& out, double x) {
 
 }  // namespace
 
+// A finite x whose repr the short form below writes: 0, or 1e-4 <= |x| with
+// a short decimal.
+static bool short_float(double x, std::uint64_t& n, int& k) {
+    if (!std::isfinite(x)) return false;
+    const double ax = std::fabs(x);
+    n = 0;
+    k = 0;
+    return ax == 0.0 || (ax >= 1e-4 && short_decimal(ax, n, k));
+}
+
+// x = n / 10^k written in fixed notation with at least one decimal; returns the end.
+static char* write_short_float(char* out, double x, std::uint64_t n, int k) {
+    if (std::signbit(x)) *out++ = '-';
+    char tmp[24];
+    char* end = std::to_chars(tmp, tmp + sizeof tmp, n).ptr;
+    const int nd = static_cast<int>(end - tmp);
+    auto copy = [&](const char* from, const char* to) {
+        while (from < to) *out++ = *from++;
+    };
+    if (k == 0) {
+        copy(tmp, end);
+        *out++ = '.';
+        *out++ = '0';
+    } else if (nd > k) {
+        copy(tmp, end - k);
+        *out++ = '.';
+        copy(end - k, end);
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = nd; i < k; ++i) *out++ = '0';
+        copy(tmp, end);
+    }
+    return out;
+}
+
 // The shortest digits that read back as x (what the interpreter's repr uses
 // too), laid out by its rules: exponent form below 1e-4 and from 1e16 on, a
 // trailing ".0" for integral values.
@@ -87,43 +123,33 @@ void append_float_repr(std::string& out, double x) {
         out += x > 0 ? "inf" : "-inf";
         return;
     }
-    const double ax = std::fabs(x);
     std::uint64_t n = 0;
     int k = 0;
-    if (ax == 0.0 || (ax >= 1e-4 && short_decimal(ax, n, k))) {
-        if (std::signbit(x)) out += '-';
-        char tmp[24];
-        char* end = std::to_chars(tmp, tmp + sizeof tmp, n).ptr;
-        const int nd = static_cast<int>(end - tmp);
-        if (k == 0) {
-            out.append(tmp, end);
-            out += ".0";
-        } else if (nd > k) {
-            out.append(tmp, static_cast<size_t>(nd - k));
-            out += '.';
-            out.append(end - k, end);
-        } else {
-            out += "0.";
-            out.append(static_cast<size_t>(k - nd), '0');
-            out.append(tmp, end);
-        }
+    if (short_float(x, n, k)) {
+        char tmp[40];
+        out.append(tmp, write_short_float(tmp, x, n, k));
         return;
     }
     append_float_general(out, x);
 }
 
 void Text::put_ascii(const char* s, size_t n) {
-    const size_t at = buf_.size();
-    buf_.resize(at + n);
-    char32_t* out = buf_.data() + at;
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+    for (size_t i = 0; i < n; ++i) buf_.push_back(static_cast<unsigned char>(s[i]));
 }
 
 bool Text::put_scalar(PyObject* v) {
     if (PyFloat_CheckExact(v)) {
-        std::string s;
-        append_float_repr(s, PyFloat_AS_DOUBLE(v));
-        put_ascii(s.data(), s.size());
+        char tmp[40];
+        const double x = PyFloat_AS_DOUBLE(v);
+        std::uint64_t n = 0;
+        int k = 0;
+        if (short_float(x, n, k)) {
+            put_ascii(tmp, static_cast<size_t>(write_short_float(tmp, x, n, k) - tmp));
+        } else {
+            std::string s;
+            append_float_repr(s, x);
+            put_ascii(s.data(), s.size());
+        }
         return true;
     }
     if (PyLong_CheckExact(v)) {

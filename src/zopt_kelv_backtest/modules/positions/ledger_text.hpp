@@ -14,6 +14,7 @@ namespace zk::ledger {
 
 class Text {
 public:
+    Text() { buf_.reserve(256); }
     // Text as written in the source (a U"" literal).
     Text& lit(std::u32string_view s) {
         buf_.append(s);

@@ -79,7 +79,7 @@ inline py::object attr_of(py::handle o, py::handle name) {
 // o[key], with the interpreter's own KeyError.
 inline py::object item(py::handle o, py::handle key) {
     if (PyDict_CheckExact(o.ptr())) {
-        if (PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr())) return borrow(v);
+        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
         if (PyErr_Occurred()) throw_py();
     }
     return steal(PyObject_GetItem(o.ptr(), key.ptr()));
@@ -96,7 +96,7 @@ inline bool contains(py::handle o, py::handle key) {
 // then `o[key]` for other mappings).
 inline py::object find(py::handle o, py::handle key) {
     if (PyDict_CheckExact(o.ptr())) {
-        if (PyObject* v = PyDict_GetItemWithError(o.ptr(), key.ptr())) return borrow(v);
+        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
         if (PyErr_Occurred()) throw_py();
         return py::object();
     }

@@ -1,6 +1,8 @@
 // Position queries: the open lots of one account valued at the latest tick,
 // as one summary per code or one detail per lot, handed over through the
 // position queue.
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 #include "ledger_util.hpp"
@@ -100,11 +102,15 @@ Num operator-(const Num& a) { return Num::of(ZK_INT(0).ptr()) - a; }
 
 // Unrealised profit of one lot: (close - price) x quantity x unit, negated
 // first for a short lot.
+Num lot_pnl_num(const Num& close, const Num& price, const Num& qty, bool long_side, const Num& unit) {
+    Num diff = close - price;
+    if (!long_side && diff.ok) diff = diff.is_int ? -diff : Num::real(-diff.d);
+    return diff * qty * unit;
+}
 Num lot_pnl_num(const py::object& close, const py::object& price, const py::object& qty, bool long_side,
                 const py::object& unit) {
-    Num diff = Num::of(close.ptr()) - Num::of(price.ptr());
-    if (!long_side && diff.ok) diff = diff.is_int ? -diff : Num::real(-diff.d);
-    return diff * Num::of(qty.ptr()) * Num::of(unit.ptr());
+    return lot_pnl_num(Num::of(close.ptr()), Num::of(price.ptr()), Num::of(qty.ptr()), long_side,
+                       Num::of(unit.ptr()));
 }
 
 // The same in the interpreter's arithmetic, for values that are not plain numbers.
@@ -113,6 +119,23 @@ py::object lot_pnl(const py::object& close, const py::object& price, const py::o
     py::object diff = sub(close, price);
     if (!long_side) diff = neg(diff);
     return mul(mul(diff, qty), unit);
+}
+
+// round(x, 2) of a float as the interpreter's float.__round__ gives it: the
+// decimal correctly rounded (half to even) at two places, read back.
+py::object round2(const py::object& x) {
+    static PyObject* const builtin_round = [] {
+        py::object mod = steal(PyImport_ImportModule("builtins"));
+        return py::object(mod.attr("round")).release().ptr();
+    }();
+    py::object fn = load_global(ZK_STR("round"));
+    if (fn.ptr() == builtin_round && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
+        char buf[400];
+        auto res = std::to_chars(buf, buf + sizeof buf, PyFloat_AS_DOUBLE(x.ptr()), std::chars_format::fixed, 2);
+        double r = 0;
+        if (res.ec == std::errc() && std::from_chars(buf, res.ptr, r).ec == std::errc()) return fl(r);
+    }
+    return steal(PyObject_CallFunctionObjArgs(fn.ptr(), x.ptr(), ZK_INT(2).ptr(), nullptr));
 }
 
 void print_no_tick() {
@@ -196,6 +219,29 @@ public:
         return u;
     }
 
+    // The same three, only when they are known without running Python code:
+    // a plain dict tick with a plain number close, a plain str product type.
+    bool quiet_close(Num& close) {
+        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+        if (!PyDict_CheckExact(tick_.ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
+        if (!close_) {
+            PyObject* c = dict_get(tick_.ptr(), ZK_STR("close").ptr());
+            if (!c) return false;  // the lookup path raises its KeyError
+            close_ = borrow(c);
+        }
+        close = Num::of(close_.ptr());
+        return close.ok;
+    }
+    bool quiet_unit(PyObject* type, Num& unit) {
+        if (type == ZK_STR("Stock").ptr()) {
+            unit = Num::of(ZK_INT(1000).ptr());
+            return true;
+        }
+        if (type != ZK_STR("Future").ptr() || !future_unit_) return false;
+        unit = Num::of(future_unit_.ptr());
+        return unit.ok;
+    }
+
 private:
     py::handle self_;
     const py::object& code_;
@@ -251,6 +297,7 @@ ZK_BODY(pos_format_position_summary) {
     static PyObject* future_shape = dict_shape({"code", "quantity", "avg_price", "pnl"});
     py::object zero = borrow(ZK_INT(0));
     py::list result;
+    Py_ssize_t hints[3] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         if (!contains(self_attr(self, ZK_STR("positions")), code)) continue;
         // Totals stay in C while every value is a plain int or float.
@@ -268,6 +315,27 @@ ZK_BODY(pos_format_position_summary) {
         Valuer valuer(self, code);
         py::object book = item(self_attr(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
+            PyObject* f[3];
+            Num q_close, q_unit;
+            if (in_c && PyDict_CheckExact(lot.ptr()) &&
+                dict_get_all(lot.ptr(), {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(), ZK_STR("product_type").ptr()},
+                             f, hints) &&
+                PyLong_CheckExact(f[0])) {
+                // Everything plain: the whole step in C, or the general path below.
+                Num q = Num::of(f[0]);
+                if (q.ok && q.i == 0) return;
+                Num p = Num::of(f[1]);
+                Num nq = c_qty + q, nw = c_weighted + p * q;
+                if (nq.ok && nw.ok && valuer.quiet_close(q_close) && valuer.quiet_unit(f[2], q_unit)) {
+                    Num np = c_pnl + lot_pnl_num(q_close, p, q, long_side, q_unit);
+                    if (np.ok) {
+                        c_qty = nq;
+                        c_weighted = nw;
+                        c_pnl = np;
+                        return;
+                    }
+                }
+            }
             Valuer::Field qty_f, price_f;
             if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
             {
@@ -314,8 +382,7 @@ ZK_BODY(pos_format_position_summary) {
         if (eq(quantity, zero)) continue;
         py::object avg = zero;
         if (compare(quantity, zero, Py_GT))
-            avg = steal(PyObject_CallFunctionObjArgs(load_global(ZK_STR("round")).ptr(),
-                                                     truediv(weighted, quantity).ptr(), ZK_INT(2).ptr(), nullptr));
+            avg = round2(truediv(weighted, quantity));
         if (stock) {
             py::object cash = attr_of(load_global(ZK_STR("OrderCond")), ZK_STR("CASH"));
             result.append(dict_of_shape(stock_shape, {code, quantity, avg, pnl, cash, zero, zero, zero, zero}));
@@ -334,11 +401,35 @@ ZK_BODY(pos_format_position_detail) {
     py::object zero = borrow(ZK_INT(0));
     const bool stock = eq(product_type, ZK_STR("Stock"));
     py::list result;
+    Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);
         Valuer valuer(self, code);
         py::object book = item(self_attr(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
+            PyObject* f[5];
+            Num q_close, q_unit;
+            if (PyDict_CheckExact(lot.ptr()) &&
+                dict_get_all(lot.ptr(), {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(), ZK_STR("product_type").ptr(),
+                                         ZK_STR("exchange_ts").ptr(), ZK_STR("trade_id").ptr()},
+                             f, hints) &&
+                PyLong_CheckExact(f[0])) {
+                Num q = Num::of(f[0]);
+                if (q.ok && q.i == 0) return;
+                if (q.ok && valuer.quiet_unit(f[2], q_unit) && valuer.quiet_close(q_close)) {
+                    Num pnl = lot_pnl_num(q_close, Num::of(f[1]), q, long_side, q_unit);
+                    if (pnl.ok) {
+                        // Held, since an allocation may run a collection and with it a __del__.
+                        py::object date = borrow(f[3]), qty = borrow(f[0]), cost = borrow(f[1]);
+                        py::object trade_id = borrow(f[4]), boxed = pnl.box();
+                        if (stock)
+                            result.append(dict_of_shape(stock_shape, {date, code, qty, cost, boxed, zero, trade_id, zero, zero}));
+                        else
+                            result.append(dict_of_shape(future_shape, {date, code, qty, cost, boxed, zero, trade_id}));
+                        return;
+                    }
+                }
+            }
             Valuer::Field qty_f, price_f;
             if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
             py::object unit = valuer.unit(lot);
