@@ -545,3 +545,14 @@ def test_query_numbers_follow_python(p, mod, prices, close):
     for detail in (False, True):
         want = model.format_detail("Stock") if detail else model.format_summary("Stock")
         assert repr(queued(p, "Stock", detail)) == repr(want)
+
+
+@pytest.mark.parametrize("code", ["A1", "é1", "中1", "😀1", "\ud8001"])
+def test_console_lines_are_canonical_str(p, console, code):
+    """Lines compare equal to the same text built by the interpreter, whatever
+    the widest character in them."""
+    p.set_positions(fill("Buy", 1, code=code), "Stock")
+    p.set_positions(fill("Sell", 1, code=code, ts=2.0), "Stock")
+    for line in console.lines:
+        assert line == "".join(list(line))
+    assert console.lines[-1].startswith(f"[bold red][回測] 沖銷 {code} 1 張, 損益: ")

@@ -1,5 +1,6 @@
 #include "ledger_text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -133,8 +134,16 @@ void append_float_repr(std::string& out, double x) {
     append_float_general(out, x);
 }
 
+void Text::grow(size_t n) {
+    std::u32string bigger(std::max<size_t>(2 * cap(), len_ + n), U'\0');
+    std::copy(data(), data() + len_, bigger.data());
+    heap_.swap(bigger);
+}
+
 void Text::put_ascii(const char* s, size_t n) {
-    for (size_t i = 0; i < n; ++i) buf_.push_back(static_cast<unsigned char>(s[i]));
+    char32_t* out = room(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(s[i]);
+    len_ += n;
 }
 
 bool Text::put_scalar(PyObject* v) {
@@ -172,9 +181,11 @@ bool Text::put_scalar(PyObject* v) {
 void Text::put_str(PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
-    const size_t at = buf_.size();
-    buf_.resize(at + static_cast<size_t>(n));
-    char32_t* out = buf_.data() + at;
+    char32_t* out = room(static_cast<size_t>(n));
+    len_ += static_cast<size_t>(n);
+    // A str is kept in the narrowest kind its text needs, so its bound is ours too.
+    const char32_t bound = PyUnicode_MAX_CHAR_VALUE(s);
+    if (bound > max_) max_ = bound;
     switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<const Py_UCS1*>(data)[i];
@@ -209,9 +220,9 @@ static bool plain_ascii(PyObject* s) {
 
 void Text::put_repr(PyObject* v) {
     if (PyUnicode_CheckExact(v) && plain_ascii(v)) {
-        buf_ += U'\'';
+        put_char(U'\'');
         put_str(v);
-        buf_ += U'\'';
+        put_char(U'\'');
     } else if (!put_scalar(v)) {
         py::object s = steal(PyObject_Repr(v));
         put_str(s.ptr());
@@ -219,15 +230,15 @@ void Text::put_repr(PyObject* v) {
 }
 
 Text& Text::items(const std::pair<const char*, py::handle>* kv, size_t n) {
-    buf_ += U'{';
+    put_char(U'{');
     for (size_t i = 0; i < n; ++i) {
-        if (i) buf_.append(U", ");
-        buf_ += U'\'';
+        if (i) lit(U", ");
+        put_char(U'\'');
         put_ascii(kv[i].first, std::char_traits<char>::length(kv[i].first));
-        buf_.append(U"': ");
+        lit(U"': ");
         put_repr(kv[i].second.ptr());
     }
-    buf_ += U'}';
+    put_char(U'}');
     return *this;
 }
 
@@ -241,22 +252,37 @@ Text& Text::dict(py::handle d) {
                                              PyLong_CheckExact(v) || PyBool_Check(v) || v == Py_None);
     if (!simple) return fmt(d);
     // Only scalars inside: no user code runs while the items are read.
-    buf_ += U'{';
+    put_char(U'{');
     pos = 0;
     bool first = true;
     while (PyDict_Next(o, &pos, &k, &v)) {
-        if (!first) buf_.append(U", ");
+        if (!first) lit(U", ");
         first = false;
         put_repr(k);
-        buf_.append(U": ");
+        lit(U": ");
         put_repr(v);
     }
-    buf_ += U'}';
+    put_char(U'}');
     return *this;
 }
 
 py::object Text::str() const {
-    return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf_.data(), static_cast<Py_ssize_t>(buf_.size())));
+    // Literals may hold any code point: widen the bound to its kind's.
+    const char32_t bound = max_ < 0x80 ? 0x7f : max_ < 0x100 ? 0xff : max_ < 0x10000 ? 0xffff : 0x10ffff;
+    py::object s = steal(PyUnicode_New(static_cast<Py_ssize_t>(len_), bound));
+    const char32_t* in = data();
+    void* out = PyUnicode_DATA(s.ptr());
+    switch (PyUnicode_KIND(s.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        for (size_t i = 0; i < len_; ++i) static_cast<Py_UCS1*>(out)[i] = static_cast<Py_UCS1>(in[i]);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        for (size_t i = 0; i < len_; ++i) static_cast<Py_UCS2*>(out)[i] = static_cast<Py_UCS2>(in[i]);
+        break;
+    default:
+        for (size_t i = 0; i < len_; ++i) static_cast<Py_UCS4*>(out)[i] = in[i];
+    }
+    return s;
 }
 
 }  // namespace zk::ledger

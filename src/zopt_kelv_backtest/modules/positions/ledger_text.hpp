@@ -14,10 +14,18 @@ namespace zk::ledger {
 
 class Text {
 public:
-    Text() { buf_.reserve(256); }
+    Text() = default;
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+
     // Text as written in the source (a U"" literal).
     Text& lit(std::u32string_view s) {
-        buf_.append(s);
+        char32_t* out = room(s.size());
+        for (char32_t c : s) {
+            *out++ = c;
+            if (c > max_) max_ = c;
+        }
+        len_ += s.size();
         return *this;
     }
     // format(value), as an f-string field without a spec.
@@ -29,12 +37,24 @@ public:
     py::object str() const;  // the finished line
 
 private:
+    char32_t* room(size_t n) {  // space for n more code points at the end
+        if (len_ + n > cap()) grow(n);
+        return data() + len_;
+    }
+    void grow(size_t n);
+    char32_t* data() { return heap_.empty() ? inline_ : heap_.data(); }
+    const char32_t* data() const { return heap_.empty() ? inline_ : heap_.data(); }
+    size_t cap() const { return heap_.empty() ? sizeof inline_ / sizeof inline_[0] : heap_.size(); }
+    void put_char(char32_t c) { *room(1) = c, ++len_; }
     void put_str(PyObject* s);     // a str object's text
     void put_ascii(const char* s, size_t n);
     void put_repr(PyObject* v);    // repr(v)
     bool put_scalar(PyObject* v);  // int, float, bool, None; false when not one
 
-    std::u32string buf_;
+    char32_t inline_[320];
+    std::u32string heap_;  // used once a line outgrows the inline buffer
+    size_t len_ = 0;
+    char32_t max_ = 0x7f;  // the largest code point's kind bound, so the str is made in its own kind
 };
 
 // repr() of a float, as the interpreter writes it.
