@@ -202,22 +202,22 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         py::object lot_qty = st.quantity;
         py::object matched = compare(lot_qty, un_cover, Py_LT) ? lot_qty : un_cover;
 
-        Leg cover = trade_cost(self, CostCall::Cover, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
-                               item(cp, ZK_STR("price")), matched, product_type);
-        Text blue;
-        blue.lit(U"[blue]");
-        put_cost(blue, cover);
-        console_print(blue.lit(U", 沖銷部位方向: ").fmt(item(cp, ZK_STR("action"))).lit(U"[/blue]").str());
+        // One leg of the pair: its trade cost for the matched quantity, then its line.
+        auto price_leg = [&](CostCall kind, py::handle from, std::u32string_view open, std::u32string_view close) {
+            Leg leg = trade_cost(self, kind, item(from, ZK_STR("code")), item(from, ZK_STR("action")),
+                                 item(from, ZK_STR("price")), matched, product_type);
+            Text line;
+            line.lit(open);
+            put_cost(line, leg);
+            console_print(line.lit(U", 沖銷部位方向: ").fmt(item(from, ZK_STR("action"))).lit(close).str());
+            return leg;
+        };
+        Leg cover = price_leg(CostCall::Cover, cp, U"[blue]", U"[/blue]");
         py::object cover_cost = leg_cost(cover);
         cover_cost_total = iadd(cover_cost_total, cover_cost);
         py::object receivable = mul(cover[Price], cover[MinQty]);
 
-        Leg entry = trade_cost(self, CostCall::CoveredEntry, item(lot, ZK_STR("code")), item(lot, ZK_STR("action")),
-                               item(lot, ZK_STR("price")), matched, product_type);
-        Text yellow;
-        yellow.lit(U"[yellow]被沖銷的成本資訊: ");
-        put_cost(yellow, entry);
-        console_print(yellow.lit(U", 沖銷部位方向: ").fmt(item(lot, ZK_STR("action"))).lit(U"[/yellow]").str());
+        Leg entry = price_leg(CostCall::CoveredEntry, lot, U"[yellow]被沖銷的成本資訊: ", U"[/yellow]");
         py::object trade_cost_ = leg_cost(entry);
         trade_cost_total = iadd(trade_cost_total, trade_cost_);
         py::object payable = mul(entry[Price], entry[MinQty]);
