@@ -92,7 +92,7 @@ py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> valu
             PyObject* old = e->value;
             e->value = Py_NewRef(value.ptr());
             Py_DECREF(old);
-            container = container || PyObject_IS_GC(value.ptr());
+            container = container || PyType_IS_GC(Py_TYPE(value.ptr()));
             ++e;
         }
         // The collector must see a dict that may hold containers.
