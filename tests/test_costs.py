@@ -306,10 +306,16 @@ def test_trade_cost_failures(pos, kw, exc, text):
         assert str(info.value) == text
 
 
-def test_trade_cost_foreign_tick_count_fails_in_slippage(pos):
-    pos.fee_settings["stock"]["slippage"]["buy"]["tick_count"] = 3.0
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize("bad", [3.0, "3", None])
+def test_trade_cost_foreign_tick_count_fails_in_slippage(pos, bad):
+    """With the parser's own text, as a direct call of the slippage step gives."""
+    pos.fee_settings["stock"]["slippage"]["buy"]["tick_count"] = bad
+    with pytest.raises(TypeError) as cost_err:
         cost(pos, "2330", "Buy", 100.0, 1, "Stock")
+    with pytest.raises(TypeError) as direct_err:
+        pos._Positions__calculate_slippage_price("2330", 100.0, bad, "up")
+    assert str(cost_err.value) == str(direct_err.value)
+    assert str(cost_err.value).startswith("Argument 'tick_count' has incorrect type (expected int, got ")
 
 
 def test_trade_cost_goes_through_own_methods(mod):
@@ -375,3 +381,4 @@ def test_endless_move_is_refused(pos):
     with pytest.raises(OverflowError, match="leaves the range of prices"):
         slip(pos, "2330", 100.0, 10**30, "up")
     assert slip(pos, "2330", 100.0, 10**6, "up") == ref_slip("2330", 100.0, 10**6, "up")
+
