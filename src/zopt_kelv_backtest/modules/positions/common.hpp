@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <initializer_list>
 
 namespace py = pybind11;
@@ -54,7 +55,8 @@ py::object self_attr(py::handle self, py::handle name);
 
 // The shape of a dict display, made once: these keys in order, values None.
 // A copy of it has the compact str-only key table and needs no resizing.
-PyObject* dict_shape(std::initializer_list<const char*> keys);
+PyObject* dict_shape(const char* const* keys, size_t n);
+inline PyObject* dict_shape(std::initializer_list<const char*> keys) { return dict_shape(keys.begin(), keys.size()); }
 // d[key] for an exact dict, borrowed; null when absent (or on error, set).
 PyObject* dict_get(PyObject* d, PyObject* key);
 // d[key] for each of these interned keys of an exact dict, borrowed, when
@@ -63,7 +65,28 @@ PyObject* dict_get(PyObject* d, PyObject* key);
 // (one per key, zero at first) remember where the keys were found last.
 bool dict_get_all(PyObject* d, std::initializer_list<PyObject*> keys, PyObject** out, Py_ssize_t* hints);
 // A new dict of that shape holding `values` in key order.
-py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values);
+py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t n);
+inline py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {
+    return dict_of_shape(shape, values.begin(), values.size());
+}
+
+// The keys of a fixed-key record: names, interned strs and dict shape, made once.
+template <size_t N>
+struct RecordKeys {
+    std::array<const char*, N> names;
+    std::array<PyObject*, N> keys{};
+    PyObject* shape = nullptr;
+    explicit RecordKeys(const std::array<const char*, N>& n) : names(n) {
+        for (size_t i = 0; i < N; ++i)
+            if (!(keys[i] = PyUnicode_InternFromString(names[i]))) throw_py();
+        shape = dict_shape(names.data(), N);
+    }
+    py::object dict(const std::array<py::object, N>& values) const {
+        std::array<py::handle, N> h;
+        for (size_t i = 0; i < N; ++i) h[i] = values[i];
+        return dict_of_shape(shape, h.data(), N);
+    }
+};
 
 // Raise `type(text)` with a str built from UTF-8.
 [[noreturn]] inline void raise(PyObject* type, const std::string& text) {

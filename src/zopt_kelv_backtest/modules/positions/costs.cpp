@@ -413,11 +413,11 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
             py::reinterpret_borrow<py::object>(price)};
 }
 
-py::object trade_cost_dict(const TradeCost& c) {
-    static PyObject* shape = dict_shape({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
-    return dict_of_shape(shape, {c.fee, c.tax, c.fixed_cost, c.qty, c.min_qty, c.price, c.origin_price});
+const RecordKeys<7>& cost_keys() {
+    static const RecordKeys<7> keys({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
+    return keys;
 }
 
-ZK_BODY(pos_calculate_trade_cost) { return trade_cost_dict(compute_trade_cost(self, a)); }
+ZK_BODY(pos_calculate_trade_cost) { return cost_keys().dict(compute_trade_cost(self, a)); }
 
 }  // namespace zk

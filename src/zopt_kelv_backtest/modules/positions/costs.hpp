@@ -41,14 +41,13 @@ inline BoundMethod lookup_method(py::handle self, py::handle name, Body body) {
 }
 
 // The seven values of a trade cost, in the order of its dict.
-struct TradeCost {
-    py::object fee, tax, fixed_cost, qty, min_qty, price, origin_price;
-};
+enum CostField : size_t { Fee, Tax, FixedCost, Qty, MinQty, Price, OriginPrice };
+using TradeCost = std::array<py::object, 7>;
+const RecordKeys<7>& cost_keys();
 
 // What __calculate_trade_cost computes for its checked arguments `a` (code,
 // action, price as a float, quantity, product_type, ignore_tax, is_cover),
 // without making the dict; and the dict itself.
 TradeCost compute_trade_cost(py::handle self, const py::handle* a);
-py::object trade_cost_dict(const TradeCost& c);
 
 }  // namespace zk

@@ -71,28 +71,28 @@ bool layout_ok() {
 
 }  // namespace
 
-PyObject* dict_shape(std::initializer_list<const char*> keys) {
+PyObject* dict_shape(const char* const* keys, size_t count) {
     PyObject* d = PyDict_New();
     if (!d) throw_py();
-    for (const char* k : keys) {
-        PyObject* key = PyUnicode_InternFromString(k);
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* key = PyUnicode_InternFromString(keys[i]);
         if (!key || PyDict_SetItem(d, key, Py_None) < 0) throw_py();
         Py_DECREF(key);
     }
     return d;
 }
 
-py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {
+py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t count) {
     py::object d = steal(PyDict_Copy(shape));
-    const Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(count);
 #ifdef ZK_DIRECT_FILL
     if (StrEntry* e = layout_ok() ? str_entries(d.ptr(), n) : nullptr) {
         bool container = false;
-        for (py::handle value : values) {
+        for (const py::handle* value = values; value < values + count; ++value) {
             PyObject* old = e->value;
-            e->value = Py_NewRef(value.ptr());
+            e->value = Py_NewRef(value->ptr());
             Py_DECREF(old);
-            container = container || PyType_IS_GC(Py_TYPE(value.ptr()));
+            container = container || PyType_IS_GC(Py_TYPE(value->ptr()));
             ++e;
         }
         // The collector must see a dict that may hold containers.
@@ -103,8 +103,8 @@ py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> valu
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     // Replacing the values of present keys keeps the key table as it is.
-    for (py::handle value : values)
-        if (!PyDict_Next(d.ptr(), &pos, &k, &v) || PyDict_SetItem(d.ptr(), k, value.ptr()) < 0) throw_py();
+    for (size_t i = 0; i < count; ++i)
+        if (!PyDict_Next(d.ptr(), &pos, &k, &v) || PyDict_SetItem(d.ptr(), k, values[i].ptr()) < 0) throw_py();
     if (PyDict_GET_SIZE(d.ptr()) != n) throw std::logic_error("dict_of_shape: value count");
     return d;
 }

@@ -14,15 +14,6 @@
 namespace zk {
 namespace ledger {
 
-py::handle cost_key(size_t i) {
-    static PyObject* const keys[7] = {
-        PyUnicode_InternFromString(kCostKeys[0]), PyUnicode_InternFromString(kCostKeys[1]),
-        PyUnicode_InternFromString(kCostKeys[2]), PyUnicode_InternFromString(kCostKeys[3]),
-        PyUnicode_InternFromString(kCostKeys[4]), PyUnicode_InternFromString(kCostKeys[5]),
-        PyUnicode_InternFromString(kCostKeys[6])};
-    return keys[i];
-}
-
 Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
                py::handle quantity, py::handle product_type) {
     Method m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
@@ -44,9 +35,7 @@ Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle actio
         }
         if (as_float) {
             const py::handle args[7] = {code, action, as_float, quantity, product_type, ignore_tax, is_cover};
-            TradeCost c = compute_trade_cost(self, args);
-            leg.own = {std::move(c.fee),     std::move(c.tax),   std::move(c.fixed_cost),  std::move(c.qty),
-                       std::move(c.min_qty), std::move(c.price), std::move(c.origin_price)};
+            leg.own = compute_trade_cost(self, args);
             return leg;
         }
     }
@@ -72,7 +61,7 @@ void put_cost(Text& t, const Leg& leg) {
         return;
     }
     std::pair<const char*, py::handle> kv[7];
-    for (size_t i = 0; i < 7; ++i) kv[i] = {kCostKeys[i], leg.own[i]};
+    for (size_t i = 0; i < 7; ++i) kv[i] = {cost_keys().names[i], leg.own[i]};
     t.items(kv, 7);
 }
 
@@ -129,27 +118,13 @@ enum ResultField : size_t {
     ReceivableTotal, PayableTotal, OriginProfit, CoverCostTotal, TradeCostTotal, CostSum, ProfitSum, IsCovered,
     UnCoverQty
 };
-const char* const kResultKeys[9] = {"receivable_total", "payable_total", "origin_profit", "cover_cost_total",
-                                    "trade_cost_total", "cost", "profit", "is_covered", "un_cover_qty"};
-py::handle result_key(size_t i) {
-    static PyObject* const keys[9] = {
-        PyUnicode_InternFromString(kResultKeys[0]), PyUnicode_InternFromString(kResultKeys[1]),
-        PyUnicode_InternFromString(kResultKeys[2]), PyUnicode_InternFromString(kResultKeys[3]),
-        PyUnicode_InternFromString(kResultKeys[4]), PyUnicode_InternFromString(kResultKeys[5]),
-        PyUnicode_InternFromString(kResultKeys[6]), PyUnicode_InternFromString(kResultKeys[7]),
-        PyUnicode_InternFromString(kResultKeys[8])};
-    return keys[i];
+const RecordKeys<9>& result_keys() {
+    static const RecordKeys<9> keys({"receivable_total", "payable_total", "origin_profit", "cover_cost_total",
+                                     "trade_cost_total", "cost", "profit", "is_covered", "un_cover_qty"});
+    return keys;
 }
 // The cover result: ours from a plan, or what an override returned.
-using CoverResult = Record<9, result_key>;
-
-py::object result_dict(const CoverResult& r) {
-    static PyObject* shape = dict_shape({kResultKeys[0], kResultKeys[1], kResultKeys[2], kResultKeys[3],
-                                         kResultKeys[4], kResultKeys[5], kResultKeys[6], kResultKeys[7],
-                                         kResultKeys[8]});
-    const auto& v = r.own;
-    return dict_of_shape(shape, {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]});
-}
+using CoverResult = Record<9, result_keys>;
 
 struct LotState {
     py::object lot;
@@ -300,7 +275,7 @@ using namespace ledger;
 ZK_BODY(pos_calculate_profit) {
     ProfitPlan plan = plan_profit(self, a[0], a[1]);
     apply_profit(plan);
-    return result_dict(plan.result);
+    return result_keys().dict(plan.result.own);
 }
 
 ZK_BODY(pos_set_positions) {

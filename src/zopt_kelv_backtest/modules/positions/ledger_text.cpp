@@ -31,14 +31,27 @@ bool short_decimal(double x, std::uint64_t& n, int& k) {
     return false;
 }
 
+// Appends to a char buffer (callers give room for any repr: 40 chars).
+struct Out {
+    char* p;
+    void put(char c) { *p++ = c; }
+    void put(const char* from, const char* to) {
+        while (from < to) *p++ = *from++;
+    }
+    void zeros(int n) {
+        for (int i = 0; i < n; ++i) *p++ = '0';
+    }
+};
+
 // Digits and decimal exponent from the shortest round-trip form (value =
 // 0.d1d2... x 10^decpt), then laid out by the interpreter's rules.
-void append_float_general(std::string& out, double x) {
+char* write_float_general(char* dest, double x) {
+    Out out{dest};
     char tmp[64];
     auto res = std::to_chars(tmp, tmp + sizeof tmp - 1, x, std::chars_format::scientific);
     const char* p = tmp;
     if (*p == '-') {
-        out += '-';
+        out.put('-');
         ++p;
     }
     char digits[32];
@@ -49,90 +62,76 @@ void append_float_general(std::string& out, double x) {
     std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp10);
     const int decpt = exp10 + 1;
     if (decpt <= -4 || decpt > 16) {
-        out += digits[0];
+        out.put(digits[0]);
         if (nd > 1) {
-            out += '.';
-            out.append(digits + 1, static_cast<size_t>(nd - 1));
+            out.put('.');
+            out.put(digits + 1, digits + nd);
         }
         const int e = decpt - 1;
-        out += e < 0 ? "e-" : "e+";
+        out.put('e');
+        out.put(e < 0 ? '-' : '+');
         const int ae = e < 0 ? -e : e;
-        if (ae < 10) out += '0';
-        out += std::to_string(ae);
+        if (ae < 10) out.put('0');
+        out.p = std::to_chars(out.p, out.p + 4, ae).ptr;
     } else if (decpt <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-decpt), '0');
-        out.append(digits, static_cast<size_t>(nd));
+        out.put('0');
+        out.put('.');
+        out.zeros(-decpt);
+        out.put(digits, digits + nd);
     } else if (decpt >= nd) {
-        out.append(digits, static_cast<size_t>(nd));
-        out.append(static_cast<size_t>(decpt - nd), '0');
-        out += ".0";
+        out.put(digits, digits + nd);
+        out.zeros(decpt - nd);
+        out.put('.');
+        out.put('0');
     } else {
-        out.append(digits, static_cast<size_t>(decpt));
-        out += '.';
-        out.append(digits + decpt, static_cast<size_t>(nd - decpt));
+        out.put(digits, digits + decpt);
+        out.put('.');
+        out.put(digits + decpt, digits + nd);
     }
+    return out.p;
 }
 
-}  // namespace
-
-// A finite x whose repr the short form below writes: 0, or 1e-4 <= |x| with
-// a short decimal.
-static bool short_float(double x, std::uint64_t& n, int& k) {
-    if (!std::isfinite(x)) return false;
-    const double ax = std::fabs(x);
-    n = 0;
-    k = 0;
-    return ax == 0.0 || (ax >= 1e-4 && short_decimal(ax, n, k));
-}
-
-// x = n / 10^k written in fixed notation with at least one decimal; returns the end.
-static char* write_short_float(char* out, double x, std::uint64_t n, int k) {
-    if (std::signbit(x)) *out++ = '-';
+// x = n / 10^k (see short_decimal) in fixed notation with at least one decimal.
+char* write_short_float(char* dest, double x, std::uint64_t n, int k) {
+    Out out{dest};
+    if (std::signbit(x)) out.put('-');
     char tmp[24];
     char* end = std::to_chars(tmp, tmp + sizeof tmp, n).ptr;
     const int nd = static_cast<int>(end - tmp);
-    auto copy = [&](const char* from, const char* to) {
-        while (from < to) *out++ = *from++;
-    };
     if (k == 0) {
-        copy(tmp, end);
-        *out++ = '.';
-        *out++ = '0';
+        out.put(tmp, end);
+        out.put('.');
+        out.put('0');
     } else if (nd > k) {
-        copy(tmp, end - k);
-        *out++ = '.';
-        copy(end - k, end);
+        out.put(tmp, end - k);
+        out.put('.');
+        out.put(end - k, end);
     } else {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = nd; i < k; ++i) *out++ = '0';
-        copy(tmp, end);
+        out.put('0');
+        out.put('.');
+        out.zeros(k - nd);
+        out.put(tmp, end);
     }
-    return out;
+    return out.p;
 }
 
-// The shortest digits that read back as x (what the interpreter's repr uses
-// too), laid out by its rules: exponent form below 1e-4 and from 1e16 on, a
-// trailing ".0" for integral values.
-void append_float_repr(std::string& out, double x) {
-    if (std::isnan(x)) {
-        out += "nan";
-        return;
+// repr() of a float, as the interpreter writes it: the shortest digits that
+// read back as x, exponent form below 1e-4 and from 1e16 on, a trailing ".0"
+// for integral values. Returns the end.
+char* write_float_repr(char* out, double x) {
+    if (std::isnan(x) || std::isinf(x)) {
+        const char* s = std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf";
+        while (*s) *out++ = *s++;
+        return out;
     }
-    if (std::isinf(x)) {
-        out += x > 0 ? "inf" : "-inf";
-        return;
-    }
+    const double ax = std::fabs(x);
     std::uint64_t n = 0;
     int k = 0;
-    if (short_float(x, n, k)) {
-        char tmp[40];
-        out.append(tmp, write_short_float(tmp, x, n, k));
-        return;
-    }
-    append_float_general(out, x);
+    if (ax == 0.0 || (ax >= 1e-4 && short_decimal(ax, n, k))) return write_short_float(out, x, n, k);
+    return write_float_general(out, x);
 }
+
+}  // namespace
 
 void Text::grow(size_t n) {
     std::u32string bigger(std::max<size_t>(2 * cap(), len_ + n), U'\0');
@@ -149,16 +148,7 @@ void Text::put_ascii(const char* s, size_t n) {
 bool Text::put_scalar(PyObject* v) {
     if (PyFloat_CheckExact(v)) {
         char tmp[40];
-        const double x = PyFloat_AS_DOUBLE(v);
-        std::uint64_t n = 0;
-        int k = 0;
-        if (short_float(x, n, k)) {
-            put_ascii(tmp, static_cast<size_t>(write_short_float(tmp, x, n, k) - tmp));
-        } else {
-            std::string s;
-            append_float_repr(s, x);
-            put_ascii(s.data(), s.size());
-        }
+        put_ascii(tmp, static_cast<size_t>(write_float_repr(tmp, PyFloat_AS_DOUBLE(v)) - tmp));
         return true;
     }
     if (PyLong_CheckExact(v)) {

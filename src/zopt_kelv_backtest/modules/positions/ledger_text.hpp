@@ -57,7 +57,4 @@ private:
     char32_t max_ = 0x7f;  // the largest code point's kind bound, so the str is made in its own kind
 };
 
-// repr() of a float, as the interpreter writes it.
-void append_float_repr(std::string& out, double x);
-
 }  // namespace zk::ledger

@@ -143,19 +143,16 @@ using Method = BoundMethod;
 
 // A record the algorithm reads key by key: the values we computed ourselves,
 // or the dict an overriding method returned, read with a lookup at each use
-// as the algorithm would. `Keys` gives the record's keys as interned strs.
-template <size_t N, py::handle (*Key)(size_t)>
+// as the algorithm would.
+template <size_t N, const RecordKeys<N>& (*Keys)()>
 struct Record {
     py::object dict;
     std::array<py::object, N> own;
-    py::object operator[](size_t i) const { return dict ? item(dict, Key(i)) : own[i]; }
+    py::object operator[](size_t i) const { return dict ? item(dict, Keys().keys[i]) : own[i]; }
 };
 
 // The trade cost of one leg.
-enum CostField : size_t { Fee, Tax, FixedCost, Qty, MinQty, Price, OriginPrice };
-inline const char* const kCostKeys[7] = {"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"};
-py::handle cost_key(size_t i);
-using Leg = Record<7, cost_key>;
+using Leg = Record<7, cost_keys>;
 
 // self.__calculate_trade_cost(code, action, price, quantity, product_type, <keywords>).
 enum class CostCall { Cover, CoveredEntry, Entry };

@@ -177,8 +177,7 @@ public:
 
     // self.current_tick_infos[code], and whether it is true.
     bool has_tick() {
-        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
-        PyObject* t = tick_.ptr();
+        PyObject* t = tick().ptr();
         if (t == Py_None) return false;
         if (PyDict_CheckExact(t)) return PyDict_GET_SIZE(t) != 0;
         python_ran();  // a __bool__ or __len__ of its own
@@ -186,8 +185,7 @@ public:
     }
     py::object close() {
         if (close_) return close_;
-        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
-        if (!PyDict_CheckExact(tick_.ptr())) {
+        if (!PyDict_CheckExact(tick().ptr())) {
             py::object t = std::move(tick_);
             python_ran();
             return item(t, ZK_STR("close"));
@@ -222,8 +220,7 @@ public:
     // The same three, only when they are known without running Python code:
     // a plain dict tick with a plain number close, a plain str product type.
     bool quiet_close(Num& close) {
-        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
-        if (!PyDict_CheckExact(tick_.ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
+        if (!PyDict_CheckExact(tick().ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
         if (!close_) {
             PyObject* c = dict_get(tick_.ptr(), ZK_STR("close").ptr());
             if (!c) return false;  // the lookup path raises its KeyError
@@ -243,6 +240,11 @@ public:
     }
 
 private:
+    const py::object& tick() {  // self.current_tick_infos[code]
+        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+        return tick_;
+    }
+
     py::handle self_;
     const py::object& code_;
     py::object tick_;
