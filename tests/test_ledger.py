@@ -511,6 +511,11 @@ def test_float_text_matches_repr_for_random_doubles(mod, console):
     rng = random.Random(7)
     values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(3000)]
     values += [rng.uniform(-1e6, 1e6) for _ in range(3000)] + [round(rng.uniform(0, 1000), 2) for _ in range(3000)]
+    # Each again in another order, so texts already written are written again
+    # after others took their place; and values whose bits differ by little.
+    again = values[:]
+    rng.shuffle(again)
+    values += again + [0.0, -0.0, 0.0, -0.0, float("nan"), -float("nan"), 5e-324, -5e-324, 1e16, 1e16 - 2]
     p = mod.Positions()
     for i, v in enumerate(values):
         p.current_capital = v  # shown as 本金 on the entry line

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace zk::ledger {
 namespace {
@@ -131,6 +132,37 @@ char* write_float_repr(char* out, double x) {
     return write_float_general(out, x);
 }
 
+// repr() of recent floats by their bits: prices, fees and amounts repeat from
+// line to line, and a repr is a pure function of the bits. Used with the GIL held.
+struct ReprCache {
+    struct Entry {
+        std::uint64_t bits;
+        std::uint8_t len;  // 0: empty
+        char text[31];     // a double's repr has at most 24 characters
+    };
+    Entry slots[256] = {};
+
+    // The repr of x, from the cache or written into `tmp` (40 chars) and kept.
+    std::string_view get(double x, char* tmp) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        Entry& e = slots[(bits * 0x9E3779B97F4A7C15ull) >> 56];
+        if (e.len && e.bits == bits) return {e.text, e.len};
+        const size_t n = static_cast<size_t>(write_float_repr(tmp, x) - tmp);
+        if (n <= sizeof e.text) {
+            std::memcpy(e.text, tmp, n);
+            e.bits = bits;
+            e.len = static_cast<std::uint8_t>(n);
+        }
+        return {tmp, n};
+    }
+};
+
+ReprCache& repr_cache() {
+    static ReprCache cache;
+    return cache;
+}
+
 }  // namespace
 
 void Text::grow(size_t n) {
@@ -148,7 +180,8 @@ void Text::put_ascii(const char* s, size_t n) {
 bool Text::put_scalar(PyObject* v) {
     if (PyFloat_CheckExact(v)) {
         char tmp[40];
-        put_ascii(tmp, static_cast<size_t>(write_float_repr(tmp, PyFloat_AS_DOUBLE(v)) - tmp));
+        const std::string_view text = repr_cache().get(PyFloat_AS_DOUBLE(v), tmp);
+        put_ascii(text.data(), text.size());
         return true;
     }
     if (PyLong_CheckExact(v)) {
