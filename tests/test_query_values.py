@@ -57,6 +57,44 @@ def test_round_is_looked_up_at_call_time(mod, console, monkeypatch):
     assert summary["avg_price"] == ("rounded", 100.5, 2)
 
 
+def test_globals_follow_every_change_of_module_and_builtins(mod, console, monkeypatch):
+    import builtins
+
+    p = mod.Positions()
+    book(p, "X", [fill("Buy", 1, 100.555, code="X")])
+    avg = lambda: queued(p, "Stock")[0]["avg_price"]  # noqa: E731
+    real = builtins.round
+    assert avg() == 100.56
+    monkeypatch.setattr(mod, "round", lambda x, n: "module", raising=False)
+    assert avg() == "module"
+    monkeypatch.delattr(mod, "round")
+    assert avg() == 100.56
+    monkeypatch.setattr(builtins, "round", lambda x, n: "builtins")
+    assert avg() == "builtins"
+    monkeypatch.setattr(builtins, "round", real)
+    assert avg() == 100.56
+
+
+def test_console_replaced_by_a_console_line_takes_the_next_lines(mod, monkeypatch):
+    class Recorder:
+        def __init__(self, then=None):
+            self.lines, self.then = [], then
+
+        def print(self, text):
+            self.lines.append(text)
+            if self.then:
+                monkeypatch.setattr(mod, "console", self.then)
+
+    second = Recorder()
+    first = Recorder(then=second)
+    monkeypatch.setattr(mod, "console", first)
+    p = mod.Positions()
+    p.set_positions(fill("Buy", 2, code="X"), "Stock")
+    assert len(first.lines) == 1 and len(second.lines) == 1
+    p.set_positions(fill("Sell", 1, code="X"), "Stock")
+    assert len(first.lines) == 1 and len(second.lines) == 5
+
+
 def test_tick_set_by_a_console_line_values_the_next_lot(mod, monkeypatch):
     """Every lot reads the code's tick afresh; a console line may bring one."""
     p = mod.Positions()

@@ -60,9 +60,12 @@ void put_cost(Text& t, const Leg& leg) {
         t.dict(leg.dict);
         return;
     }
-    std::pair<const char*, py::handle> kv[7];
-    for (size_t i = 0; i < 7; ++i) kv[i] = {cost_keys().names[i], leg.own[i]};
-    t.items(kv, 7);
+    static const std::array<std::string, 7> heads = [] {
+        std::array<std::string, 7> h;
+        for (size_t i = 0; i < 7; ++i) h[i] = std::string(i ? ", '" : "{'") + cost_keys().names[i] + "': ";
+        return h;
+    }();
+    t.items(heads.data(), leg.own.data(), 7);
 }
 
 namespace {
@@ -178,7 +181,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         py::object matched = compare(lot_qty, un_cover, Py_LT) ? lot_qty : un_cover;
 
         // One leg of the pair: its trade cost for the matched quantity, then its line.
-        auto price_leg = [&](CostCall kind, py::handle from, std::u32string_view open, std::u32string_view close) {
+        auto price_leg = [&](CostCall kind, py::handle from, const Lit& open, const Lit& close) {
             Leg leg = trade_cost(self, kind, item(from, ZK_STR("code")), item(from, ZK_STR("action")),
                                  item(from, ZK_STR("price")), matched, product_type);
             Text line;
@@ -296,7 +299,7 @@ ZK_BODY(pos_set_positions) {
     const bool stock = eq(product_type, ZK_STR("Stock"));
     if (!stock && !eq(product_type, ZK_STR("Future")))
         raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(product_type)}));
-    const char32_t* unit = stock ? U"張" : U"口";
+    const Lit unit = stock ? Lit(U"張") : Lit(U"口");
 
     py::object positions = self_attr(self, ZK_STR("positions"));
     py::object book = find(positions, code);
@@ -318,7 +321,7 @@ ZK_BODY(pos_set_positions) {
     const bool buy = eq(action, ZK_STR("Buy"));
     py::object opposite = item(book, buy ? ZK_STR("sell") : ZK_STR("buy"));
     py::object own_side = item(book, buy ? ZK_STR("buy") : ZK_STR("sell"));
-    const char32_t* red_end = buy ? U"[/bold red]" : U" [/bold red]";
+    const Lit red_end = buy ? Lit(U"[/bold red]") : Lit(U" [/bold red]");
     py::handle one = ZK_INT(1);
 
     std::optional<ProfitPlan> plan;
@@ -336,7 +339,7 @@ ZK_BODY(pos_set_positions) {
         py::object amount = mul(ci[Price], ci[MinQty]);
         capital = isub(capital_now, add(add(amount, fee), fixed));
         lines.push_back(Text()
-                            .lit(buy ? U"[bold pink1][做多進場]本金: " : U"[bold pink1][做空進場]本金: ")
+                            .lit(buy ? Lit(U"[bold pink1][做多進場]本金: ") : Lit(U"[bold pink1][做空進場]本金: "))
                             .fmt(capital_before).lit(U", 應付金額: ").fmt(amount).lit(U", 進場成本: ")
                             .fmt(add(fee, fixed)).lit(U"[/bold pink1]").str());
         return ci;
@@ -371,7 +374,7 @@ ZK_BODY(pos_set_positions) {
         py::object back = buy ? sub(add(payable, origin), cover_cost_total) : sub(receivable, cover_cost_total);
         capital = iadd(self_attr(self, ZK_STR("current_capital")), back);
         lines.push_back(Text()
-                            .lit(buy ? U"[bold yellow][做空沖銷]本金: " : U"[bold yellow][做多沖銷]本金: ")
+                            .lit(buy ? Lit(U"[bold yellow][做空沖銷]本金: ") : Lit(U"[bold yellow][做多沖銷]本金: "))
                             .fmt(capital_before).lit(U", 應收金額: ").fmt(receivable).lit(U", 沖銷成本: ")
                             .fmt(cover_cost_total).lit(U"[/bold yellow]").str());
         // An uncovered rest is opened and paid for like any opening fill.

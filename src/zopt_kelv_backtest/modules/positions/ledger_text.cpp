@@ -252,14 +252,10 @@ void Text::put_repr(PyObject* v) {
     }
 }
 
-Text& Text::items(const std::pair<const char*, py::handle>* kv, size_t n) {
-    put_char(U'{');
+Text& Text::items(const std::string* heads, const py::object* values, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-        if (i) lit(U", ");
-        put_char(U'\'');
-        put_ascii(kv[i].first, std::char_traits<char>::length(kv[i].first));
-        lit(U"': ");
-        put_repr(kv[i].second.ptr());
+        put_ascii(heads[i].data(), heads[i].size());
+        put_repr(values[i].ptr());
     }
     put_char(U'}');
     return *this;

@@ -4,6 +4,7 @@
 // everything else by the interpreter.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,28 +13,38 @@
 
 namespace zk::ledger {
 
+// A text literal (U"..."), its length and largest code point known at compile time.
+struct Lit {
+    const char32_t* s;
+    size_t n;
+    char32_t max = 0x7f;
+    template <size_t N>
+    consteval Lit(const char32_t (&a)[N]) : s(a), n(N - 1) {
+        for (size_t i = 0; i + 1 < N; ++i)
+            if (a[i] > max) max = a[i];
+    }
+};
+
 class Text {
 public:
     Text() = default;
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
-    // Text as written in the source (a U"" literal).
-    Text& lit(std::u32string_view s) {
-        char32_t* out = room(s.size());
-        for (char32_t c : s) {
-            *out++ = c;
-            if (c > max_) max_ = c;
-        }
-        len_ += s.size();
+    // Text as written in the source.
+    Text& lit(const Lit& l) {
+        std::copy(l.s, l.s + l.n, room(l.n));
+        len_ += l.n;
+        if (l.max > max_) max_ = l.max;
         return *this;
     }
     // format(value), as an f-string field without a spec.
     Text& fmt(py::handle value);
     // str(value) of a dict, as f"{d}" writes it.
     Text& dict(py::handle d);
-    // What str() of a dict holding these ASCII keys and values, in this order, writes.
-    Text& items(const std::pair<const char*, py::handle>* kv, size_t n);
+    // What str() of a dict of these values writes, `heads[i]` being the ASCII
+    // text before value i ("{'key': ", then ", 'key': "); the "}" is added.
+    Text& items(const std::string* heads, const py::object* values, size_t n);
     py::object str() const;  // the finished line
 
 private:

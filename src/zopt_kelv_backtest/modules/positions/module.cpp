@@ -214,10 +214,62 @@ void raise_with_value(PyObject* type, const char* prefix, py::handle value) {
     throw_py();
 }
 
+namespace {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// A dict's version tag changes with every change to it and is never given to
+// two states (PEP 509), so a lookup made at a version holds while it stays.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#pragma GCC diagnostic pop
+
+struct GlobalSlot {
+    PyObject* key = nullptr;
+    std::uint64_t module_version = 0;
+    PyObject* builtins = nullptr;  // null when found in the module namespace
+    std::uint64_t builtins_version = 0;
+    PyObject* value = nullptr;
+};
+GlobalSlot g_global_slots[16];
+unsigned g_next_slot = 0;
+#define ZK_GLOBAL_CACHE 1
+#endif
+}  // namespace
+
 PyObject* peek_global(py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(module_dict(), key.ptr());
-    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
+    PyObject* mod = module_dict();
+#ifdef ZK_GLOBAL_CACHE
+    GlobalSlot* slot = nullptr;
+    for (GlobalSlot& s : g_global_slots)
+        if (s.key == key.ptr()) {
+            slot = &s;
+            break;
+        }
+    if (slot && slot->module_version == dict_version(mod) &&
+        (!slot->builtins ||
+         (slot->builtins == PyEval_GetBuiltins() && slot->builtins_version == dict_version(slot->builtins))))
+        return slot->value;
+#endif
+    PyObject* builtins = nullptr;
+    PyObject* v = PyDict_GetItemWithError(mod, key.ptr());
+    if (!v && !PyErr_Occurred()) {
+        builtins = PyEval_GetBuiltins();
+        v = PyDict_GetItemWithError(builtins, key.ptr());
+    }
     if (!v && PyErr_Occurred()) throw_py();
+#ifdef ZK_GLOBAL_CACHE
+    if (v && (!builtins || PyDict_CheckExact(builtins))) {
+        if (!slot) {
+            // The slot holds its key, so no other key can come to its address.
+            slot = &g_global_slots[g_next_slot++ % 16];
+            Py_XSETREF(slot->key, Py_NewRef(key.ptr()));
+        }
+        slot->module_version = dict_version(mod);
+        slot->builtins = builtins;
+        slot->builtins_version = builtins ? dict_version(builtins) : 0;
+        slot->value = v;
+    }
+#endif
     return v;
 }
 
