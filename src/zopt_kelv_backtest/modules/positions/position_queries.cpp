@@ -45,6 +45,19 @@ struct Num {
     static Num of(PyObject* o) {
         Num n;
         if (PyLong_CheckExact(o)) {
+#if PY_VERSION_HEX >= 0x030C0000
+            if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+                n.i = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+                return n;
+            }
+#else
+            // At most one digit: the value is read off directly.
+            const Py_ssize_t size = Py_SIZE(o);
+            if (size >= -1 && size <= 1) {
+                n.i = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+                return n;
+            }
+#endif
             int overflow = 0;
             n.i = PyLong_AsLongLongAndOverflow(o, &overflow);
             n.ok = !overflow;
@@ -153,6 +166,7 @@ public:
 
     void python_ran() {
         tick_ = close_ = future_unit_ = py::object();
+        close_num_.ok = unit_num_.ok = false;
         ++ran_;
     }
     // lot[key], read again only when Python code may have run since `slot` was read.
@@ -220,22 +234,27 @@ public:
     // The same three, only when they are known without running Python code:
     // a plain dict tick with a plain number close, a plain str product type.
     bool quiet_close(Num& close) {
+        if (close_num_.ok) {  // nothing ran since it was read
+            close = close_num_;
+            return true;
+        }
         if (!PyDict_CheckExact(tick().ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
         if (!close_) {
             PyObject* c = dict_get(tick_.ptr(), ZK_STR("close").ptr());
             if (!c) return false;  // the lookup path raises its KeyError
             close_ = borrow(c);
         }
-        close = Num::of(close_.ptr());
+        close = close_num_ = Num::of(close_.ptr());
         return close.ok;
     }
     bool quiet_unit(PyObject* type, Num& unit) {
         if (type == ZK_STR("Stock").ptr()) {
-            unit = Num::of(ZK_INT(1000).ptr());
+            unit.i = 1000;
             return true;
         }
         if (type != ZK_STR("Future").ptr() || !future_unit_) return false;
-        unit = Num::of(future_unit_.ptr());
+        if (!unit_num_.ok) unit_num_ = Num::of(future_unit_.ptr());
+        unit = unit_num_;
         return unit.ok;
     }
 
@@ -250,6 +269,7 @@ private:
     py::object tick_;
     py::object close_;
     py::object future_unit_;
+    Num close_num_ = Num::bad(), unit_num_ = Num::bad();  // the two above as numbers, when known
     unsigned ran_ = 0;
 };
 
@@ -424,10 +444,9 @@ ZK_BODY(pos_format_position_detail) {
                         // Held, since an allocation may run a collection and with it a __del__.
                         py::object date = borrow(f[3]), qty = borrow(f[0]), cost = borrow(f[1]);
                         py::object trade_id = borrow(f[4]), boxed = pnl.box();
-                        if (stock)
-                            result.append(dict_of_shape(stock_shape, {date, code, qty, cost, boxed, zero, trade_id, zero, zero}));
-                        else
-                            result.append(dict_of_shape(future_shape, {date, code, qty, cost, boxed, zero, trade_id}));
+                        py::object d = stock ? dict_of_shape(stock_shape, {date, code, qty, cost, boxed, zero, trade_id, zero, zero})
+                                             : dict_of_shape(future_shape, {date, code, qty, cost, boxed, zero, trade_id});
+                        if (PyList_Append(result.ptr(), d.ptr()) < 0) throw_py();
                         return;
                     }
                 }
