@@ -531,6 +531,8 @@ def test_float_text_matches_repr_for_random_doubles(mod, console):
         ([100, 100.25], 101),
         ([1, 2], 2**63 - 1),
         ([1.0, 2], float("inf")),
+        ([-5, 2**30 + 1], -3),  # negative one-digit and two-digit ints
+        ([0, 2**30 - 1], 0),
     ],
 )
 def test_query_numbers_follow_python(p, mod, prices, close):
