@@ -59,11 +59,36 @@ PyObject* dict_shape(const char* const* keys, size_t n);
 inline PyObject* dict_shape(std::initializer_list<const char*> keys) { return dict_shape(keys.begin(), keys.size()); }
 // d[key] for an exact dict, borrowed; null when absent (or on error, set).
 PyObject* dict_get(PyObject* d, PyObject* key);
+// The entries of a small str-keyed table of an exact dict, in insertion order
+// (a deleted one has no key), or null when its layout is not the one known.
+struct DictEntry {
+    PyObject* key;
+    PyObject* value;
+};
+const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n);
+
 // d[key] for each of these interned keys of an exact dict, borrowed, when
 // every one is found cheaply and without running any Python code; false
 // otherwise (nothing is raised: the caller takes the lookup path). `hints`
 // (one per key, zero at first) remember where the keys were found last.
-bool dict_get_all(PyObject* d, std::initializer_list<PyObject*> keys, PyObject** out, Py_ssize_t* hints);
+template <size_t N>
+inline bool dict_get_all(PyObject* d, const std::array<PyObject*, N>& keys, PyObject** out, Py_ssize_t* hints) {
+    Py_ssize_t n = 0;
+    const DictEntry* e = small_dict_entries(d, n);
+    if (!e) return false;
+    for (size_t k = 0; k < N; ++k) {
+        // Dicts made alike hold the key at the same place: try that first.
+        Py_ssize_t at = hints[k];
+        if (at >= n || e[at].key != keys[k]) {
+            for (at = 0; at < n && e[at].key != keys[k]; ++at) {
+            }
+            if (at == n) return false;
+            hints[k] = at;
+        }
+        if (!(out[k] = e[at].value)) return false;
+    }
+    return true;
+}
 // A new dict of that shape holding `values` in key order.
 py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t n);
 inline py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {

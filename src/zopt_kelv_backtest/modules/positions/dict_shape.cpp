@@ -136,31 +136,14 @@ PyObject* dict_get(PyObject* d, PyObject* key) {
     return PyDict_GetItemWithError(d, key);
 }
 
-bool dict_get_all(PyObject* d, std::initializer_list<PyObject*> keys, PyObject** out, Py_ssize_t* hints) {
+const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n) {
 #ifdef ZK_DIRECT_FILL
-    Py_ssize_t n = 0;
-    StrEntry* e = small_entries(d, n);
-    if (!e) return false;
-    for (PyObject* key : keys) {
-        // Dicts made alike hold the key at the same place: try that first.
-        Py_ssize_t at = *hints;
-        if (at >= n || e[at].key != key) {
-            for (at = 0; at < n && e[at].key != key; ++at) {
-            }
-            if (at == n) return false;
-            *hints = at;
-        }
-        if (!(*out = e[at].value)) return false;
-        ++out;
-        ++hints;
-    }
-    return true;
+    static_assert(sizeof(DictEntry) == sizeof(StrEntry));
+    return reinterpret_cast<const DictEntry*>(small_entries(d, n));
 #else
     (void)d;
-    (void)keys;
-    (void)out;
-    (void)hints;
-    return false;
+    n = 0;
+    return nullptr;
 #endif
 }
 

@@ -42,7 +42,7 @@ struct Num {
     long long i = 0;
     double d = 0.0;
 
-    static Num of(PyObject* o) {
+    [[gnu::always_inline]] static Num of(PyObject* o) {
         Num n;
         if (PyLong_CheckExact(o)) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -84,7 +84,7 @@ struct Num {
     py::object box() const { return is_int ? steal(PyLong_FromLongLong(i)) : fl(d); }
 };
 
-Num operator+(const Num& a, const Num& b) {
+[[gnu::always_inline]] inline Num operator+(const Num& a, const Num& b) {
     if (!a.ok || !b.ok) return Num::bad();
     if (a.is_int && b.is_int) {
         Num r;
@@ -93,7 +93,7 @@ Num operator+(const Num& a, const Num& b) {
     }
     return Num::real(a.dbl() + b.dbl());
 }
-Num operator-(const Num& a, const Num& b) {
+[[gnu::always_inline]] inline Num operator-(const Num& a, const Num& b) {
     if (!a.ok || !b.ok) return Num::bad();
     if (a.is_int && b.is_int) {
         Num r;
@@ -102,7 +102,7 @@ Num operator-(const Num& a, const Num& b) {
     }
     return Num::real(a.dbl() - b.dbl());
 }
-Num operator*(const Num& a, const Num& b) {
+[[gnu::always_inline]] inline Num operator*(const Num& a, const Num& b) {
     if (!a.ok || !b.ok) return Num::bad();
     if (a.is_int && b.is_int) {
         Num r;
@@ -115,7 +115,8 @@ Num operator-(const Num& a) { return Num::of(ZK_INT(0).ptr()) - a; }
 
 // Unrealised profit of one lot: (close - price) x quantity x unit, negated
 // first for a short lot.
-Num lot_pnl_num(const Num& close, const Num& price, const Num& qty, bool long_side, const Num& unit) {
+[[gnu::always_inline]] inline Num lot_pnl_num(const Num& close, const Num& price, const Num& qty, bool long_side,
+                                             const Num& unit) {
     Num diff = close - price;
     if (!long_side && diff.ok) diff = diff.is_int ? -diff : Num::real(-diff.d);
     return diff * qty * unit;
@@ -233,7 +234,7 @@ public:
 
     // The same three, only when they are known without running Python code:
     // a plain dict tick with a plain number close, a plain str product type.
-    bool quiet_close(Num& close) {
+    [[gnu::always_inline]] bool quiet_close(Num& close) {
         if (close_num_.ok) {  // nothing ran since it was read
             close = close_num_;
             return true;
@@ -247,7 +248,7 @@ public:
         close = close_num_ = Num::of(close_.ptr());
         return close.ok;
     }
-    bool quiet_unit(PyObject* type, Num& unit) {
+    [[gnu::always_inline]] bool quiet_unit(PyObject* type, Num& unit) {
         if (type == ZK_STR("Stock").ptr()) {
             unit.i = 1000;
             return true;
@@ -319,6 +320,8 @@ ZK_BODY(pos_format_position_summary) {
     static PyObject* future_shape = dict_shape({"code", "quantity", "avg_price", "pnl"});
     py::object zero = borrow(ZK_INT(0));
     py::list result;
+    static const std::array<PyObject*, 3> summary_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
+                                                          ZK_STR("product_type").ptr()};
     Py_ssize_t hints[3] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         if (!contains(self_attr(self, ZK_STR("positions")), code)) continue;
@@ -340,8 +343,7 @@ ZK_BODY(pos_format_position_summary) {
             PyObject* f[3];
             Num q_close, q_unit;
             if (in_c && PyDict_CheckExact(lot.ptr()) &&
-                dict_get_all(lot.ptr(), {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(), ZK_STR("product_type").ptr()},
-                             f, hints) &&
+                dict_get_all(lot.ptr(), summary_keys, f, hints) &&
                 PyLong_CheckExact(f[0])) {
                 // Everything plain: the whole step in C, or the general path below.
                 Num q = Num::of(f[0]);
@@ -423,6 +425,9 @@ ZK_BODY(pos_format_position_detail) {
     py::object zero = borrow(ZK_INT(0));
     const bool stock = eq(product_type, ZK_STR("Stock"));
     py::list result;
+    static const std::array<PyObject*, 5> detail_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
+                                                         ZK_STR("product_type").ptr(), ZK_STR("exchange_ts").ptr(),
+                                                         ZK_STR("trade_id").ptr()};
     Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);
@@ -432,9 +437,7 @@ ZK_BODY(pos_format_position_detail) {
             PyObject* f[5];
             Num q_close, q_unit;
             if (PyDict_CheckExact(lot.ptr()) &&
-                dict_get_all(lot.ptr(), {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(), ZK_STR("product_type").ptr(),
-                                         ZK_STR("exchange_ts").ptr(), ZK_STR("trade_id").ptr()},
-                             f, hints) &&
+                dict_get_all(lot.ptr(), detail_keys, f, hints) &&
                 PyLong_CheckExact(f[0])) {
                 Num q = Num::of(f[0]);
                 if (q.ok && q.i == 0) return;
