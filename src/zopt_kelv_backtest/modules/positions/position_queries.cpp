@@ -27,6 +27,23 @@ std::vector<py::object> select_codes(py::handle self, py::handle product_type) {
     return codes;
 }
 
+// The list a query returns, made once its items are all there: a list that
+// grows item by item is visited by every collection its allocations start.
+class Results {
+public:
+    void append(py::object item) { items_.push_back(std::move(item)); }
+    py::object list() {
+        py::object l = steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+        for (size_t i = 0; i < items_.size(); ++i)
+            PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(i), items_[i].release().ptr());
+        items_.clear();
+        return l;
+    }
+
+private:
+    std::vector<py::object> items_;
+};
+
 // A code without a tick yet gets None, so later lookups find it.
 void mark_untracked(py::handle self, const py::object& code) {
     py::object ticks = self_attr(self, ZK_STR("current_tick_infos"));
@@ -319,7 +336,7 @@ ZK_BODY(pos_format_position_summary) {
                                                "interest"});
     static PyObject* future_shape = dict_shape({"code", "quantity", "avg_price", "pnl"});
     py::object zero = borrow(ZK_INT(0));
-    py::list result;
+    Results result;
     static const std::array<PyObject*, 3> summary_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
                                                           ZK_STR("product_type").ptr()};
     Py_ssize_t hints[3] = {};
@@ -414,7 +431,7 @@ ZK_BODY(pos_format_position_summary) {
             result.append(dict_of_shape(future_shape, {code, quantity, avg, pnl}));
         }
     }
-    return result;
+    return result.list();
 }
 
 ZK_BODY(pos_format_position_detail) {
@@ -424,7 +441,7 @@ ZK_BODY(pos_format_position_detail) {
     static PyObject* future_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id"});
     py::object zero = borrow(ZK_INT(0));
     const bool stock = eq(product_type, ZK_STR("Stock"));
-    py::list result;
+    Results result;
     static const std::array<PyObject*, 5> detail_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
                                                          ZK_STR("product_type").ptr(), ZK_STR("exchange_ts").ptr(),
                                                          ZK_STR("trade_id").ptr()};
@@ -449,7 +466,7 @@ ZK_BODY(pos_format_position_detail) {
                         py::object trade_id = borrow(f[4]), boxed = pnl.box();
                         py::object d = stock ? dict_of_shape(stock_shape, {date, code, qty, cost, boxed, zero, trade_id, zero, zero})
                                              : dict_of_shape(future_shape, {date, code, qty, cost, boxed, zero, trade_id});
-                        if (PyList_Append(result.ptr(), d.ptr()) < 0) throw_py();
+                        result.append(std::move(d));
                         return;
                     }
                 }
@@ -483,7 +500,7 @@ ZK_BODY(pos_format_position_detail) {
                 result.append(dict_of_shape(future_shape, {date, code, qty, cost, pnl, zero, trade_id}));
         });
     }
-    return result;
+    return result.list();
 }
 
 ZK_BODY(pos_fetch_positions) {
