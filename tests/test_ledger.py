@@ -372,14 +372,20 @@ def test_uncopyable_fill_changes_nothing(p):
     assert ledger_state(p) == before
 
 
-def test_deepcopy_goes_through_module_global(p, mod, monkeypatch):
+@pytest.mark.parametrize("where", ["module global", "copy module"])
+def test_deepcopy_goes_through_module_global(p, mod, monkeypatch, where):
     copies = []
+    genuine = copy.deepcopy
 
     def spy(obj, memo=None):
         copies.append(obj)
-        return copy.deepcopy(obj, memo)
+        return genuine(obj, memo)
 
-    monkeypatch.setattr(mod, "copy", types.SimpleNamespace(deepcopy=spy))
+    p.set_positions(fill("Buy", 1, code="WARM"), "Stock")  # an earlier fill found the genuine one
+    if where == "module global":
+        monkeypatch.setattr(mod, "copy", types.SimpleNamespace(deepcopy=spy))
+    else:
+        monkeypatch.setattr(copy, "deepcopy", spy)
     t = fill("Buy", 1)
     p.set_positions(t, "Stock")
     assert copies == [t] and p.positions["2330"]["buy"][0] is not t

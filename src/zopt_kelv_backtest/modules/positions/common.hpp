@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstdint>
 #include <initializer_list>
 
 namespace py = pybind11;
@@ -45,6 +46,15 @@ py::object global(const char* name);
 py::object load_global(py::handle key);
 // Without raising: borrowed, null when neither the module nor builtins has it.
 PyObject* peek_global(py::handle key);
+
+// d[key] of a dict, borrowed (null when absent), kept in `kept` (one per
+// call site, for a key that lives as long) while the dict is unchanged.
+struct KeptLookup {
+    PyObject* dict = nullptr;
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;
+};
+PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept);
 
 // Instance attribute read without running Python code: only when the type
 // uses generic lookup and defines nothing under that name (no descriptor).

@@ -98,7 +98,14 @@ bool is_atomic(PyObject* o) {
 // dict whose keys and values are all immutable scalars is a plain dict copy.
 py::object deepcopy_trade(py::handle trade) {
     static PyObject* genuine = nullptr;
-    py::object fn = attr_of(load_global(ZK_STR("copy")), ZK_STR("deepcopy"));
+    py::object mod = load_global(ZK_STR("copy"));
+    PyObject* found = nullptr;
+    if (PyModule_CheckExact(mod.ptr())) {
+        // A module's own attribute is the entry of its namespace.
+        static KeptLookup kept;
+        found = dict_get_kept(PyModule_GetDict(mod.ptr()), ZK_STR("deepcopy").ptr(), kept);
+    }
+    py::object fn = found ? borrow(found) : attr_of(mod, ZK_STR("deepcopy"));
     if (!genuine && PyFunction_Check(fn.ptr())) {
         py::object mod = steal(PyImport_ImportModule("copy"));
         if (PyFunction_GET_GLOBALS(fn.ptr()) == PyModule_GetDict(mod.ptr()) &&
@@ -106,10 +113,15 @@ py::object deepcopy_trade(py::handle trade) {
             genuine = Py_NewRef(fn.ptr());
     }
     if (fn.ptr() == genuine && PyDict_CheckExact(trade.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
         bool flat = true;
-        while (flat && PyDict_Next(trade.ptr(), &pos, &k, &v)) flat = is_atomic(k) && is_atomic(v);
+        Py_ssize_t n = 0;
+        if (const DictEntry* e = small_dict_entries(trade.ptr(), n)) {
+            for (Py_ssize_t i = 0; flat && i < n; ++i) flat = !e[i].key || is_atomic(e[i].value);  // keys: str
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (flat && PyDict_Next(trade.ptr(), &pos, &k, &v)) flat = is_atomic(k) && is_atomic(v);
+        }
         if (flat) return steal(PyDict_Copy(trade.ptr()));
     }
     return steal(PyObject_CallOneArg(fn.ptr(), trade.ptr()));

@@ -273,6 +273,18 @@ PyObject* peek_global(py::handle key) {
     return v;
 }
 
+PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept) {
+#ifdef ZK_GLOBAL_CACHE
+    if (kept.dict == d && kept.version == dict_version(d)) return kept.value;
+#endif
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw_py();
+#ifdef ZK_GLOBAL_CACHE
+    if (v && PyDict_CheckExact(d)) kept = {d, dict_version(d), v};
+#endif
+    return v;
+}
+
 py::object load_global(py::handle key) {
     if (PyObject* v = peek_global(key)) return py::reinterpret_borrow<py::object>(v);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
