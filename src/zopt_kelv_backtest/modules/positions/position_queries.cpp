@@ -267,6 +267,7 @@ public:
     }
     [[gnu::always_inline]] bool quiet_unit(PyObject* type, Num& unit) {
         if (type == ZK_STR("Stock").ptr()) {
+            unit = Num();
             unit.i = 1000;
             return true;
         }
