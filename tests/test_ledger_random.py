@@ -119,3 +119,19 @@ def test_random_sequence_matches_model(mod, console, seed):
     rows = p._profit_report["rows"]
     assert rows, "the sequence should have covered something"
     assert p._profit_report["profit"] == pytest.approx(sum(r["profit"] for r in rows))
+
+
+@pytest.mark.parametrize("capital", [2**53 + 1, -(2**60) - 1, 10**20 + 7, 10**400, 0.1])
+def test_capital_arithmetic_matches_model(mod, console, capital):
+    """Int capitals meet float amounts: rounding and the too-large error as Python has them."""
+    p, twin = mod.Positions(), mod.Positions()
+    model = LedgerModel(twin._Positions__calculate_trade_cost, twin._Positions__apply_future_contract_value,
+                        mod.OrderCond.CASH)  # fmt: skip
+    p.current_capital = model.current_capital = capital
+    fills = [("Buy", 3, 101.5), ("Sell", 1, 102.25), ("Sell", 4, 99.75), ("Buy", 2, 100)]
+    for i, (action, qty, price) in enumerate(fills):
+        trade = {"code": "2330", "action": action, "price": price, "quantity": qty, "exchange_ts": 1.0 + i}
+        mine = dict(trade)
+        run_both(lambda: p.set_positions(trade, "Stock"), lambda: model.set_positions(mine, "Stock"))
+        assert snapshot(p, 0) == snapshot(model, 0)
+        assert repr(p.current_capital) == repr(model.current_capital)

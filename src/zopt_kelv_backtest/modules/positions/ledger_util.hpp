@@ -15,37 +15,61 @@ namespace zk::ledger {
 
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
-// ---- numbers: the number protocol, with a double path when both are floats
-// (float + float in C gives the very same bits as float.__add__).
-inline bool both_float(py::handle a, py::handle b) {
-    return PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr());
-}
+// ---- numbers: the number protocol, with a double path when one side is a
+// float and the other a float or an exact int (float arithmetic converts the
+// int by PyLong_AsDouble, so C gives the very same bits as float.__add__ etc.).
 inline py::object fl(double d) { return steal(PyFloat_FromDouble(d)); }
 inline double dv(py::handle h) { return PyFloat_AS_DOUBLE(h.ptr()); }
 
+inline bool as_float_operand(PyObject* o, double& d) {
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    d = PyLong_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large: the protocol raises it below
+        return false;
+    }
+    return true;
+}
+// Both operands as doubles, when the operation is float arithmetic.
+inline bool float_pair(py::handle a, py::handle b, double& x, double& y) {
+    PyObject *pa = a.ptr(), *pb = b.ptr();
+    if (!PyFloat_CheckExact(pa) && !PyFloat_CheckExact(pb)) return false;
+    return as_float_operand(pa, x) && as_float_operand(pb, y);
+}
+
 inline py::object add(py::handle a, py::handle b) {
-    if (both_float(a, b)) return fl(dv(a) + dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x + y);
     return steal(PyNumber_Add(a.ptr(), b.ptr()));
 }
 // `a += b`; the same as add() for int and float, but honours __iadd__.
 inline py::object iadd(py::handle a, py::handle b) {
-    if (both_float(a, b)) return fl(dv(a) + dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x + y);
     return steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
 }
 inline py::object isub(py::handle a, py::handle b) {
-    if (both_float(a, b)) return fl(dv(a) - dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x - y);
     return steal(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
 }
 inline py::object sub(py::handle a, py::handle b) {
-    if (both_float(a, b)) return fl(dv(a) - dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x - y);
     return steal(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
 inline py::object mul(py::handle a, py::handle b) {
-    if (both_float(a, b)) return fl(dv(a) * dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x * y);
     return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
 }
 inline py::object truediv(py::handle a, py::handle b) {
-    if (both_float(a, b) && dv(b) != 0.0) return fl(dv(a) / dv(b));
+    double x, y;
+    if (float_pair(a, b, x, y) && y != 0.0) return fl(x / y);
     return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
 }
 inline py::object neg(py::handle a) {
