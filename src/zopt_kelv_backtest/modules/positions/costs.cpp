@@ -7,9 +7,15 @@
 #include <tuple>
 
 #include "bodies.hpp"
+#include "ledger_util.hpp"
 
 namespace zk {
 namespace {
+
+using ledger::attr_of;
+using ledger::eq;
+using ledger::item;
+using ledger::truth;
 
 bool is_fund(py::handle code) {
     PyObject* s = code.ptr();
@@ -87,27 +93,6 @@ double as_double(py::handle o) {
     return d;
 }
 
-bool truth(py::handle o) {
-    int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw_py();
-    return t != 0;
-}
-
-// Python's `obj == text` used as a condition.
-bool equals(py::handle obj, py::handle text) {
-    if (PyUnicode_CheckExact(obj.ptr())) return PyUnicode_Compare(obj.ptr(), text.ptr()) == 0;
-    return truth(steal(PyObject_RichCompare(obj.ptr(), text.ptr(), Py_EQ)));
-}
-
-py::object get_attr(py::handle o, py::handle name) { return steal(PyObject_GetAttr(o.ptr(), name.ptr())); }
-py::object get_item(py::handle o, py::handle key) {
-    if (PyDict_CheckExact(o.ptr())) {
-        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return py::reinterpret_borrow<py::object>(v);
-        if (PyErr_Occurred()) throw_py();
-    }
-    return steal(PyObject_GetItem(o.ptr(), key.ptr()));
-}
-
 // `a, b = value` with the interpreter's unpacking errors.
 std::pair<py::object, py::object> unpack2(py::handle value) {
     py::object it = steal(PyObject_GetIter(value.ptr()));
@@ -177,13 +162,13 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
         } else {
             std::tie(snapped, tick) = unpack2(m.obj(code, price));
         }
-        bool up = equals(direction, ZK_STR("up"));
+        bool up = eq(direction, ZK_STR("up"));
         py::object moved = steal(up ? PyNumber_Add(snapped.ptr(), tick.ptr())
                                     : PyNumber_Subtract(snapped.ptr(), tick.ptr()));
         m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
         native = native && m.native && PyUnicode_CheckExact(direction.ptr());
         py::object next = m.native ? row_price(ladder(fund, as_double(moved)))
-                                   : get_item(m.obj(code, moved), ZK_INT(0));
+                                   : item(m.obj(code, moved), ZK_INT(0));
         if (native && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
             // Our ladder is a pure function of the price: a price that no longer
             // moves stays where it is for every later step.
@@ -289,22 +274,16 @@ py::object product(std::initializer_list<py::handle> factors) {
 }
 
 py::object setting(py::handle self, py::handle type_key, py::handle key) {
-    return get_item(get_item(get_attr(self, ZK_STR("_fee_settings")), type_key), key);
+    return item(item(attr_of(self, ZK_STR("_fee_settings")), type_key), key);
 }
 
-// The module global FutureIndexContractValue, looked up now (without
-// building a key str on every call when the module namespace has it).
-py::object contract_values() {
-    PyObject* v = PyDict_GetItemWithError(module_dict(), ZK_STR("FutureIndexContractValue").ptr());
-    if (v) return py::reinterpret_borrow<py::object>(v);
-    if (PyErr_Occurred()) throw_py();
-    return global("FutureIndexContractValue");
-}
+// The module global FutureIndexContractValue, looked up now.
+py::object contract_values() { return load_global(ZK_STR("FutureIndexContractValue")); }
 
 py::object contract_value(py::handle values, py::handle code) {
     int has = PySequence_Contains(values.ptr(), code.ptr());
     if (has < 0) throw_py();
-    if (has) return get_item(values, code);
+    if (has) return item(values, code);
     return py::reinterpret_borrow<py::object>(ZK_INT(2000));
 }
 
@@ -328,10 +307,10 @@ ZK_BODY(pos_calculate_slippage_price) { return slippage_price(self, a[0], a[1], 
 TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     py::handle code = a[0], action = a[1], price = a[2], quantity = a[3], product_type = a[4];
     py::handle type_key;
-    bool stock = equals(product_type, ZK_STR("Stock"));
+    bool stock = eq(product_type, ZK_STR("Stock"));
     if (stock) {
         type_key = ZK_STR("stock");
-    } else if (equals(product_type, ZK_STR("Future"))) {
+    } else if (eq(product_type, ZK_STR("Future"))) {
         type_key = ZK_STR("future");
     } else {
         raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
@@ -339,8 +318,8 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     // The rates are read from self._fee_settings again after the move. While no
     // Python code can have run in between (exact builtin types, our own methods,
     // a plain instance attribute), that read gives this same dict.
-    py::object all = get_attr(self, ZK_STR("_fee_settings"));
-    py::object settings = get_item(all, type_key);
+    py::object all = attr_of(self, ZK_STR("_fee_settings"));
+    py::object settings = item(all, type_key);
     PyTypeObject* tp = Py_TYPE(self.ptr());
     bool quiet = tp->tp_getattro == PyObject_GenericGetAttr &&
                  !_PyType_Lookup(tp, ZK_STR("_fee_settings").ptr()) && PyDict_CheckExact(all.ptr()) &&
@@ -354,22 +333,22 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
         side = py::reinterpret_borrow<py::object>(ZK_STR("sell"));
     else
         side = steal(PyObject_CallMethodNoArgs(action.ptr(), ZK_STR("lower").ptr()));
-    py::object slippages = get_item(settings, ZK_STR("slippage"));
-    py::object slippage = get_item(slippages, side);
+    py::object slippages = item(settings, ZK_STR("slippage"));
+    py::object slippage = item(slippages, side);
     quiet = quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(slippage.ptr());
 
     py::object direction;
     if (truth(a[6])) {
-        direction = get_item(slippage, ZK_STR("direction"));
+        direction = item(slippage, ZK_STR("direction"));
     } else {
-        py::object stored = get_item(slippage, ZK_STR("direction"));
+        py::object stored = item(slippage, ZK_STR("direction"));
         quiet = quiet && PyUnicode_CheckExact(stored.ptr());
-        bool down = equals(stored, ZK_STR("down"));
+        bool down = eq(stored, ZK_STR("down"));
         direction = py::reinterpret_borrow<py::object>(down ? ZK_STR("up") : ZK_STR("down"));
     }
 
     auto slip = lookup_method(self, ZK_STR("_Positions__calculate_slippage_price"), pos_calculate_slippage_price);
-    py::object tick_count = get_item(slippage, ZK_STR("tick_count"));
+    py::object tick_count = item(slippage, ZK_STR("tick_count"));
     py::object fill;
     if (slip.native && PyLong_CheckExact(tick_count.ptr())) {
         fill = slippage_price(self, code, price, tick_count, direction, &quiet);
@@ -394,7 +373,7 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
         }
     }
     auto read = [&](py::handle key) {
-        return quiet ? get_item(settings, key) : setting(self, type_key, key);
+        return quiet ? item(settings, key) : setting(self, type_key, key);
     };
     // Python code can run in a product only when a factor is not an exact int or float.
     auto plain = [](py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
