@@ -173,12 +173,16 @@ def test_cycle_through_a_detail_is_collected(mod, console):
 
 
 def test_details_are_new_dicts_each_time(mod, console):
+    """Details of one code share their code and zeros, never their dict."""
     p = mod.Positions()
-    book(p, "X", [fill("Buy", 1, 100, code="X")])
+    book(p, "X", [fill("Buy", 1, 100, code="X"), fill("Buy", 2, 100, code="X")])
     p.set_current_tick({"code": "X", "close": 101})
     first = queued(p, "Stock", True)
-    first[0]["pnl"] = "changed"
+    first[0].update(pnl="changed", code="Y", fee=1, collateral=2)
+    first[0]["extra"] = 3
+    assert first[1] == dict(first[1], code="X", fee=0, collateral=0, pnl=2000) and "extra" not in first[1]
     second = queued(p, "Stock", True)
-    assert second[0]["pnl"] == 1000 and second[0] is not first[0]
+    assert [d["pnl"] for d in second] == [1000, 2000] and second[0] is not first[0]
+    assert [(d["code"], d["fee"], d["collateral"]) for d in second] == [("X", 0, 0)] * 2
     assert list(second[0]) == ["date", "code", "quantity", "cost", "pnl", "fee", "trade_id",
                                "margin_purchase_amount", "collateral"]  # fmt: skip

@@ -104,6 +104,11 @@ py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t n);
 inline py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {
     return dict_of_shape(shape, values.begin(), values.size());
 }
+// A shape whose values are fixed where `fixed` has one; a null handle leaves
+// the slot open for dict_fill.
+py::object shape_with(PyObject* shape, const py::handle* fixed, size_t n);
+// A new dict of that shape with values[i] at key position slots[i] (rising).
+py::object dict_fill(PyObject* shape, const unsigned char* slots, const py::handle* values, size_t n);
 
 // The keys of a fixed-key record: names, interned strs and dict shape, made once.
 template <size_t N>

@@ -8,6 +8,7 @@
 // by one hash lookup per key; the dict is new and not seen by anyone yet.
 // Anywhere else, or if the probe disagrees, each value goes in by
 // PyDict_SetItem.
+#include <array>
 #include <cstdint>
 
 #include "common.hpp"
@@ -82,18 +83,21 @@ PyObject* dict_shape(const char* const* keys, size_t count) {
     return d;
 }
 
-py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t count) {
+namespace {
+// A copy of `shape` with values[i] put at entry slot(i), for i < count.
+template <class Slot>
+py::object fill_copy(PyObject* shape, Slot slot, const py::handle* values, size_t count) {
     py::object d = steal(PyDict_Copy(shape));
-    const Py_ssize_t n = static_cast<Py_ssize_t>(count);
+    const Py_ssize_t n = PyDict_GET_SIZE(shape);
 #ifdef ZK_DIRECT_FILL
     if (StrEntry* e = layout_ok() ? str_entries(d.ptr(), n) : nullptr) {
         bool container = false;
-        for (const py::handle* value = values; value < values + count; ++value) {
-            PyObject* old = e->value;
-            e->value = Py_NewRef(value->ptr());
+        for (size_t i = 0; i < count; ++i) {
+            StrEntry& at = e[slot(i)];
+            PyObject* old = at.value;
+            at.value = Py_NewRef(values[i].ptr());
             Py_DECREF(old);
-            container = container || PyType_IS_GC(Py_TYPE(value->ptr()));
-            ++e;
+            container = container || PyType_IS_GC(Py_TYPE(values[i].ptr()));
         }
         // The collector must see a dict that may hold containers.
         if (container && !PyObject_GC_IsTracked(d.ptr())) PyObject_GC_Track(d.ptr());
@@ -103,10 +107,45 @@ py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t count
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     // Replacing the values of present keys keeps the key table as it is.
-    for (size_t i = 0; i < count; ++i)
-        if (!PyDict_Next(d.ptr(), &pos, &k, &v) || PyDict_SetItem(d.ptr(), k, values[i].ptr()) < 0) throw_py();
+    for (size_t i = 0, at = 0; i < count; ++at) {
+        if (!PyDict_Next(d.ptr(), &pos, &k, &v)) throw_py();
+        if (at != slot(i)) continue;
+        if (PyDict_SetItem(d.ptr(), k, values[i].ptr()) < 0) throw_py();
+        ++i;
+    }
     if (PyDict_GET_SIZE(d.ptr()) != n) throw std::logic_error("dict_of_shape: value count");
     return d;
+}
+}  // namespace
+
+py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t count) {
+    if (static_cast<Py_ssize_t>(count) != PyDict_GET_SIZE(shape)) throw std::logic_error("dict_of_shape: value count");
+    return fill_copy(shape, [](size_t i) { return i; }, values, count);
+}
+
+py::object dict_fill(PyObject* shape, const unsigned char* slots, const py::handle* values, size_t count) {
+    return fill_copy(shape, [slots](size_t i) { return size_t{slots[i]}; }, values, count);
+}
+
+py::object shape_with(PyObject* shape, const py::handle* fixed, size_t count) {
+    // Each open slot holds an object of its own: a copy then adds to and
+    // takes from that count alone, not all from one shared None.
+    static PyObject* const placeholders = [] {
+        PyObject* t = PyTuple_New(16);
+        if (!t) throw_py();
+        for (Py_ssize_t i = 0; i < 16; ++i) {
+            PyObject* f = PyFloat_FromDouble(-1.0 - static_cast<double>(i));
+            if (!f) throw_py();
+            PyTuple_SET_ITEM(t, i, f);
+        }
+        return t;
+    }();
+    if (count > 16 || static_cast<Py_ssize_t>(count) != PyDict_GET_SIZE(shape))
+        throw std::logic_error("shape_with: value count");
+    std::array<py::handle, 16> values;
+    for (size_t i = 0; i < count; ++i)
+        values[i] = fixed[i] ? fixed[i] : py::handle(PyTuple_GET_ITEM(placeholders, static_cast<Py_ssize_t>(i)));
+    return dict_of_shape(shape, values.data(), count);
 }
 
 #ifdef ZK_DIRECT_FILL

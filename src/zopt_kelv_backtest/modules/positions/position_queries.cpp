@@ -302,6 +302,21 @@ bool is_zero(const py::object& value, Valuer& v) {
     return eq(value, ZK_INT(0));
 }
 
+// The lots lie scattered over the heap, each made among a fill's other
+// objects: the dicts a few places on and their key tables are asked for
+// ahead of use, so the waits for memory overlap.
+[[gnu::always_inline]] inline void prefetch_ahead(PyObject* lots, Py_ssize_t i) {
+    const Py_ssize_t n = PyList_GET_SIZE(lots);
+    if (i + 4 < n) __builtin_prefetch(PyList_GET_ITEM(lots, i + 4));
+    if (i + 2 < n) {  // its dict asked for two lots ago
+        PyObject* d = PyList_GET_ITEM(lots, i + 2);
+        if (PyDict_CheckExact(d)) {
+            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+            for (int line = 0; line < 4; ++line) __builtin_prefetch(keys + 64 * line);
+        }
+    }
+}
+
 // Calls fn(lot, long_side) for every lot of the code, long side first, in
 // stored order; the lists are read live, as a for loop over them would.
 template <class Fn>
@@ -317,8 +332,10 @@ void for_each_lot(const py::object& book, Fn&& fn) {
                               : steal(PyObject_CallMethodObjArgs(book.ptr(), ZK_STR("get").ptr(), side.ptr(),
                                                                  py::list().ptr(), nullptr));
         if (PyList_CheckExact(lots.ptr())) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lots.ptr()); ++i)
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lots.ptr()); ++i) {
+                prefetch_ahead(lots.ptr(), i);
                 fn(borrow(PyList_GET_ITEM(lots.ptr(), i)), long_side);
+            }
         } else {
             py::object it = steal(PyObject_GetIter(lots.ptr()));
             while (PyObject* lot = PyIter_Next(it.ptr())) fn(steal(lot), long_side);
@@ -440,6 +457,8 @@ ZK_BODY(pos_format_position_detail) {
     static PyObject* stock_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id",
                                                "margin_purchase_amount", "collateral"});
     static PyObject* future_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id"});
+    // date, quantity, cost, pnl, trade_id: what differs from lot to lot.
+    static const unsigned char open_slots[5] = {0, 2, 3, 4, 6};
     py::object zero = borrow(ZK_INT(0));
     const bool stock = eq(product_type, ZK_STR("Stock"));
     Results result;
@@ -449,6 +468,9 @@ ZK_BODY(pos_format_position_detail) {
     Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);
+        // The code and the zeros are the same in every detail of the code.
+        const py::handle fixed[9] = {{}, code, {}, {}, {}, zero, {}, zero, zero};
+        py::object code_shape = shape_with(stock ? stock_shape : future_shape, fixed, stock ? 9 : 7);
         Valuer valuer(self, code);
         py::object book = item(self_attr(self, ZK_STR("positions")), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
@@ -465,9 +487,8 @@ ZK_BODY(pos_format_position_detail) {
                         // Held, since an allocation may run a collection and with it a __del__.
                         py::object date = borrow(f[3]), qty = borrow(f[0]), cost = borrow(f[1]);
                         py::object trade_id = borrow(f[4]), boxed = pnl.box();
-                        py::object d = stock ? dict_of_shape(stock_shape, {date, code, qty, cost, boxed, zero, trade_id, zero, zero})
-                                             : dict_of_shape(future_shape, {date, code, qty, cost, boxed, zero, trade_id});
-                        result.append(std::move(d));
+                        const py::handle values[5] = {date, qty, cost, boxed, trade_id};
+                        result.append(dict_fill(code_shape.ptr(), open_slots, values, 5));
                         return;
                     }
                 }
@@ -495,10 +516,8 @@ ZK_BODY(pos_format_position_detail) {
             py::object qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
             py::object cost = valuer.read(lot, ZK_STR("price"), price_f);
             py::object trade_id = item(lot, ZK_STR("trade_id"));
-            if (stock)
-                result.append(dict_of_shape(stock_shape, {date, code, qty, cost, pnl, zero, trade_id, zero, zero}));
-            else
-                result.append(dict_of_shape(future_shape, {date, code, qty, cost, pnl, zero, trade_id}));
+            const py::handle values[5] = {date, qty, cost, pnl, trade_id};
+            result.append(dict_fill(code_shape.ptr(), open_slots, values, 5));
         });
     }
     return result.list();
