@@ -128,23 +128,10 @@ py::object dict_fill(PyObject* shape, const unsigned char* slots, const py::hand
 }
 
 py::object shape_with(PyObject* shape, const py::handle* fixed, size_t count) {
-    // Each open slot holds an object of its own: a copy then adds to and
-    // takes from that count alone, not all from one shared None.
-    static PyObject* const placeholders = [] {
-        PyObject* t = PyTuple_New(16);
-        if (!t) throw_py();
-        for (Py_ssize_t i = 0; i < 16; ++i) {
-            PyObject* f = PyFloat_FromDouble(-1.0 - static_cast<double>(i));
-            if (!f) throw_py();
-            PyTuple_SET_ITEM(t, i, f);
-        }
-        return t;
-    }();
     if (count > 16 || static_cast<Py_ssize_t>(count) != PyDict_GET_SIZE(shape))
         throw std::logic_error("shape_with: value count");
     std::array<py::handle, 16> values;
-    for (size_t i = 0; i < count; ++i)
-        values[i] = fixed[i] ? fixed[i] : py::handle(PyTuple_GET_ITEM(placeholders, static_cast<Py_ssize_t>(i)));
+    for (size_t i = 0; i < count; ++i) values[i] = fixed[i] ? fixed[i] : py::handle(Py_None);
     return dict_of_shape(shape, values.data(), count);
 }
 
