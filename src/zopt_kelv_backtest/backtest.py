@@ -60,7 +60,7 @@ __all__ = [
 BENCHMARK = "0050"  # the QuantStats report's benchmark; not traded by default
 SESSION_GAP = 30 * 60  # seconds without a tick of a code that end its session
 TRIM_EVERY = 20_000  # ticks between two trims of the quote manager's old ticks
-PROGRESS_EVERY = 2_000  # ticks between two progress updates (TRIM_EVERY is a multiple)
+PROGRESS_EVERY = 2_000  # ticks between two progress updates
 TICK_KEYS = ("timestamp", "code", "market_type", "close", "qty", "tick_type", "is_simulate")
 REQUIRED_COLUMNS = TICK_KEYS[:5]
 TEXT_TIME_FORMATS = (
@@ -70,10 +70,11 @@ TEXT_TIME_FORMATS = (
     "%Y-%m-%dT%H:%M:%S",
     "%Y-%m-%d %H:%M",
 )
-OFFSET_TIME_FORMATS = ("%Y-%m-%dT%H:%M:%S%.f%:z", "%Y-%m-%d %H:%M:%S%.f%:z")
+OFFSET_TIME_FORMATS = ("%Y-%m-%dT%H:%M:%S%.f%#z", "%Y-%m-%d %H:%M:%S%.f%#z")
 TIME_FORMS = (
     "epoch seconds (1709514001.93), Taipei local time text (2024-03-04 09:00:01.93, "
-    "2024-03-04T09:00:01, 2024-03-04 09:00) or ISO time with an offset (2024-03-04T09:00:01.93+08:00)"
+    "2024-03-04T09:00:01, 2024-03-04 09:00) or ISO time with an offset (2024-03-04T09:00:01.93+08:00, "
+    "2024-03-04T01:00:01Z)"
 )
 UNITS = ("m", "h", "d", "w", "mo", "q", "y")
 
@@ -99,6 +100,14 @@ def _first_bad(df: pl.DataFrame, mask: pl.Series, column: str, what: str) -> Inp
     return InputError(f"row {row + 1}: bad {what} {value!r}")
 
 
+def _seconds(when: pl.Series) -> pl.Series:
+    """Epoch seconds of a zone-aware datetime series, rounded once (polars' own division is not)."""
+    import polars as pl
+
+    micros = when.dt.epoch("us").to_numpy()
+    return pl.Series(micros / 1e6, dtype=pl.Float64, nan_to_null=True)
+
+
 def _timestamps(df: pl.DataFrame) -> pl.Series:
     """The "timestamp" column as float epoch seconds (text and naive dates are Taipei time)."""
     import polars as pl
@@ -109,7 +118,7 @@ def _timestamps(df: pl.DataFrame) -> pl.Series:
     elif isinstance(col.dtype, pl.Datetime):
         if col.dtype.time_zone is None:
             col = col.dt.replace_time_zone("Asia/Taipei")
-        ts = col.dt.epoch("us").cast(pl.Float64) / 1e6
+        ts = _seconds(col)
     elif col.dtype == pl.String:
         text = col.str.strip_chars()
         naive = pl.select(
@@ -123,8 +132,8 @@ def _timestamps(df: pl.DataFrame) -> pl.Series:
                 ]
             )
         ).to_series()
-        local = naive.dt.replace_time_zone("Asia/Taipei").dt.epoch("us").cast(pl.Float64) / 1e6
-        offset = aware.dt.epoch("us").cast(pl.Float64) / 1e6
+        local = _seconds(naive.dt.replace_time_zone("Asia/Taipei", non_existent="null", ambiguous="null"))
+        offset = _seconds(aware)
         ts = text.cast(pl.Float64, strict=False).fill_null(offset).fill_null(local)
     else:
         raise InputError(f"column 'timestamp' has unsupported type {col.dtype}; it takes {TIME_FORMS}")
@@ -496,7 +505,7 @@ def run_backtest(
     fee_settings: Optional[dict[str, dict[str, dict[str, Any]]]] = None,
     progress: bool = False,
     total: Optional[int] = None,
-    trim: bool = True,
+    trim_every: Optional[int] = TRIM_EVERY,
 ) -> BacktestResult:
     """Replay ``ticks`` with ``strategy`` and return the result.
 
@@ -508,8 +517,11 @@ def run_backtest(
       value}}}`` passed to ``Positions.update_fee_settings`` (settings: fee, tax, per_trade_cost,
       tick_count, direction);
     - ``progress``: show a progress bar (``total``: ticks expected, when known);
-    - ``trim``: drop old ticks as the run goes (bars stay complete for the reports and for every key
-      declared or queried so far); off keeps every tick in the quote manager.
+    - ``trim_every``: every so many ticks, drop the old ticks that every cached K-bar key has read, so
+      memory does not grow with the run (bars stay complete for the reports, the declared keys and every
+      key queried before; a key first queried later sees only the ticks since the last trim). None keeps
+      every tick. Trimming needs a core whose cached keys keep merging after a trim
+      (:func:`core_trims_safely`); ``BacktestResult.trimmed`` says whether it happened.
     """
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
@@ -532,11 +544,12 @@ def run_backtest(
             positions.update_fee_settings(setting_type, action, **values)
     run = _Run(strategy, qm, positions)
     strategy.quote_manager, strategy.positions, strategy._run = qm, positions, run
-    trimming = trim and core_trims_safely()
+    if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
+        raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
+    trimming = trim_every is not None and core_trims_safely()
 
     keys: dict[str, list[tuple[str, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
     watches: dict[str, list[_BarWatch]] = {}
-    seen_codes: list[str] = []
     session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
     deadline = math.inf
     day_end = -math.inf
@@ -556,7 +569,6 @@ def run_backtest(
         return min(session_last.values(), default=math.inf) + SESSION_GAP
 
     def start_code(code: str) -> bool:
-        seen_codes.append(code)
         trades = code != BENCHMARK if traded is None else code in traded
         if trades:
             keys[code] = [("m", 1), *declared]
@@ -574,66 +586,73 @@ def run_backtest(
             strategy.on_bar(code, closed)
 
     tracked: set[str] = set()
-    next_mark = PROGRESS_EVERY
-    next_trim = TRIM_EVERY
-    with _progress(progress, total) as advance:
-        strategy.on_start()
-        for tick in source:
-            ts = tick["timestamp"]
-            if ts > deadline:
-                deadline = end_sessions(ts)
-            if ts >= day_end:
-                local = time.localtime(ts)
-                offset = float(local.tm_gmtoff)
-                day = date(local.tm_year, local.tm_mon, local.tm_mday)
-                if not days or day > days[-1]:
-                    days.append(day)
-                day_end = ts - (ts + offset) % 86400 + 86400
-            add_tick(tick)
-            set_current_tick(tick)
-            count += 1
-            if count >= next_mark:
-                next_mark = count + PROGRESS_EVERY
-                advance(count)
-                if count >= next_trim:
-                    next_trim = count + TRIM_EVERY
-                    if trimming:
+    next_progress = PROGRESS_EVERY
+    next_trim = trim_every if trimming and trim_every else math.inf
+    next_mark = min(next_progress, next_trim)
+    trims = 0
+    try:
+        with _progress(progress, total) as advance:
+            strategy.on_start()
+            for tick in source:
+                ts = tick["timestamp"]
+                if ts > deadline:
+                    deadline = end_sessions(ts)
+                if ts >= day_end:
+                    local = time.localtime(ts)
+                    offset = float(local.tm_gmtoff)
+                    day = date(local.tm_year, local.tm_mon, local.tm_mday)
+                    if not days or day > days[-1]:
+                        days.append(day)
+                    day_end = ts - (ts + offset) % 86400 + 86400
+                add_tick(tick)
+                set_current_tick(tick)
+                count += 1
+                if count >= next_mark:
+                    if count >= next_progress:
+                        next_progress = count + PROGRESS_EVERY
+                        advance(count)
+                    if count >= next_trim:
+                        next_trim = count + trim_every
                         _trim(qm, keys)
-            code = tick["code"]
-            code_watches = watches.get(code)
-            if code_watches is None:
-                if code in tracked:
-                    continue
-                tracked.add(code)
-                if not start_code(code):
-                    continue
-                code_watches = watches[code]
-            latest[code] = tick
-            if code not in session_last:
-                deadline = min(deadline, ts + SESSION_GAP)
-            session_last[code] = ts
-            if hooks_bar:
-                local_ts = ts + offset
-                for watch in code_watches:
-                    label = local_ts // watch.width if watch.width else _calendar_label(watch.unit, local_ts)
-                    if label != watch.label:
-                        if watch.label is not None:
-                            closed_bars(code, watch)
-                        watch.label = label
-            if on_tick is not None:
-                on_tick(tick)
-        end_sessions(math.inf)
-        strategy.on_end()
-        advance(count)
-    strategy._run = None
+                        trims += 1
+                    next_mark = min(next_progress, next_trim)
+                code = tick["code"]
+                code_watches = watches.get(code)
+                if code_watches is None:
+                    if code in tracked:
+                        continue
+                    tracked.add(code)
+                    if not start_code(code):
+                        continue
+                    code_watches = watches[code]
+                latest[code] = tick
+                if code not in session_last:
+                    deadline = min(deadline, ts + SESSION_GAP)
+                session_last[code] = ts
+                if hooks_bar:
+                    local_ts = ts + offset
+                    for watch in code_watches:
+                        label = local_ts // watch.width if watch.width else _calendar_label(watch.unit, local_ts)
+                        if label != watch.label:
+                            if watch.label is not None:
+                                closed_bars(code, watch)
+                            watch.label = label
+                if on_tick is not None:
+                    on_tick(tick)
+            end_sessions(math.inf)
+            strategy.on_end()
+            advance(count)
+    finally:
+        strategy._run = None
     return BacktestResult(
         quote_manager=qm,
         positions=positions,
-        codes=[c for c in seen_codes if c in watches],
+        codes=sorted(watches),
         capital=capital,
         fills=run.fills,
         days=days,
         tick_count=count,
+        trimmed=trims > 0,
     )
 
 
@@ -680,6 +699,7 @@ class BacktestResult:
     fills: list[dict[str, Any]]
     days: list[date]
     tick_count: int
+    trimmed: bool = False
     profit_rows: list[dict[str, Any]] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -820,6 +840,8 @@ def _report_noise_off(quiet: bool) -> Iterator[None]:
             warnings.simplefilter("ignore", UserWarning)
             warnings.simplefilter("ignore", FutureWarning)
             warnings.simplefilter("ignore", RuntimeWarning)
+            warnings.simplefilter("ignore", DeprecationWarning)
+            warnings.simplefilter("ignore", PendingDeprecationWarning)
             if quiet:
                 with contextlib.redirect_stdout(io.StringIO()):
                     yield
