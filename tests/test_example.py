@@ -152,3 +152,65 @@ def test_example_with_own_tick_file(tmp_path, out_dir, ticks):
     assert (out_dir / "report" / "MXF-report.html").exists()
     assert not (out_dir / "report" / "2330-report.html").exists()
     assert not (out_dir / "kelv").exists()
+
+
+def _dense_ticks(days, seed):
+    """One stock with trades in every minute of its sessions, so no minute is filled by the core."""
+    import random
+
+    rng, price, out = random.Random(seed), 500.0, []
+    for day in days:
+        start = datetime(day.year, day.month, day.day, 9).timestamp()
+        for minute in range(270):  # 09:00 to 13:29
+            for second in sorted(rng.sample(range(60), 2)):
+                price = max(1.0, price + rng.choice((-1.0, -0.5, 0.5, 1.0)))
+                out.append({"timestamp": start + minute * 60 + second, "code": "2330", "market_type": "Stock",
+                            "close": price, "qty": 1, "tick_type": 1, "is_simulate": False})
+    return out
+
+
+def _hand_written_cross(ticks, fast, slow):
+    """The strategy as a plain loop of its own: closes of minutes with trades, flat at session ends."""
+    from collections import deque
+
+    closes, minute, last, signal, held, fills = deque(maxlen=slow), None, None, 0, 0, []
+    for i, t in enumerate(ticks):
+        m = t["timestamp"] - t["timestamp"] % 60
+        if minute is not None and m > minute:
+            closes.append(last)
+            if len(closes) == slow:
+                f, s = sum(list(closes)[-fast:]) / fast, sum(closes) / slow
+                new = 1 if f > s else -1 if f < s else signal
+                if new != signal and signal != 0:
+                    if new > 0 and held == 0:
+                        fills.append(("Buy", t["close"], t["timestamp"]))
+                        held = 1
+                    elif new < 0 and held > 0:
+                        fills.append(("Sell", t["close"], t["timestamp"]))
+                        held = 0
+                signal = new
+        minute, last = m, t["close"]
+        session_over = i + 1 == len(ticks) or ticks[i + 1]["timestamp"] - t["timestamp"] > 1800
+        if session_over and held:
+            fills.append(("Sell", t["close"], t["timestamp"]))
+            held = 0
+    return fills
+
+
+def test_cross_on_bars_trades_as_the_hand_written_loop_when_every_minute_trades():
+    ticks = _dense_ticks([date(2024, 2, 1), date(2024, 2, 2)], seed=4)
+    result = backtest.run_backtest(ticks, example.MovingAverageCross(fast=3, slow=8))
+    expected = _hand_written_cross(ticks, 3, 8)
+    got = [(a, p, d.timestamp()) for a, p, d in result.trades.select("action", "price", "dt").rows()]
+    assert len(expected) > 20 and got == expected
+
+
+@pytest.mark.parametrize("flag", [None, "--verbose"])
+def test_example_output(out_dir, capsys, flag):
+    argv = ["--days", "1", "--out", str(out_dir), "--skip-qs"] + ([flag] if flag else [])
+    assert example.main(argv) == 0
+    out = capsys.readouterr().out
+    assert "回測結果" in out and str(out_dir / "backtest.log") in out and str(out_dir / "report") in out
+    fill_lines = [line for line in out.splitlines() if "[回測] 進場" in line]
+    assert bool(fill_lines) == (flag == "--verbose")
+    assert "[回測] 進場" in (out_dir / "backtest.log").read_text(encoding="utf-8")
