@@ -39,7 +39,7 @@ import warnings
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from datetime import date, datetime, timedelta
-from typing import TYPE_CHECKING, Any, ClassVar, Optional, Union
+from typing import TYPE_CHECKING, Any, ClassVar, Literal, Optional, Union, cast
 
 if TYPE_CHECKING:
     import polars as pl
@@ -76,7 +76,9 @@ TIME_FORMS = (
     "2024-03-04T09:00:01, 2024-03-04 09:00) or ISO time with an offset (2024-03-04T09:00:01.93+08:00, "
     "2024-03-04T01:00:01Z)"
 )
-UNITS = ("m", "h", "d", "w", "mo", "q", "y")
+Unit = Literal["m", "h", "d", "w", "mo", "q", "y"]
+UNITS: tuple[Unit, ...] = ("m", "h", "d", "w", "mo", "q", "y")
+Side = Literal["Buy", "Sell"]
 
 TickSource = Union[Iterable[dict[str, Any]], str, "os.PathLike[str]", None]
 
@@ -380,7 +382,7 @@ class Strategy:
 class _BarWatch:
     """One declared bar key of one code: when its label moves on, closed bars may be ready."""
 
-    unit: str
+    unit: Unit
     freq: int
     width: float  # seconds of a bar for fixed-width units; 0 for calendar units
     label: Any = None  # label of the forming bar, by the tick times seen
@@ -398,7 +400,7 @@ class _Run:
         self.held: dict[str, int] = {}
         self.fills: list[dict[str, Any]] = []
 
-    def fill(self, code: str, action: str, quantity: int) -> None:
+    def fill(self, code: str, action: Side, quantity: int) -> None:
         if type(quantity) is not int or quantity < 1:
             raise ValueError(f"quantity must be a positive int, got {quantity!r}")
         tick = self.latest.get(code)
@@ -427,8 +429,8 @@ def _bar_width(unit: str, freq: int) -> float:
     return {"m": 60.0, "h": 3600.0, "d": 86400.0}.get(unit, 0.0) * freq
 
 
-def _check_bar_keys(keys: Iterable[Any]) -> list[tuple[str, int]]:
-    out = []
+def _check_bar_keys(keys: Iterable[Any]) -> list[tuple[Unit, int]]:
+    out: list[tuple[Unit, int]] = []
     for key in keys:
         if (
             not isinstance(key, tuple)
@@ -448,7 +450,7 @@ def _calendar_label(unit: str, local: float) -> Any:
     return (day.year, day.month) if unit in ("mo", "q", "y") else day.toordinal()
 
 
-def _trim(qm: QuoteManager, keys: dict[str, list[tuple[str, int]]]) -> None:
+def _trim(qm: QuoteManager, keys: dict[str, list[tuple[Unit, int]]]) -> None:
     """Drop the old ticks every cached key of their code has read.
 
     Each kept key (the strategy's and the reports') and every key found cached is queried first, so all
@@ -459,7 +461,7 @@ def _trim(qm: QuoteManager, keys: dict[str, list[tuple[str, int]]]) -> None:
         wanted = {(code, u, f) for u, f in keys.get(code, ())} | set(state["cached_kbars"])
         for key in sorted(wanted, key=repr):
             if len(key) == 3 and key[0] == code and (state["ticks"] or state["old_ticks"]):
-                qm.get_kbar(code, key[1], key[2])
+                qm.get_kbar(code, cast(Unit, key[1]), key[2])
         state = qm.ticks[code]
         if wanted:
             del state["old_ticks"][:-1]
@@ -502,7 +504,7 @@ def run_backtest(
     *,
     codes: Optional[Iterable[str]] = None,
     capital: int = 5_000_000,
-    fee_settings: Optional[dict[str, dict[str, dict[str, Any]]]] = None,
+    fee_settings: Optional[dict[Literal["stock", "future"], dict[Literal["buy", "sell"], dict[str, Any]]]] = None,
     progress: bool = False,
     total: Optional[int] = None,
     trim_every: Optional[int] = TRIM_EVERY,
@@ -548,7 +550,7 @@ def run_backtest(
         raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
     trimming = trim_every is not None and core_trims_safely()
 
-    keys: dict[str, list[tuple[str, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
+    keys: dict[str, list[tuple[Unit, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
     watches: dict[str, list[_BarWatch]] = {}
     session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
     deadline = math.inf
@@ -612,7 +614,7 @@ def run_backtest(
                         next_progress = count + PROGRESS_EVERY
                         advance(count)
                     if count >= next_trim:
-                        next_trim = count + trim_every
+                        next_trim = count + cast(int, trim_every)
                         _trim(qm, keys)
                         trims += 1
                     next_mark = min(next_progress, next_trim)
@@ -711,7 +713,7 @@ class BacktestResult:
     def trades(self) -> pl.DataFrame:
         import polars as pl
 
-        schema = {"trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
+        schema: dict[str, Any] = {"trade_id": pl.String, "code": pl.String, "action": pl.String, "quantity": pl.Int64,
                   "price": pl.Float64, "dt": pl.Datetime("us"), "product_type": pl.String}
         rows = [
             {**{k: f[k] for k in ("trade_id", "code", "action", "quantity", "price")},
@@ -738,7 +740,7 @@ class BacktestResult:
             equity += profit
             peak = max(peak, equity)
             rows.append({"date": day, "profit": profit, "equity": equity, "drawdown": equity - peak})
-        schema = {"date": pl.Date, "profit": pl.Float64, "equity": pl.Float64, "drawdown": pl.Float64}
+        schema: dict[str, Any] = {"date": pl.Date, "profit": pl.Float64, "equity": pl.Float64, "drawdown": pl.Float64}
         return pl.DataFrame(rows, schema=schema)
 
     @property

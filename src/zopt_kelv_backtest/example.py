@@ -44,6 +44,8 @@ class MovingAverageCross(Strategy):
 
     params = {"fast": 10, "slow": 60}
     bar_keys = (("m", 1),)
+    fast: int
+    slow: int
 
     def __init__(self, **params: Any) -> None:
         super().__init__(**params)
@@ -183,7 +185,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     saved_console = positions_module.console
     with open(os.path.join(out_dir, LOG_NAME), "w", encoding="utf-8") as log:
         log.write(f"{described}; trading {', '.join(codes)}\n")
-        positions_module.console = _LogConsole(log, shown if args.verbose else None)
+        # The core takes any object with print(text) as its console.
+        setattr(positions_module, "console", _LogConsole(log, shown if args.verbose else None))
         try:
             started = time.perf_counter()
             result = backtest.run_backtest(
@@ -193,7 +196,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             replay_s = time.perf_counter() - started
             written = result.write_reports(out_dir, quantstats=not args.skip_qs, quiet=args.quiet)
         finally:
-            positions_module.console = saved_console
+            setattr(positions_module, "console", saved_console)
     if args.quiet:
         return 0
     _print_summary(shown, result, codes, described, replay_s, args.capital)

@@ -1,0 +1,31 @@
+"""The Python layer type-checks against our own stub, and the stub matches the built module."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extra)")
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def _run(*args, cache):
+    env = dict(os.environ, TZ="Asia/Taipei", PYTHONPATH=os.pathsep.join(p for p in sys.path if p),
+               MYPY_CACHE_DIR=str(cache))
+    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, env=env,
+                          capture_output=True, text=True, timeout=600)
+
+
+def test_python_layer_passes_mypy(tmp_path):
+    done = _run("mypy", "--config-file", str(ROOT / "pyproject.toml"), cache=tmp_path / "cache")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "Success" in done.stdout
+
+
+def test_stub_matches_the_module(tmp_path):
+    done = _run("mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
+                "zopt_kelv_backtest.modules.positions.positions", cache=tmp_path / "cache")
+    assert done.returncode == 0, done.stdout + done.stderr
