@@ -383,3 +383,12 @@ def test_run_pins_local_time(monkeypatch):
     finally:
         monkeypatch.setenv("TZ", "Asia/Taipei")
         time.tzset()
+
+
+def test_equity_days_are_the_days_a_traded_code_has_ticks():
+    ticks = [tick("09:00:10", 100.0), tick("09:00:10", 50.0, code="0050", day=date(2024, 2, 2)),
+             tick("09:00:10", 101.0, day=date(2024, 2, 5)), tick("13:00:00", 102.0, day=date(2024, 2, 5))]
+    result = run_backtest(ticks, Scripted(script={"09:00:10": [("buy", "2330", 1)], "13:00:00": [("close", "2330", 0)]}))
+    assert result.equity["date"].to_list() == [date(2024, 2, 1), date(2024, 2, 5)]
+    # Both lots (bought on the 1st and the 5th) are sold on the 5th.
+    assert result.equity["profit"].to_list() == [0.0, result.net_profit]

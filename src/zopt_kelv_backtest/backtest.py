@@ -554,7 +554,7 @@ def run_backtest(
     watches: dict[str, list[_BarWatch]] = {}
     session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
     deadline = math.inf
-    day_end = -math.inf
+    day_end = traded_day_end = -math.inf
     offset = 0.0
     days: list[date] = []
     hooks_bar = type(strategy).on_bar is not Strategy.on_bar and bool(declared)
@@ -600,11 +600,7 @@ def run_backtest(
                 if ts > deadline:
                     deadline = end_sessions(ts)
                 if ts >= day_end:
-                    local = time.localtime(ts)
-                    offset = float(local.tm_gmtoff)
-                    day = date(local.tm_year, local.tm_mon, local.tm_mday)
-                    if not days or day > days[-1]:
-                        days.append(day)
+                    offset = float(time.localtime(ts).tm_gmtoff)
                     day_end = ts - (ts + offset) % 86400 + 86400
                 add_tick(tick)
                 set_current_tick(tick)
@@ -628,6 +624,12 @@ def run_backtest(
                         continue
                     code_watches = watches[code]
                 latest[code] = tick
+                if ts >= traded_day_end:
+                    # A calendar day with ticks of a traded code: a row of the equity curve.
+                    traded_day_end = day_end
+                    day = date.fromtimestamp(ts)
+                    if not days or day > days[-1]:
+                        days.append(day)
                 if code not in session_last:
                     deadline = min(deadline, ts + SESSION_GAP)
                 session_last[code] = ts
@@ -687,7 +689,8 @@ class BacktestResult:
 
     - ``trades``: one row per fill (trade_id, code, action, quantity, price, dt, product_type);
     - ``profit_rows``: the closed round trips (the core's profit rows, copied at the end of the run);
-    - ``equity``: one row per calendar day with ticks: date, profit (realised that day), equity, drawdown;
+    - ``equity``: one row per calendar day with ticks of a traded code: date, profit (realised that day),
+      equity, drawdown;
     - ``net_profit``, ``trade_count`` (round trips), ``win_rate`` (share of round trips with a profit
       above 0), ``total_cost`` (fees, tax and fixed costs of both legs), ``max_drawdown`` (largest fall of
       the daily equity from its running peak, in currency, >= 0) and ``sharpe`` (of daily returns on the
