@@ -192,6 +192,9 @@ def test_strategy_parameters():
         example.MovingAverageCross(fats=5)
     with pytest.raises(ValueError):
         example.MovingAverageCross(fast=60, slow=60)
+    first, second = Scripted(), Scripted()
+    first.script["09:00:00"] = [("buy", "2330", 1)]
+    assert second.script == {} and Scripted.params["script"] == {}  # defaults are not shared
     with pytest.raises(RuntimeError, match="only while run_backtest"):
         Strategy().buy("2330")
     with pytest.raises(TypeError):

@@ -30,6 +30,7 @@ The core reads tick times as the process's local time, and the markets are in Ta
 from __future__ import annotations
 
 import contextlib
+import copy
 import io
 import logging
 import math
@@ -310,7 +311,8 @@ class Strategy:
                 f" (it takes: {', '.join(self.params) or 'none'})"
             )
         for name, default in self.params.items():
-            setattr(self, name, params.get(name, default))
+            # A mutable default is the instance's own, as a parameter given at the call is.
+            setattr(self, name, params[name] if name in params else copy.deepcopy(default))
         self.quote_manager: Optional[QuoteManager] = None
         self.positions: Optional[Positions] = None
         self._run: Optional[_Run] = None
