@@ -565,3 +565,44 @@ def test_labels_outside_python_dates_fail_as_polars_does(mod, monkeypatch, unit,
         else:
             assert_frame_equal(a, b)
     assert isinstance(native[0], pl.DataFrame)
+
+
+RACE = r"""
+import os, sys, threading, time
+os.environ["TZ"] = "Asia/Taipei"; time.tzset()
+import datetime as dtm
+from zopt_kelv_backtest.modules.positions.positions import QuoteManager
+qms = []
+for k in range(8):
+    q = QuoteManager()
+    base = dtm.datetime(2024, 5, 15, 9, 0, 5).timestamp()
+    for i in range(2000):
+        q.add_tick({"timestamp": base + 7 * i, "code": "2330", "market_type": "Stock", "close": 100.0 + i % 7,
+                    "qty": 1, "tick_type": 1, "is_simulate": False})
+    qms.append(q)
+sys.setswitchinterval(1e-6)  # hand the interpreter over as often as it can
+barrier = threading.Barrier(len(qms))
+errors = []
+def work(q):
+    barrier.wait()
+    try:
+        assert q.get_kbar("2330", "m", 1).height > 30
+        assert q.poped_old_ticks_to_df("2330").height == 2000
+    except BaseException as e:
+        errors.append(repr(e))
+threads = [threading.Thread(target=work, args=(q,)) for q in qms]
+for t in threads: t.start()
+for t in threads: t.join()
+print(errors)
+sys.exit(1 if errors else 0)
+"""
+
+
+def test_first_queries_from_many_threads_at_once():
+    """Separate QuoteManagers in separate threads, each making the process's
+    first K-bar query at the same moment: none sees half-made shared state."""
+    import subprocess
+    import sys
+    for _ in range(6):  # a fresh process each time: the state is made on first use
+        run = subprocess.run([sys.executable, "-c", RACE], capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stdout + run.stderr[-2000:]
