@@ -214,3 +214,14 @@ def test_example_output(out_dir, capsys, flag):
     fill_lines = [line for line in out.splitlines() if "[回測] 進場" in line]
     assert bool(fill_lines) == (flag == "--verbose")
     assert "[回測] 進場" in (out_dir / "backtest.log").read_text(encoding="utf-8")
+
+
+def test_example_capital_ends_at_its_profit_rows(ticks):
+    """Flat at the end, the account holds the initial capital plus what the
+    round trips earned: the summary's net profit is the capital's change."""
+    result = backtest.run_backtest(ticks, example.MovingAverageCross(), codes=["2330", "MXF"], capital=5_000_000)
+    positions = result.positions
+    rows = positions._profit_report["rows"]
+    assert len(result.fills) > 4 and rows
+    assert all(book == {"buy": [], "sell": []} for book in positions.positions.values())
+    assert positions.current_capital == pytest.approx(5_000_000 + sum(r["profit"] for r in rows), rel=1e-12)

@@ -394,22 +394,25 @@ struct PolarsRoute {
     py::object from_pydf;        // DataFrame._from_pydf
 };
 
+// Made on first use and published only when complete: building it runs
+// polars code, during which another thread may ask for it.
 PolarsRoute& route(py::handle pl) {
     static PolarsRoute* r = nullptr;
     if (!r) {
-        r = new PolarsRoute();  // lives for the process
+        auto built = std::make_unique<PolarsRoute>();
         try {
             py::object series_cls = pl.attr("Series");
             py::object frame_cls = pl.attr("DataFrame");
             py::object pyseries = py::reinterpret_borrow<py::object>(py::type::handle_of(series_cls().attr("_s")));
             py::object pydf = py::reinterpret_borrow<py::object>(py::type::handle_of(frame_cls().attr("_df")));
-            r->from_c_array = pyseries.attr("from_arrow_c_array");
-            r->pydf_type = pydf;
-            r->from_pydf = frame_cls.attr("_from_pydf");
-            r->native = true;
+            built->from_c_array = pyseries.attr("from_arrow_c_array");
+            built->pydf_type = pydf;
+            built->from_pydf = frame_cls.attr("_from_pydf");
+            built->native = true;
         } catch (py::error_already_set&) {
-            r->native = false;  // the public constructors still work
+            built->native = false;  // the public constructors still work
         }
+        if (!r) r = built.release();  // lives for the process; a later copy is dropped
     }
     return *r;
 }
