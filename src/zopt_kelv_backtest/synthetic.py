@@ -1,29 +1,36 @@
 """Deterministic synthetic ticks for demos, tests and benchmarks.
 
-The same seed gives the same ticks on every machine: prices move as a random
-walk on each product's tick grid, the number of ticks per minute follows the
-U-shaped intraday pattern of an exchange session (busy open and close, quiet
-midday), and only trading days of the package's holiday calendar get sessions.
+Prices move as a random walk on each product's tick ladder, the number of ticks per minute follows the
+U-shaped intraday pattern of an exchange session (busy open and close, quiet midday), and only trading
+days of the package's holiday calendar get sessions.
 
 Sessions (Asia/Taipei wall clock):
 
 - stocks: 09:00 to 13:25 continuous trading, then one closing-auction tick at 13:30:00;
-- index futures: day session 08:45 to 13:45, night session 15:00 to 05:00 of
-  the next calendar day (it belongs to the trading day on which it opens).
+- index futures: day session 08:45 to 13:45, night session 15:00 to 05:00 of the next calendar day
+  (it belongs to the trading day on which it opens).
 
-Every tick is a tick record as ``QuoteManager.add_tick`` takes it.
+Every tick is a tick record as ``QuoteManager.add_tick`` takes it. :func:`iter_ticks` makes the set a
+trading day at a time (memory does not grow with ``days``); :func:`generate_ticks` is its list.
+
+Seeds: the ticks are a function of ``(start, days, seed, products)`` alone. Each product's trading
+day draws from its own numpy ``RandomState`` (a generator whose streams numpy keeps unchanged across
+releases) seeded with the seed, the product's position in ``products`` and the day, so the same
+arguments give the same ticks on every machine, and a run of fewer days from the same start is a
+prefix of a longer one. Sets made before the generator was vectorised used Python's ``random`` and
+differ from these for the same seed.
 """
 
 from __future__ import annotations
 
 import csv
-import math
 import os
-import random
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
-from typing import Dict, List, Optional, Sequence
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 from zoneinfo import ZoneInfo
+
+import numpy as np
 
 TAIPEI = ZoneInfo("Asia/Taipei")
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -35,11 +42,13 @@ TICK_TYPE_SELL = 2  # trade at the bid
 
 @dataclass(frozen=True)
 class Product:
+    """One product of the synthetic set and the character of its trading."""
+
     code: str
     market_type: str  # "Stock" or "Future"
     start_price: float
     ticks_per_minute: float  # average over a session
-    volatility: float  # standard deviation of the price step, in grid ticks
+    volatility: float  # standard deviation of the price step, in ladder ticks
     night_session: bool = False
 
 
@@ -50,40 +59,79 @@ DEFAULT_PRODUCTS = (
     Product("MXF", "Future", 17500.0, 5.0, 1.6, night_session=True),
 )
 
+# Tick ladders in cents: (lower bound of each band, step inside it).
+_STOCK_LADDER = ((0, 1), (1_000, 5), (5_000, 10), (10_000, 50), (50_000, 100), (100_000, 500))
+_FUND_LADDER = ((0, 1), (5_000, 5), (100_000, 500))  # exchange-traded funds ("00..." codes)
+_FUTURE_LADDER = ((0, 100),)  # index futures move by 1 point
+
+
+def _ladder(code: str, market_type: str) -> Tuple[Tuple[int, int], ...]:
+    if market_type == "Future":
+        return _FUTURE_LADDER
+    return _FUND_LADDER if code.startswith("00") else _STOCK_LADDER
+
 
 def tick_size(code: str, market_type: str, price: float) -> float:
     """Price grid step: the exchange's stock ladder (funds have their own rows); index futures move by 1 point."""
-    if market_type == "Future":
-        return 1.0
-    if code.startswith("00") and price < 1000:
-        return 0.01 if price < 50 else 0.05
-    for limit, step in ((10, 0.01), (50, 0.05), (100, 0.1), (500, 0.5), (1000, 1.0)):
-        if price < limit:
-            return step
-    return 5.0
+    cents = round(price * 100)
+    step = 1
+    for bound, band_step in _ladder(code, market_type):
+        if cents >= bound:
+            step = band_step
+    return step / 100
 
 
 def on_grid(code: str, market_type: str, price: float) -> float:
+    """`price` moved to the nearest step of the product's ladder."""
     step = tick_size(code, market_type, price)
     return round(round(price / step) * step, 2)
 
 
-def load_holidays(path: str = HOLIDAY_FILE) -> set:
+class _LadderIndex:
+    """The prices of a ladder numbered 0, 1, 2, ... so that a walk of n ticks is a step of n."""
+
+    def __init__(self, ladder: Tuple[Tuple[int, int], ...]) -> None:
+        self.bounds = np.array([b for b, _ in ladder], dtype=np.int64)
+        self.steps = np.array([s for _, s in ladder], dtype=np.int64)
+        sizes = np.diff(self.bounds) // self.steps[:-1]
+        self.firsts = np.concatenate(([0], np.cumsum(sizes))).astype(np.int64)  # index of each band's bound
+
+    def index(self, cents: int) -> int:
+        band = int(np.searchsorted(self.bounds, cents, side="right")) - 1
+        return int(self.firsts[band] + (cents - self.bounds[band]) // self.steps[band])
+
+    def cents(self, index: np.ndarray) -> np.ndarray:
+        band = np.searchsorted(self.firsts, index, side="right") - 1
+        return self.bounds[band] + (index - self.firsts[band]) * self.steps[band]
+
+
+def load_holidays(path: str = HOLIDAY_FILE) -> Set[str]:
     """Dates ("%Y-%m-%d") without trading; the calendar lists weekends too."""
     with open(path, newline="", encoding="utf-8") as f:
         return {row["Date"] for row in csv.DictReader(f)}
 
 
-def trading_days(start: date, count: int, holidays: Optional[set] = None) -> List[date]:
-    """The first `count` trading days from `start` (inclusive)."""
+def trading_days(start: date, count: int, holidays: Optional[Set[str]] = None) -> List[date]:
+    """The first `count` trading days from `start` (inclusive).
+
+    Without `holidays`, the package's calendar decides, and days outside the years it covers raise ValueError.
+    """
     if count < 1:
         raise ValueError("count must be at least 1")
-    holidays = load_holidays() if holidays is None else holidays
+    last = None
+    if holidays is None:
+        holidays = load_holidays()
+        # The calendar covers whole years; outside them it knows no holidays.
+        first, last = min(holidays)[:4] + "-01-01", max(holidays)[:4] + "-12-31"
+        if start.strftime("%Y-%m-%d") < first:
+            raise ValueError(f"the holiday calendar starts on {first}: {start} is before it")
     days: List[date] = []
     day = start
-    # The calendar covers every closed day; guard against running past its end.
     for _ in range(count * 7 + 60):
-        if day.strftime("%Y-%m-%d") not in holidays and day.weekday() < 5:
+        text = day.strftime("%Y-%m-%d")
+        if last is not None and text > last:
+            raise ValueError(f"the holiday calendar ends on {last}: {count} trading days from {start} run past it")
+        if text not in holidays and day.weekday() < 5:
             days.append(day)
             if len(days) == count:
                 return days
@@ -91,9 +139,12 @@ def trading_days(start: date, count: int, holidays: Optional[set] = None) -> Lis
     raise ValueError(f"the holiday calendar has too few trading days after {start}")
 
 
-def _sessions(product: Product, day: date) -> List[tuple]:
+def _sessions(product: Product, day: date) -> List[Tuple[datetime, datetime]]:
     """(start, end) naive Taipei datetimes of the continuous sessions opening on `day`."""
-    at = lambda d, h, m: datetime.combine(d, time(h, m))  # noqa: E731
+
+    def at(d: date, h: int, m: int) -> datetime:
+        return datetime.combine(d, time(h, m))
+
     if product.market_type == "Stock":
         return [(at(day, 9, 0), at(day, 13, 25))]
     sessions = [(at(day, 8, 45), at(day, 13, 45))]
@@ -102,69 +153,124 @@ def _sessions(product: Product, day: date) -> List[tuple]:
     return sessions
 
 
-def _intensity(fraction: float) -> float:
+def _intensity(fraction: np.ndarray) -> np.ndarray:
     """Relative trading activity at `fraction` (0..1) of a session: a U shape averaging about 1."""
-    return 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * math.exp(-fraction * 40)
+    return 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * np.exp(-fraction * 40)
 
 
-def _poisson(rng: random.Random, mean: float) -> int:
-    # Knuth's method: fine for the small means used here.
-    limit, k, p = math.exp(-mean), 0, 1.0
+def _epoch_ms(naive_taipei: datetime) -> int:
+    return round(naive_taipei.replace(tzinfo=TAIPEI).timestamp() * 1000)
+
+
+def _seed_words(seed: int) -> List[int]:
+    """`seed` as 32-bit words (sign first), the form RandomState takes a long seed in."""
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be an int, not {type(seed).__name__}")
+    seed = int(seed)
+    words, rest = [1 if seed < 0 else 0], abs(seed)
     while True:
-        p *= rng.random()
-        if p <= limit:
-            return k
-        k += 1
+        words.append(rest & 0xFFFFFFFF)
+        rest >>= 32
+        if not rest:
+            return words
 
 
-def _epoch(naive_taipei: datetime) -> float:
-    return naive_taipei.replace(tzinfo=TAIPEI).timestamp()
+class _ProductDays:
+    """One product's walk through the trading days: the price carries over from day to day."""
+
+    def __init__(self, product: Product, position: int, seed_words: List[int]) -> None:
+        self.product = product
+        self.position = position
+        self.seed_words = seed_words
+        self.ladder = _LadderIndex(_ladder(product.code, product.market_type))
+        start = on_grid(product.code, product.market_type, product.start_price)
+        self.price_index = max(1, self.ladder.index(round(start * 100)))
+        self.qty_mean = 3.0 if product.market_type == "Stock" else 2.0
+
+    def day(self, day: date) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """Epoch milliseconds, price cents, quantities and tick types of the product's ticks on `day`."""
+        rng = np.random.RandomState([*self.seed_words, self.position, day.toordinal()])
+        p = self.product
+        starts: List[np.ndarray] = []
+        counts: List[np.ndarray] = []
+        for begin, end in _sessions(p, day):
+            minutes = int((end - begin).total_seconds() // 60)
+            per_minute = rng.poisson(p.ticks_per_minute * _intensity(np.arange(minutes) / minutes))
+            counts.append(per_minute)
+            starts.append(_epoch_ms(begin) + 60_000 * np.arange(minutes, dtype=np.int64))
+        per_minute = np.concatenate(counts)
+        n = int(per_minute.sum())
+        minute_ms = np.repeat(np.concatenate(starts), per_minute)
+        # Each minute's ticks at sorted random instants, to the millisecond.
+        offsets = np.rint(rng.uniform(0.0, 60_000.0, n)).astype(np.int64)
+        when = np.sort(minute_ms + offsets, kind="stable")
+        moves = np.rint(rng.normal(0.0, p.volatility, n)).astype(np.int64)
+        # A walk on the ladder that never goes below its first step (clamped at index 1).
+        walk = self.price_index + np.cumsum(moves)
+        walk = walk + np.maximum(0, np.maximum.accumulate(1 - walk))
+        qty = np.maximum(1, rng.exponential(self.qty_mean, n).astype(np.int64))
+        kind = np.where(moves >= 0, TICK_TYPE_BUY, TICK_TYPE_SELL)
+        if n:
+            self.price_index = int(walk[-1])
+        if p.market_type == "Stock":
+            # Closing auction: one larger print exactly at 13:30:00 at the last price.
+            when = np.append(when, _epoch_ms(datetime.combine(day, time(13, 30))))
+            walk = np.append(walk, self.price_index)
+            qty = np.append(qty, max(1, int(rng.exponential(40.0))))
+            kind = np.append(kind, TICK_TYPE_BUY)
+        return when, self.ladder.cents(walk), qty, kind
 
 
-def generate_ticks(
-    start: date = date(2024, 1, 2),
+def iter_ticks(
+    start: date = date(2024, 2, 1),
     days: int = 10,
     seed: int = 7,
     products: Sequence[Product] = DEFAULT_PRODUCTS,
-    holidays: Optional[set] = None,
-) -> List[Dict]:
-    """Tick records of `products` over `days` trading days from `start`, sorted by time."""
-    rng = random.Random(seed)
-    schedule = trading_days(start, days, holidays)
-    out: List[tuple] = []
-    for n, product in enumerate(products):
-        prng = random.Random(rng.randrange(2**32) + n)
-        price = on_grid(product.code, product.market_type, product.start_price)
-        for day in schedule:
-            for begin, end in _sessions(product, day):
-                minutes = int((end - begin).total_seconds() // 60)
-                for i in range(minutes):
-                    minute = begin + timedelta(minutes=i)
-                    count = _poisson(prng, product.ticks_per_minute * _intensity(i / minutes))
-                    for second in sorted(prng.uniform(0, 60) for _ in range(count)):
-                        step = tick_size(product.code, product.market_type, price)
-                        move = round(prng.gauss(0, product.volatility))
-                        price = on_grid(product.code, product.market_type, max(step, price + move * step))
-                        qty = max(1, int(prng.expovariate(1 / (3 if product.market_type == "Stock" else 2))))
-                        when = minute + timedelta(seconds=round(second, 3))
-                        kind = TICK_TYPE_BUY if move >= 0 else TICK_TYPE_SELL
-                        out.append((_epoch(when), n, product, price, qty, kind))
-            if product.market_type == "Stock":
-                # Closing auction: one larger print exactly at 13:30:00.
-                close_at = datetime.combine(day, time(13, 30))
-                qty = max(1, int(prng.expovariate(1 / 40)))
-                out.append((_epoch(close_at), n, product, price, qty, TICK_TYPE_BUY))
-    out.sort(key=lambda t: (t[0], t[1]))
-    return [
-        {
-            "timestamp": ts,
-            "code": p.code,
-            "market_type": p.market_type,
-            "close": px,
-            "qty": qty,
-            "tick_type": kind,
-            "is_simulate": False,
-        }
-        for ts, _, p, px, qty, kind in out
-    ]
+    holidays: Optional[Set[str]] = None,
+) -> Iterator[Dict[str, Any]]:
+    """Tick records of `products` over `days` trading days from `start`, in time order, a day at a time.
 
+    Ticks at the same instant come in the order of `products`. Bad arguments raise here, before the
+    first tick: ``ValueError`` for fewer than one day or a calendar that runs out, ``TypeError`` for
+    a seed that is not an int.
+    """
+    words = _seed_words(seed)
+    schedule = trading_days(start, days, holidays)
+    walkers = [_ProductDays(p, n, words) for n, p in enumerate(products)]
+    return _days(schedule, walkers)
+
+
+def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[Dict[str, Any]]:
+    codes = [w.product.code for w in walkers]
+    markets = [w.product.market_type for w in walkers]
+    for day in schedule:
+        # A trading day's sessions end (05:00 next morning at the latest) before the next one opens.
+        parts = [w.day(day) for w in walkers]
+        when = np.concatenate([p[0] for p in parts])
+        owner = np.concatenate([np.full(len(p[0]), i, dtype=np.int64) for i, p in enumerate(parts)])
+        order = np.lexsort((owner, when))
+        stamps = (when[order] / 1000.0).tolist()
+        closes = (np.concatenate([p[1] for p in parts])[order] / 100.0).tolist()
+        qtys = np.concatenate([p[2] for p in parts])[order].tolist()
+        kinds = np.concatenate([p[3] for p in parts])[order].tolist()
+        for ts, i, close, qty, kind in zip(stamps, owner[order].tolist(), closes, qtys, kinds):
+            yield {
+                "timestamp": ts,
+                "code": codes[i],
+                "market_type": markets[i],
+                "close": close,
+                "qty": qty,
+                "tick_type": kind,
+                "is_simulate": False,
+            }
+
+
+def generate_ticks(
+    start: date = date(2024, 2, 1),
+    days: int = 10,
+    seed: int = 7,
+    products: Sequence[Product] = DEFAULT_PRODUCTS,
+    holidays: Optional[Set[str]] = None,
+) -> List[Dict[str, Any]]:
+    """The list of :func:`iter_ticks` with the same arguments."""
+    return list(iter_ticks(start, days, seed, products, holidays))
