@@ -225,3 +225,14 @@ def test_example_capital_ends_at_its_profit_rows(ticks):
     assert len(result.fills) > 4 and rows
     assert all(book == {"buy": [], "sell": []} for book in positions.positions.values())
     assert positions.current_capital == pytest.approx(5_000_000 + sum(r["profit"] for r in rows), rel=1e-12)
+
+
+@pytest.mark.parametrize("argv,message", [
+    (["--start", "2026-12-01", "--days", "100"], "--start/--days:"),
+    (["--trade", "2330,TSMC"], "no ticks for code(s) to trade: TSMC"),
+])
+def test_bad_synthetic_options_get_one_line(tmp_path, capsys, argv, message):
+    assert example.main([*argv, "--out", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("error: ") and message in err
+    assert not (tmp_path / "out").exists()

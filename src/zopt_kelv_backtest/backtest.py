@@ -271,10 +271,7 @@ def load_ticks(path: Union[str, os.PathLike[str]], *, batch_size: int = 100_000)
 def _synthetic_ticks(start: date = date(2024, 2, 1), days: int = 10, seed: int = 7) -> Iterator[dict[str, Any]]:
     from zopt_kelv_backtest import synthetic
 
-    make = getattr(synthetic, "iter_ticks", None)
-    if make is not None:
-        return iter(make(start=start, days=days, seed=seed))
-    return iter(synthetic.generate_ticks(start=start, days=days, seed=seed))
+    return synthetic.iter_ticks(start=start, days=days, seed=seed)
 
 
 def _tick_source(ticks: TickSource) -> Iterator[dict[str, Any]]:

@@ -151,12 +151,11 @@ def _source(args: argparse.Namespace) -> tuple[Any, list[str], str, Optional[int
         described, total = args.ticks, len(stream)
     else:
         try:
-            synthetic.trading_days(args.start, args.days)
+            ticks = synthetic.iter_ticks(start=args.start, days=args.days, seed=args.seed)
         except ValueError as exc:
             raise InputError(f"--start/--days: {exc}") from None
         known = {p.code for p in synthetic.DEFAULT_PRODUCTS}
         codes = trade if trade is not None else list(DEFAULT_TRADE)
-        ticks = backtest._synthetic_ticks(start=args.start, days=args.days, seed=args.seed)
         described = f"synthetic ticks, seed {args.seed}, {args.days} trading days from {args.start}"
         total = None
     unknown = [c for c in codes if c not in known]
@@ -210,7 +209,8 @@ def _print_summary(console: Any, result: Any, codes: list[str], described: str, 
                    capital: int) -> None:
     from rich.table import Table
 
-    table = Table(title=f"回測結果 ({len(result.fills)} 筆成交, 回放 {replay_s:.1f} 秒)", caption=described)
+    console.print(described)
+    table = Table(title=f"回測結果 ({len(result.fills)} 筆成交, 回放 {replay_s:.1f} 秒)")
     for column in ("代號", "回合數", "勝率", "淨損益", "交易成本"):
         table.add_column(column, justify="right")
     for code in codes:
