@@ -218,7 +218,7 @@ def bench_set(days: int, qs: bool, repeat: int) -> list[str]:
         f"| | hand-written loop, console that does nothing | {hand_s:.2f} s | runner {null_s / hand_s:.2f}x"
         f" the loop; same fills: {same_hand} |",
         f"| | runner, a strategy without hooks | {idle_s:.2f} s | {idle_s / alone_s:.2f}x add_tick alone |",
-        f"| | runner without trimming | {kept_s:.2f} s | trimmed: {result.trimmed}; same trades and figures:"
+        f"| | runner without trimming | {kept_s:.2f} s | the runs above trimmed: {result.trimmed}; same trades and figures:"
         f" {same_kept} |",
         f"| | standard reports ({', '.join(result.codes)}) | {standard_s:.2f} s | {len(result.fills)} fills |",
         f"| | QuantStats reports | {qs_s:.2f} s | {'skipped' if not qs else ''} |",

@@ -395,3 +395,13 @@ def test_equity_days_are_the_days_a_traded_code_has_ticks():
     assert result.equity["date"].to_list() == [date(2024, 2, 1), date(2024, 2, 5)]
     # Both lots (bought on the 1st and the 5th) are sold on the 5th.
     assert result.equity["profit"].to_list() == [0.0, result.net_profit]
+
+
+def test_a_strategy_run_twice_starts_afresh():
+    ticks = synthetic.generate_ticks(start=DAY, days=1, seed=3)
+    strategy = example.MovingAverageCross(fast=3, slow=12)
+    first = run_backtest(ticks, strategy).summary()
+    assert run_backtest(ticks, strategy).summary() == first
+    with pytest.raises(ValueError, match="trim_every"):
+        run_backtest(ticks, strategy, trim_every=0)
+    assert strategy._run is None

@@ -294,7 +294,8 @@ class Strategy:
     attribute (unknown names raise ``TypeError``). ``bar_keys`` lists the K-bar keys ``(unit, freq)``
     (unit one of "m", "h", "d", "w", "mo", "q", "y") whose ``on_bar`` is called when a bar closes.
 
-    During a run ``quote_manager`` and ``positions`` are the run's core objects.
+    During a run ``quote_manager`` and ``positions`` are the run's core objects. An instance keeps what
+    its hooks store: give each run a new one, or reset that state in ``on_start``.
     """
 
     params: ClassVar[dict[str, Any]] = {}
@@ -385,7 +386,7 @@ class _BarWatch:
     freq: int
     width: float  # seconds of a bar for fixed-width units; 0 for calendar units
     label: Any = None  # label of the forming bar, by the tick times seen
-    announced: Any = None  # "dt" of the newest bar handed to on_bar
+    announced: int = 0  # closed bars of the frame last handed to on_bar
 
 
 class _Run:
@@ -531,6 +532,8 @@ def run_backtest(
         raise TypeError(f"strategy must be a Strategy instance, got {type(strategy).__name__}")
     if type(capital) is not int or capital <= 0:
         raise ValueError(f"capital must be a positive int, got {capital!r}")
+    if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
+        raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
     declared = _check_bar_keys(strategy.bar_keys)
     traded = None if codes is None else set(codes)
     if traded is not None and not all(isinstance(c, str) for c in traded):
@@ -546,8 +549,6 @@ def run_backtest(
             positions.update_fee_settings(setting_type, action, **values)
     run = _Run(strategy, qm, positions)
     strategy.quote_manager, strategy.positions, strategy._run = qm, positions, run
-    if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
-        raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
     trimming = trim_every is not None and core_trims_safely()
 
     keys: dict[str, list[tuple[Unit, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
@@ -579,13 +580,12 @@ def run_backtest(
 
     def closed_bars(code: str, watch: _BarWatch) -> None:
         frame = qm.get_kbar(code, watch.unit, watch.freq)
-        if frame.height < 2:
-            return
-        closed = frame.slice(0, frame.height - 1)
-        newest = closed["dt"][-1]
-        if watch.announced is None or newest > watch.announced:
-            watch.announced = newest
-            strategy.on_bar(code, closed)
+        closed = frame.height - 1
+        # Bars are only appended: a new count is a new closed bar. (A tick pulled back into the forming
+        # bar moves the label seen by the times, not the bars.)
+        if closed > 0 and closed != watch.announced:
+            watch.announced = closed
+            strategy.on_bar(code, frame.slice(0, closed))
 
     tracked: set[str] = set()
     next_progress = PROGRESS_EVERY

@@ -53,6 +53,9 @@ class MovingAverageCross(Strategy):
             raise ValueError(f"need ints 1 <= fast < slow, got fast={self.fast!r}, slow={self.slow!r}")
         self.signal: dict[str, int] = {}
 
+    def on_start(self) -> None:
+        self.signal = {}
+
     def on_bar(self, code: str, bars: pl.DataFrame) -> None:
         if bars.height < self.slow:
             return
