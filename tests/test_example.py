@@ -236,3 +236,11 @@ def test_bad_synthetic_options_get_one_line(tmp_path, capsys, argv, message):
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("error: ") and message in err
     assert not (tmp_path / "out").exists()
+
+
+def test_unwritable_out_gets_one_line(tmp_path, capsys):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    assert example.main(["--days", "1", "--out", str(blocker / "out")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith(f"error: cannot write to --out {blocker / 'out'}")

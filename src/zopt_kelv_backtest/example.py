@@ -182,10 +182,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
 
     out_dir = os.path.abspath(args.out)
-    os.makedirs(out_dir, exist_ok=True)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        log = open(os.path.join(out_dir, LOG_NAME), "w", encoding="utf-8")
+    except OSError as exc:
+        print(f"error: cannot write to --out {out_dir}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
     shown = utils.console
     saved_console = positions_module.console
-    with open(os.path.join(out_dir, LOG_NAME), "w", encoding="utf-8") as log:
+    with log:
         log.write(f"{described}; trading {', '.join(codes)}\n")
         # The core takes any object with print(text) as its console.
         setattr(positions_module, "console", _LogConsole(log, shown if args.verbose else None))
