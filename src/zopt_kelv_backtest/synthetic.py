@@ -24,6 +24,7 @@ differ from these for the same seed.
 from __future__ import annotations
 
 import csv
+import itertools
 import os
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
@@ -237,32 +238,33 @@ def iter_ticks(
     words = _seed_words(seed)
     schedule = trading_days(start, days, holidays)
     walkers = [_ProductDays(p, n, words) for n, p in enumerate(products)]
-    return _days(schedule, walkers)
+    return itertools.chain.from_iterable(_days(schedule, walkers))
 
 
-def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[Dict[str, Any]]:
-    codes = [w.product.code for w in walkers]
-    markets = [w.product.market_type for w in walkers]
+def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Dict[str, Any]]]:
+    """The tick records of each trading day, a list a day."""
+    codes = np.array([w.product.code for w in walkers], dtype=object)
+    markets = np.array([w.product.market_type for w in walkers], dtype=object)
     for day in schedule:
         # A trading day's sessions end (05:00 next morning at the latest) before the next one opens.
         parts = [w.day(day) for w in walkers]
         when = np.concatenate([p[0] for p in parts])
         owner = np.concatenate([np.full(len(p[0]), i, dtype=np.int64) for i, p in enumerate(parts)])
         order = np.lexsort((owner, when))
-        stamps = (when[order] / 1000.0).tolist()
-        closes = (np.concatenate([p[1] for p in parts])[order] / 100.0).tolist()
-        qtys = np.concatenate([p[2] for p in parts])[order].tolist()
-        kinds = np.concatenate([p[3] for p in parts])[order].tolist()
-        for ts, i, close, qty, kind in zip(stamps, owner[order].tolist(), closes, qtys, kinds):
-            yield {
-                "timestamp": ts,
-                "code": codes[i],
-                "market_type": markets[i],
-                "close": close,
-                "qty": qty,
-                "tick_type": kind,
-                "is_simulate": False,
-            }
+        owner = owner[order]
+        columns = (
+            (when[order] / 1000.0).tolist(),
+            codes[owner].tolist(),
+            markets[owner].tolist(),
+            (np.concatenate([p[1] for p in parts])[order] / 100.0).tolist(),
+            np.concatenate([p[2] for p in parts])[order].tolist(),
+            np.concatenate([p[3] for p in parts])[order].tolist(),
+        )
+        yield [
+            {"timestamp": ts, "code": code, "market_type": market, "close": close, "qty": qty, "tick_type": kind,
+             "is_simulate": False}
+            for ts, code, market, close, qty, kind in zip(*columns)
+        ]  # fmt: skip
 
 
 def generate_ticks(
