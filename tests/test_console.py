@@ -149,18 +149,23 @@ def test_quiet_from_the_environment(monkeypatch, value, quiet):
     assert LineConsole().quiet is quiet
 
 
-def test_works_under_a_progress_display():
+@pytest.mark.parametrize("transient", [True, False])
+def test_lines_go_above_a_progress_display(transient):
     out = io.StringIO()
     con = LineConsole(file=out, force_terminal=True, color_system="standard", width=60)
-    with Progress(console=con, transient=True) as progress:
-        task = progress.add_task("replay", total=2)
-        con.print("[bold red]during[/bold red]")  # must go above the bar, through rich
-        progress.advance(task, 2)
+    with Progress(console=con, transient=transient) as progress:
+        task = progress.add_task("replay", total=300)
+        for i in range(300):
+            con.print(f"[bold red]during {i}[/bold red]")
+            progress.advance(task)
     con.print("[bold red]after[/bold red]")
     con.flush()
     text = out.getvalue()
-    assert "during" in text and text.index("during") < text.index("after")
+    found = [text.find(f"during {i}\x1b") for i in range(300)]
+    assert -1 not in found and found == sorted(found)
     assert text.endswith("\x1b[1;31mafter\x1b[0m\n")
+    if not transient:  # the finished bar stays below the lines printed under it
+        assert text.rindex("replay") > found[-1]
 
 
 def test_batched_lines_reach_the_file_without_an_explicit_flush():

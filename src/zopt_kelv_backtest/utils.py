@@ -11,9 +11,11 @@ colour tag around plain text, such as ``"[bold red][回測] 進場 2330 1 張, .
   imported, which also reaches worker processes) prints nothing at the cost of one attribute test.
 
 Numbers, paths and other parts of a line are not highlighted (``highlight=False``). Anything else
-(other mark-up, several arguments, keywords, renderables such as tables, a live progress display,
-``record=True``, a ``with console:`` block) goes through rich's own ``print`` unchanged, so the object
-can be handed to ``rich.progress.Progress(console=console)`` or used for tables like any rich console.
+(other mark-up, several arguments, keywords, renderables such as tables, ``record=True``, a
+``with console:`` block) goes through rich's own ``print`` unchanged, so the object can be used for
+tables like any rich console, and handed to ``rich.progress.Progress(console=console)``: while such a
+live display runs, every line goes through rich (above the display, which rich redraws for each line:
+keep the core's per-fill lines quiet under a progress bar where speed matters).
 
 Lines of the fast path are written in batches: a write, above all to a terminal, costs more than
 making the line. A line waits at most 20 ms (a background timer writes the batch). The batch is
@@ -60,8 +62,8 @@ class LineConsole(Console):
     Takes every argument of :class:`rich.console.Console`; the defaults differ in ``highlight=False``,
     ``emoji=False`` and ``soft_wrap=True`` (a log line is never wrapped nor rewritten), and ``quiet``
     defaults to the ``ZOPT_KELV_QUIET`` environment variable. The fast path is taken only where it
-    writes what rich would: mark-up on, highlighting and emoji off, soft wrap on, no console style, no
-    live display, recording or ``with console:`` block. It writes plain text to anything but a
+    writes what rich would: mark-up on, highlighting and emoji off, soft wrap on, no console style, live
+    display, recording or ``with console:`` block. It writes plain text to anything but a
     terminal, and with ``NO_COLOR`` (rich would keep the bold there).
     """
 
