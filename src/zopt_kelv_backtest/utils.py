@@ -209,6 +209,9 @@ class LineConsole(Console):
             self._looks["[" + tag + "]"] = ("[/" + tag + "]", prefix, suffix + "\n")
 
     def _wake_timer(self) -> None:
+        if _exiting:  # the interpreter is shutting down: no later chance to write
+            self.flush_lines()
+            return
         timer = self._timer
         if timer is None or not timer.alive():
             timer = self._timer = _BatchTimer(self)
@@ -295,13 +298,23 @@ class _BatchTimer:
 _LIVE: "weakref.WeakSet[LineConsole]" = weakref.WeakSet()
 
 
+_exiting = False
+
+
 def _flush_all() -> None:
     for c in list(_LIVE):
         c.flush()
 
 
+def _at_exit() -> None:
+    # Exit handlers that ran before this one are done; any that run after it write at once.
+    global _exiting
+    _exiting = True
+    _flush_all()
+
+
 # Lines still batched when the process ends, or when it forks (the child would write them again).
-atexit.register(_flush_all)
+atexit.register(_at_exit)
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(before=_flush_all)
 
