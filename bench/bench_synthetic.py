@@ -21,7 +21,7 @@ from datetime import date, datetime, timedelta
 from datetime import time as dtime
 
 from zopt_kelv_backtest import synthetic
-from zopt_kelv_backtest.synthetic import DEFAULT_PRODUCTS, TICK_TYPE_BUY, TICK_TYPE_SELL, trading_days
+from zopt_kelv_backtest.synthetic import DEFAULT_PRODUCTS, TICK_TYPE_BUY, TICK_TYPE_SELL, _sessions, trading_days
 
 # --- the earlier generator, as it was -----------------------------------------------------------
 
@@ -40,18 +40,6 @@ def old_tick_size(code, market_type, price):
 def old_on_grid(code, market_type, price):
     step = old_tick_size(code, market_type, price)
     return round(round(price / step) * step, 2)
-
-
-def old_sessions(product, day):
-    def at(d, h, m):
-        return datetime.combine(d, dtime(h, m))
-
-    if product.market_type == "Stock":
-        return [(at(day, 9, 0), at(day, 13, 25))]
-    sessions = [(at(day, 8, 45), at(day, 13, 45))]
-    if product.night_session:
-        sessions.append((at(day, 15, 0), at(day + timedelta(days=1), 5, 0)))
-    return sessions
 
 
 def old_intensity(fraction):
@@ -79,7 +67,7 @@ def old_generate_ticks(start=date(2024, 2, 1), days=10, seed=7, products=DEFAULT
         prng = random.Random(rng.randrange(2**32) + n)
         price = old_on_grid(product.code, product.market_type, product.start_price)
         for day in schedule:
-            for begin, end in old_sessions(product, day):
+            for begin, end in _sessions(product, day):  # session hours unchanged
                 minutes = int((end - begin).total_seconds() // 60)
                 for i in range(minutes):
                     minute = begin + timedelta(minutes=i)

@@ -56,6 +56,20 @@ BATCH_SECONDS = 0.02  # longest a line waits before it is written
 BATCH_LINES = 2048  # written at once when this many are waiting
 
 
+def _setting(name: str) -> Any:
+    """A property for the rich setting `name` whose change re-decides the fast path."""
+    attr = "_" + name
+
+    def get(self: "LineConsole") -> Any:
+        return getattr(self, attr)
+
+    def put(self: "LineConsole", value: Any) -> None:
+        setattr(self, attr, value)
+        self._update_fast()
+
+    return property(get, put)
+
+
 class LineConsole(Console):
     """A rich console with a fast path for single-tag lines; see the module docstring.
 
@@ -87,40 +101,17 @@ class LineConsole(Console):
         _LIVE.add(self)
 
     # Rich settings that decide whether the fast path may run; setting one re-decides.
-    @property
-    def soft_wrap(self) -> bool:  # type: ignore[override]
-        return self._soft_wrap
-
-    @soft_wrap.setter
-    def soft_wrap(self, value: bool) -> None:
-        self._soft_wrap = value
-        self._update_fast()
-
-    @property
-    def record(self) -> bool:  # type: ignore[override]
-        return self._record
-
-    @record.setter
-    def record(self, value: bool) -> None:
-        self._record = value
-        self._update_fast()
-
-    @property
-    def style(self) -> Any:  # type: ignore[override]
-        return self._style
-
-    @style.setter
-    def style(self, value: Any) -> None:
-        self._style = value
-        self._update_fast()
+    soft_wrap = _setting("soft_wrap")
+    record = _setting("record")
+    style = _setting("style")
 
     def _update_fast(self) -> None:
         if not getattr(self, "_ready", False):
             return
         self.flush_lines()
         self._fast = bool(
-            self._markup and not self._highlight and not self._emoji and self._soft_wrap and not self._record
-            and self._style is None and not self.is_jupyter and not self.legacy_windows
+            self._markup and not self._highlight and not self._emoji and self.soft_wrap and not self.record
+            and self.style is None and not self.is_jupyter and not self.legacy_windows
             and not self._render_hooks and not self._holds
         )  # fmt: skip
 
