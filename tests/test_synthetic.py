@@ -182,3 +182,19 @@ def test_any_int_seed_works_and_seeds_differ(seed):
     a = list(itertools.islice(synthetic.iter_ticks(START, 1, seed), 200))
     b = list(itertools.islice(synthetic.iter_ticks(START, 1, seed + 1), 200))
     assert a and a != b
+
+
+@pytest.mark.parametrize(
+    "product, message",
+    [(Product("X", "Bond", 100.0, 5.0, 1.0), "market_type"), (Product("X", "Stock", 0.0, 5.0, 1.0), "start_price"),
+     (Product("X", "Stock", float("nan"), 5.0, 1.0), "start_price"),
+     (Product("X", "Stock", 100.0, -1.0, 1.0), "ticks_per_minute"),
+     (Product("X", "Future", 100.0, 5.0, float("inf")), "volatility")],
+)  # fmt: skip
+def test_products_that_cannot_trade_are_refused(product, message):
+    with pytest.raises(ValueError, match=message):
+        synthetic.iter_ticks(START, 1, 1, products=(product,))
+
+
+def test_no_products_no_ticks():
+    assert synthetic.generate_ticks(START, 2, 1, products=()) == []

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import csv
 import itertools
+import math
 import os
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
@@ -159,6 +160,17 @@ def _intensity(fraction: np.ndarray) -> np.ndarray:
     return 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * np.exp(-fraction * 40)
 
 
+def _check(p: Product) -> None:
+    if p.market_type not in ("Stock", "Future"):
+        raise ValueError(f"product {p.code!r}: market_type must be 'Stock' or 'Future', not {p.market_type!r}")
+    if not (math.isfinite(p.start_price) and p.start_price > 0):
+        raise ValueError(f"product {p.code!r}: start_price must be a positive number, not {p.start_price!r}")
+    for name in ("ticks_per_minute", "volatility"):
+        value = getattr(p, name)
+        if not (math.isfinite(value) and value >= 0):
+            raise ValueError(f"product {p.code!r}: {name} must be a number of 0 or more, not {value!r}")
+
+
 def _epoch_ms(naive_taipei: datetime) -> int:
     return round(naive_taipei.replace(tzinfo=TAIPEI).timestamp() * 1000)
 
@@ -232,10 +244,12 @@ def iter_ticks(
     """Tick records of `products` over `days` trading days from `start`, in time order, a day at a time.
 
     Ticks at the same instant come in the order of `products`. Bad arguments raise here, before the
-    first tick: ``ValueError`` for fewer than one day or a calendar that runs out, ``TypeError`` for
-    a seed that is not an int.
+    first tick: ``ValueError`` for fewer than one day, days outside the calendar or a product that
+    cannot trade (see :class:`Product`), ``TypeError`` for a seed that is not an int.
     """
     words = _seed_words(seed)
+    for p in products:
+        _check(p)
     schedule = trading_days(start, days, holidays)
     walkers = [_ProductDays(p, n, words) for n, p in enumerate(products)]
     return itertools.chain.from_iterable(_days(schedule, walkers))
@@ -243,6 +257,8 @@ def iter_ticks(
 
 def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Dict[str, Any]]]:
     """The tick records of each trading day, a list a day."""
+    if not walkers:
+        return
     codes = np.array([w.product.code for w in walkers], dtype=object)
     markets = np.array([w.product.market_type for w in walkers], dtype=object)
     for day in schedule:
