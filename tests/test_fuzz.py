@@ -360,6 +360,28 @@ BASE = datetime(2024, 5, 15, 9, 0, 30).timestamp()  # a Wednesday
 def tick(ts, code="2330", close=100.0):
     return {"timestamp": ts, "code": code, "market_type": "Stock", "close": close, "qty": 1, "tick_type": 1,
             "is_simulate": False}
+def one_lot(qty):
+    # A Positions holding one long lot of 2330 at 100.0, and that lot.
+    p = m.Positions()
+    p.set_positions({"code": "2330", "action": "Buy", "price": 100.0, "quantity": qty, "exchange_ts": 1.0,
+                     "product_type": "Stock", "trade_id": "a"}, "Stock")
+    return p, p.positions["2330"]["buy"][0]
+def infos_calling(hook):
+    # Latest ticks of 2330 in a mapping whose __getitem__ runs `hook` first.
+    class Infos(dict):
+        def __getitem__(self, key):
+            hook()
+            return dict.__getitem__(self, key)
+    return Infos({"2330": {"close": 101.0}})
+def holiday_calling(qm, hook):
+    # A holiday element hash-equal to 2024-05-15 whose __eq__ runs `hook`.
+    class Holiday(str):
+        def __hash__(self):
+            return hash("2024-05-15")
+        def __eq__(self, other):
+            hook()
+            return False
+    qm.holiday_search_set.add(Holiday("x" * 3))
 def outcome(fn):
     try:
         fn()
@@ -395,13 +417,7 @@ print(qm.ticks)
 qm = m.QuoteManager()
 qm.add_tick(tick(BASE))
 t = tick(BASE + 200, close=101.0)
-class Holiday(str):
-    def __hash__(self):
-        return hash("2024-05-15")
-    def __eq__(self, other):
-        t.clear()
-        return False
-qm.holiday_search_set.add(Holiday("x" * 3))
+holiday_calling(qm, t.clear)
 print(outcome(lambda: qm.add_tick(t)))
 print(len(qm.ticks["2330"]["ticks"]), qm.ticks["2330"]["last_tick"]["close"])
 """, "KeyError 'market_type'\n1 100.0"),
@@ -409,14 +425,10 @@ print(len(qm.ticks["2330"]["ticks"]), qm.ticks["2330"]["last_tick"]["close"])
 qm = m.QuoteManager()
 qm.add_tick(tick(BASE))
 t = tick(BASE + 200, close=101.0)
-class Holiday(str):
-    def __hash__(self):
-        return hash("2024-05-15")
-    def __eq__(self, other):
-        t["close"] = float("".join(["10", "2.5"]))
-        qm.ticks["2330"]["last_tick"]["close"] = 99.5
-        return False
-qm.holiday_search_set.add(Holiday("x" * 3))
+def rebind():
+    t["close"] = float("".join(["10", "2.5"]))
+    qm.ticks["2330"]["last_tick"]["close"] = 99.5
+holiday_calling(qm, rebind)
 print(outcome(lambda: qm.add_tick(t)))
 print([(s["dt"].strftime("%H:%M:%S"), s["close"], s["is_virtual"]) for s in qm.ticks["2330"]["ticks"]])
 """, "ok\n[('09:00:30', 99.5, False), ('09:01:00', 99.5, True), ('09:02:00', 99.5, True), "
@@ -442,29 +454,17 @@ print(outcome(lambda: qm.add_tick(tick(BASE + 200, code=Code("2330")))))
 print(qm.ticks)
 """, "KeyError '2330'\n{}"),
     "detail_tick_lookup_empties_lot": ("""
-p = m.Positions()
-p.set_positions({"code": "2330", "action": "Buy", "price": 100.0, "quantity": 1, "exchange_ts": 1.0,
-                 "product_type": "Stock", "trade_id": "a"}, "Stock")
-lot = p.positions["2330"]["buy"][0]
-class Infos(dict):
-    def __getitem__(self, key):
-        lot.clear()
-        return dict.__getitem__(self, key)
-p.current_tick_infos = Infos({"2330": {"close": 101.0}})
+p, lot = one_lot(1)
+p.current_tick_infos = infos_calling(lot.clear)
 print(outcome(lambda: p.fetch_positions("Stock", True)))
 print(outcome(lambda: p.fetch_positions("Stock", False)))
 """, "KeyError 'price'\nKeyError 'quantity'"),
     "summary_tick_lookup_rebinds_lot": ("""
-p = m.Positions()
-p.set_positions({"code": "2330", "action": "Buy", "price": 100.0, "quantity": 2, "exchange_ts": 1.0,
-                 "product_type": "Stock", "trade_id": "a"}, "Stock")
-lot = p.positions["2330"]["buy"][0]
-class Infos(dict):
-    def __getitem__(self, key):
-        lot["price"] = float("".join(["9", "0.0"]))
-        lot["quantity"] = 3
-        return dict.__getitem__(self, key)
-p.current_tick_infos = Infos({"2330": {"close": 101.0}})
+p, lot = one_lot(2)
+def rebind():
+    lot["price"] = float("".join(["9", "0.0"]))
+    lot["quantity"] = 3
+p.current_tick_infos = infos_calling(rebind)
 p.fetch_positions("Stock", False)
 print(p.fetch_position_queue.get_nowait())
 """, "[{'code': '2330', 'quantity': 2, 'avg_price': 100.0, 'pnl': 33000.0, 'cond': <OrderCond.CASH: 'Cash'>, "
