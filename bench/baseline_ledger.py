@@ -118,7 +118,7 @@ class Positions(baseline_costs.Positions):
         self._account_infos[cover_position["code"]]["entry_times"] += 1
         cost_info = self.__calculate_trade_cost(
             cover_position["code"], cover_position["action"], cover_position["price"], cover_position["quantity"],
-            product_type, ignore_tax=True, is_cover=False,
+            product_type, ignore_tax=True, is_cover=True,
         )  # fmt: skip
         self.current_capital -= cost_info["price"] * cost_info["min_qty"] + cost_info["fee"] + cost_info["fixed_cost"]
         console.print(
@@ -132,7 +132,8 @@ class Positions(baseline_costs.Positions):
         if type(code) is not str:
             raise TypeError("code")
         cover_position = copy.deepcopy(trade)
-        cover_position["action"]
+        if cover_position["action"] not in ("Buy", "Sell"):
+            raise ValueError(f"不支援的交易動作: {cover_position['action']}")
         math.isfinite(cover_position["price"])
         if type(cover_position["quantity"]) is not int:
             raise TypeError("quantity")

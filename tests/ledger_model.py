@@ -73,7 +73,9 @@ class LedgerModel:
         if type(code) is not str:
             raise arg_type_error("code", str, code)
         cp = copy.deepcopy(trade)
-        cp["action"]
+        action = cp["action"]
+        if type(action) is not str or action not in ("Buy", "Sell"):
+            raise ValueError(f"不支援的交易動作: {action}")
         price = cp["price"]
         if type(price) is not float:
             math.isfinite(price)  # the float conversion's own TypeError
@@ -97,7 +99,7 @@ class LedgerModel:
     def _open(self, cp, product_type, tmp, buy):
         self._account_infos[cp["code"]]["entry_times"] += 1
         ci = self.trade_cost(
-            cp["code"], cp["action"], cp["price"], cp["quantity"], product_type, ignore_tax=True, is_cover=False
+            cp["code"], cp["action"], cp["price"], cp["quantity"], product_type, ignore_tax=True, is_cover=True
         )
         self.current_capital -= ci["price"] * ci["min_qty"] + ci["fee"] + ci["fixed_cost"]
         side = "做多" if buy else "做空"

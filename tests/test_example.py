@@ -149,3 +149,16 @@ def test_example_with_own_tick_file(tmp_path, out_dir, ticks):
     assert (out_dir / "report" / "MXF-report.html").exists()
     assert not (out_dir / "report" / "2330-report.html").exists()
     assert not (out_dir / "kelv").exists()
+
+
+def test_example_capital_ends_at_its_profit_rows(ticks):
+    """Flat at the end, the account holds the initial capital plus what the
+    round trips earned: the summary's net profit is the capital's change."""
+    from rich.console import Console
+
+    _, positions, fills = example.run_backtest(ticks, ["2330", "MXF"], capital=5_000_000, fast=10, slow=60,
+                                               console=Console(quiet=True), show_progress=False)
+    rows = positions._profit_report["rows"]
+    assert fills > 4 and rows
+    assert all(book == {"buy": [], "sell": []} for book in positions.positions.values())
+    assert positions.current_capital == pytest.approx(5_000_000 + sum(r["profit"] for r in rows), rel=1e-12)

@@ -200,24 +200,101 @@ def test_bad_exprs_fail_after_caching(qm):
     assert ("2330", "m", 1) in qm.ticks["2330"]["cached_kbars"]
 
 
-@pytest.mark.parametrize("tamper", ["replace_frame", "replace_old_ticks", "drop_old_tick", "clear_cache"])
-def test_outside_changes_lead_to_a_correct_rebuild(qm, tamper):
-    for s in range(0, 300, 13):
-        push(qm, stored(at(s), 10.0 + s / 50))
-    qm.get_kbar("2330", "m", 1)
+def test_trimmed_old_ticks_lose_no_bars(qm):
+    key5 = ("2330", "m", 5)
+    for s, c, q in [(0, 100.0, 5), (60, 101.0, 4), (120, 102.0, 3)]:
+        push(qm, stored(at(s), c, q))
+    qm.get_kbar("2330", "m", 5)
+    push(qm, stored(at(180), 103.0, 2))
+    qm.get_kbar("2330", "m", 1)                # drains it; the 5-minute key has not read it
+    del qm.ticks["2330"]["old_ticks"][:2]
+    push(qm, stored(at(240), 104.0, 3))
+    out = qm.get_kbar("2330", "m", 5)
+    assert out.rows() == [(dtm.datetime(2024, 5, 15, 9, 0), "2330", 100.0, 104.0, 100.0, 104.0, 17)]
+    assert qm.ticks["2330"]["cached_kbars"][key5] is out
+
+
+@pytest.fixture(params=["native", "polars"])
+def route(request, mod, monkeypatch):
+    if request.param == "polars":
+        monkeypatch.setattr(mod, "pl", PolarsProxy())
+    return request.param
+
+
+TAMPERS = ["trim_front", "keep_tail_in_new_list", "trim_frame", "drop_frame_rows", "lose_last_tick",
+           "replace_old_ticks", "clear_cache"]
+
+
+@pytest.mark.parametrize("tamper", TAMPERS)
+def test_caller_trims_are_merged_into_never_rebuilt(qm, route, tamper):
+    everything = []
+
+    def add(tick):
+        everything.append(tick)
+        push(qm, tick)
+
+    for s in range(0, 900, 13):
+        add(stored(at(s), 10.0 + (s % 97) / 10, 1 + s % 5))
     state = qm.ticks["2330"]
     key = ("2330", "m", 1)
-    if tamper == "replace_frame":
-        state["cached_kbars"][key] = state["cached_kbars"][key].head(1)
+    qm.get_kbar("2330", "m", 1)
+    add(stored(at(905), 30.0, 7))
+    qm.get_kbar("2330", "m", 5)               # another key drains this one
+    full = ref_bars(everything, "m", 1)
+    cached = state["cached_kbars"][key]
+    want_before = full  # what the key should show once it has read everything so far
+    if tamper == "trim_front":
+        del state["old_ticks"][:40]
+    elif tamper == "keep_tail_in_new_list":
+        state["old_ticks"] = state["old_ticks"][-3:]
+    elif tamper == "trim_frame":
+        state["cached_kbars"][key] = cached.tail(4)
+        want_before = full.filter(pl.col("dt") >= cached.tail(4)["dt"].min())
+    elif tamper == "drop_frame_rows":
+        gone = cached["dt"][3:6]
+        state["cached_kbars"][key] = cached.filter(~pl.col("dt").is_in(gone.implode()))
+        want_before = full.filter(~pl.col("dt").is_in(gone.implode()))
+    elif tamper == "lose_last_tick":
+        state["old_ticks"].pop(-2)            # the last tick the key read
+        want_before = ref_bars(everything[:-1], "m", 1)  # the tick drained elsewhere is lost to it
     elif tamper == "replace_old_ticks":
-        state["old_ticks"] = state["old_ticks"][5:]
-    elif tamper == "drop_old_tick":
-        state["old_ticks"].pop()
+        state["old_ticks"] = [dict(t) for t in state["old_ticks"]]  # equal, but not the ticks it read
+        want_before = ref_bars(everything[:-1], "m", 1)
     else:
-        state["cached_kbars"].clear()
-    push(qm, stored(at(400), 99.0))
+        state["cached_kbars"].clear()         # a key no longer cached is built from what is left
+        want_before = ref_bars(state["old_ticks"], "m", 1)
+    late = [stored(at(960), 9.5, 2), stored(at(1030), 40.0, 3)]
+    for t in late:
+        add(t)
     out = qm.get_kbar("2330", "m", 1)
-    same_bars(out, ref_bars(state["old_ticks"], "m", 1))
+    if tamper == "clear_cache":
+        same_bars(out, ref_bars(state["old_ticks"], "m", 1))
+        return
+    # The key's bars so far, extended by the new ticks as the incremental merge does.
+    last = want_before.sort("dt")[-1]
+    tail = ref_bars(late, "m", 1)
+    first_new = tail.filter(pl.col("dt") == last["dt"][0])
+    assert first_new.is_empty()  # the late ticks open new bars here
+    same_bars(out, pl.concat([want_before, tail]))
+    assert state["cached_kbars"][key] is out
+    # And it keeps up afterwards, from the last tick it read.
+    add(stored(at(1040), 41.0, 4))
+    qm.get_kbar("2330", "m", 5)
+    add(stored(at(1100), 42.0, 5))
+    again = qm.get_kbar("2330", "m", 1)
+    same_bars(again, pl.concat([want_before, ref_bars(late + everything[-2:], "m", 1)]))
+
+
+def test_a_cached_key_without_known_progress_merges_what_it_drains(qm, route):
+    """A frame the caller put in the cache: the query merges only its own batch."""
+    push(qm, stored(at(0), 10.0, 1))
+    push(qm, stored(at(30), 11.0, 1))
+    key = ("2330", "m", 1)
+    seeded = pl.DataFrame([(dtm.datetime(2024, 5, 15, 9, 0), "2330", 5.0, 6.0, 4.0, 5.5, 100)],
+                          schema=KBAR_SCHEMA, orient="row")
+    qm.ticks["2330"]["cached_kbars"][key] = seeded
+    out = qm.get_kbar("2330", "m", 1)
+    assert out.rows() == [(dtm.datetime(2024, 5, 15, 9, 0), "2330", 5.0, 11.0, 4.0, 11.0, 102)]
 
 
 def test_overridden_methods_are_honoured(mod, qm):
@@ -332,24 +409,43 @@ def record(ts, close, qty=1, code="2330", market="Stock", sim=False):
             "tick_type": 1, "is_simulate": sim}
 
 
-def test_add_tick_and_queries_interleaved(mod):
-    q = mod.QuoteManager()
-    rng = random.Random(7)
-    t = {"2330": dtm.datetime(2024, 5, 15, 9, 0).timestamp(), "TXFR1": dtm.datetime(2024, 5, 15, 8, 45).timestamp()}
-    keys = [("2330", "m", 1), ("2330", "m", 5), ("2330", "h", 1), ("TXFR1", "m", 3), ("TXFR1", "d", 1)]
-    for _ in range(1500):
-        code = rng.choice(list(t))
-        t[code] += rng.choice([0.4, 3, 20, 70, 200])
-        q.add_tick(record(t[code], round(rng.uniform(90, 110), 1), rng.randint(1, 5), code,
-                          "Stock" if code == "2330" else "Future", rng.random() < 0.05))
-        if rng.random() < 0.3:
-            code, unit, freq = rng.choice(keys)
-            same_bars(q.get_kbar(code, unit, freq), ref_bars(q.ticks[code]["old_ticks"], unit, freq))
-    for code, unit, freq in keys:
-        same_bars(q.get_kbar(code, unit, freq), ref_bars(q.ticks[code]["old_ticks"], unit, freq))
-    q.clear_ticks()
-    with pytest.raises(KeyError):
-        q.get_kbar("2330", "m", 1)
+def both_routes(mod, monkeypatch, scenario):
+    """Runs `scenario(rng)` natively and then through polars' own operations
+    only; every answer must be the same."""
+    answers = []
+    for route in ("native", "polars"):
+        if route == "polars":
+            monkeypatch.setattr(mod, "pl", PolarsProxy())
+        answers.append([f.sort(["dt", "code"]) for f in scenario()])
+    assert len(answers[0]) == len(answers[1]) > 20
+    for a, b in zip(*answers):
+        assert_frame_equal(a, b)
+
+
+def test_add_tick_and_queries_interleaved(mod, monkeypatch):
+    """Real add_tick streams (virtual ticks, closing pull-backs that sort before
+    earlier ticks) queried at random: both routes agree at every step."""
+    def scenario():
+        q = mod.QuoteManager()
+        rng = random.Random(7)
+        t = {"2330": dtm.datetime(2024, 5, 15, 9, 0).timestamp(),
+             "TXFR1": dtm.datetime(2024, 5, 15, 8, 45).timestamp()}
+        keys = [("2330", "m", 1), ("2330", "m", 5), ("2330", "h", 1), ("TXFR1", "m", 3), ("TXFR1", "d", 1)]
+        out = []
+        for _ in range(1500):
+            code = rng.choice(list(t))
+            t[code] += rng.choice([0.4, 3, 20, 70, 200])
+            q.add_tick(record(t[code], round(rng.uniform(90, 110), 1), rng.randint(1, 5), code,
+                              "Stock" if code == "2330" else "Future", rng.random() < 0.05))
+            if rng.random() < 0.3:
+                out.append(q.get_kbar(*rng.choice(keys)))
+        out += [q.get_kbar(*k) for k in keys]
+        q.clear_ticks()
+        with pytest.raises(KeyError):
+            q.get_kbar("2330", "m", 1)
+        return out
+
+    both_routes(mod, monkeypatch, scenario)
 
 
 def test_drains_of_unknown_or_empty_codes(mod):
@@ -388,21 +484,51 @@ def test_native_tick_frames_match_polars(qm, seed):
     assert_frame_equal(qm.poped_tick_to_df(ticks[0]["code"]), ref_tick_frame(qm.ticks[ticks[0]["code"]]["old_ticks"]))
 
 
-def test_pulled_back_tick_sorting_before_the_cached_ones(qm):
-    """A tick pulled back to hh:mm:59 keeps its fraction, so it can sort before
-    ticks already merged into the same bar: the bar must still equal a full build."""
+def test_a_late_tick_does_not_reorder_the_cached_bar(qm, route):
+    """The new part comes after the cached bar: Open stays, Close is the new
+    part's last tick in drain order, even when it traded earlier."""
     close_at = dtm.datetime(2024, 5, 15, 13, 29, 59)
     push(qm, stored(close_at.replace(second=30), 10.0, 1))
     push(qm, stored(close_at.replace(microsecond=600000), 11.0, 2))
     qm.get_kbar("2330", "m", 1)
-    push(qm, stored(close_at.replace(microsecond=0), 12.0, 3))
-    push(qm, stored(close_at.replace(microsecond=600000), 13.0, 4))
-    for unit, freq in [("m", 1), ("h", 1)]:
-        same_bars(qm.get_kbar("2330", unit, freq), ref_bars(qm.ticks["2330"]["old_ticks"], unit, freq))
-    push(qm, stored(close_at.replace(second=10), 9.0, 5))  # earliest of the bar: takes Open
-    out = qm.get_kbar("2330", "m", 1)
-    same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], "m", 1))
-    assert out.rows() == [(close_at.replace(second=0), "2330", 9.0, 13.0, 9.0, 13.0, 15)]
+    qm.get_kbar("2330", "h", 1)
+    push(qm, stored(close_at.replace(second=10), 9.0, 3))      # earlier than the cached ticks
+    push(qm, stored(close_at.replace(microsecond=250000), 12.0, 4))
+    push(qm, stored(close_at.replace(second=20), 8.5, 5))
+    bar = (close_at.replace(second=0), "2330", 10.0, 12.0, 8.5, 12.0, 15)
+    assert qm.get_kbar("2330", "m", 1).rows() == [bar]
+    assert qm.get_kbar("2330", "h", 1).rows() == [(close_at.replace(minute=0, second=0), *bar[1:])]
+
+
+def late_stream(rng, n):
+    t = dtm.datetime(2024, 5, 15, 9, 0)
+    out = []
+    for _ in range(n):
+        t += dtm.timedelta(seconds=rng.choice([0, 0.25, 1, 7, 20, 45]))
+        when = t - dtm.timedelta(seconds=rng.choice([0, 0, 0, 0.5, 3, 40])) if rng.random() < 0.3 else t
+        out.append(stored(when, round(rng.uniform(50, 150), 2), rng.randint(0, 9),
+                          code=rng.choice(["2330", "2330", "0050"]), sim=rng.random() < 0.05))
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_every_route_merges_late_ticks_alike(mod, seed, monkeypatch):
+    """Streams with ticks that sort before the newest cached bar's ticks: the
+    native merge and polars' own merge give the same bars at every query."""
+    def scenario():
+        rng = random.Random(seed)
+        q = mod.QuoteManager.__new__(mod.QuoteManager)
+        q.ticks = {}
+        got = []
+        for tick in late_stream(rng, 400):
+            push(q, tick)
+            if rng.random() < 0.3:
+                code = rng.choice(["2330", "0050"])
+                if code in q.ticks:
+                    got.append(q.get_kbar(code, *rng.choice([("m", 1), ("m", 5), ("h", 1), ("d", 1)])))
+        return got
+
+    both_routes(mod, monkeypatch, scenario)
 
 
 def test_many_merges_keep_the_frame_compact(qm):
@@ -411,3 +537,72 @@ def test_many_merges_keep_the_frame_compact(qm):
         out = qm.get_kbar("2330", "m", 1)
     same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], "m", 1))
     assert out.n_chunks() < 70
+
+
+@pytest.mark.parametrize("unit,freq", [("y", 100001), ("mo", 100000), ("y", 7000)])
+def test_labels_outside_python_dates_fail_as_polars_does(mod, monkeypatch, unit, freq):
+    """Bars so wide that ticks before 1970 get labels Python's datetime cannot
+    hold: every answer, or ordinary exception, is polars' own, query after query."""
+    def run():
+        q = mod.QuoteManager.__new__(mod.QuoteManager)
+        q.ticks = {}
+        outcomes = []
+        for i in range(4):
+            push(q, stored(dtm.datetime(1969, 5, 1, 9, i), 10.0 + i, 1 + i))
+            try:
+                outcomes.append(q.get_kbar("2330", unit, freq).select(pl.col("dt").dt.epoch("us"), pl.exclude("dt")))
+            except Exception as e:  # a PanicException is no Exception and fails the test
+                outcomes.append((type(e), str(e)))
+        return outcomes
+
+    native = run()
+    monkeypatch.setattr(mod, "pl", PolarsProxy())
+    own = run()
+    assert len(native) == len(own) == 4
+    for a, b in zip(native, own):
+        if isinstance(b, tuple):
+            assert a == b
+        else:
+            assert_frame_equal(a, b)
+    assert isinstance(native[0], pl.DataFrame)
+
+
+RACE = r"""
+import os, sys, threading, time
+os.environ["TZ"] = "Asia/Taipei"; time.tzset()
+import datetime as dtm
+from zopt_kelv_backtest.modules.positions.positions import QuoteManager
+qms = []
+for k in range(8):
+    q = QuoteManager()
+    base = dtm.datetime(2024, 5, 15, 9, 0, 5).timestamp()
+    for i in range(2000):
+        q.add_tick({"timestamp": base + 7 * i, "code": "2330", "market_type": "Stock", "close": 100.0 + i % 7,
+                    "qty": 1, "tick_type": 1, "is_simulate": False})
+    qms.append(q)
+sys.setswitchinterval(1e-6)  # hand the interpreter over as often as it can
+barrier = threading.Barrier(len(qms))
+errors = []
+def work(q):
+    barrier.wait()
+    try:
+        assert q.get_kbar("2330", "m", 1).height > 30
+        assert q.poped_old_ticks_to_df("2330").height == 2000
+    except BaseException as e:
+        errors.append(repr(e))
+threads = [threading.Thread(target=work, args=(q,)) for q in qms]
+for t in threads: t.start()
+for t in threads: t.join()
+print(errors)
+sys.exit(1 if errors else 0)
+"""
+
+
+def test_first_queries_from_many_threads_at_once():
+    """Separate QuoteManagers in separate threads, each making the process's
+    first K-bar query at the same moment: none sees half-made shared state."""
+    import subprocess
+    import sys
+    for _ in range(6):  # a fresh process each time: the state is made on first use
+        run = subprocess.run([sys.executable, "-c", RACE], capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stdout + run.stderr[-2000:]

@@ -125,7 +125,8 @@ def test_zero_entry_base_gives_ratio_zero(flat):
 def test_first_buy_opens_a_long_lot(p, console):
     trade = fill("Buy", 2, 100, code="0050", note={"keep": [1]})
     p.set_positions(trade, "Stock")
-    cost = p._Positions__calculate_trade_cost("0050", "Buy", 100, 2, "Stock", ignore_tax=True, is_cover=False)
+    cost = p._Positions__calculate_trade_cost("0050", "Buy", 100, 2, "Stock", ignore_tax=True, is_cover=True)
+    assert cost["price"] > 100  # a buy slips against the trader
     (lot,) = p.positions["0050"]["buy"]
     assert lot == trade and lot is not trade and lot["note"] is not trade["note"]
     trade["quantity"] = 99
@@ -172,7 +173,7 @@ def test_over_cover_opens_the_rest_at_its_cost(p, console, covering):
     row = res_rows[0]
     cover = p._Positions__calculate_trade_cost("2330", covering, 100, 1, "Stock")
     entry = p._Positions__calculate_trade_cost("2330", opening, 100, 1, "Stock", ignore_tax=True)
-    rest = p._Positions__calculate_trade_cost("2330", covering, 100, 2, "Stock", ignore_tax=True, is_cover=False)
+    rest = p._Positions__calculate_trade_cost("2330", covering, 100, 2, "Stock", ignore_tax=True)
     cover_cost = cover["fee"] + cover["tax"] + cover["fixed_cost"]
     if covering == "Sell":
         back = cover["price"] * 1000 - cover_cost
@@ -200,11 +201,80 @@ def test_round_trips_conserve_money(flat):
     assert flat._profit_report["profit"] == pytest.approx(sum(r["profit"] for r in flat._profit_report["rows"]))
 
 
-def test_lower_case_buy_is_a_sell(p):
+@pytest.mark.parametrize("action", ["buy", "sell", "BUY", "Buy ", "Hold", "", None, 1])
+@pytest.mark.parametrize("covering", [False, True])
+def test_only_buy_and_sell_are_actions(p, action, covering):
     p.set_positions(fill("Buy", 1), "Stock")
-    p.set_positions(fill("buy", 1, ts=2.0), "Stock")
-    assert p.positions["2330"]["buy"] == [] and p.positions["2330"]["sell"] == []
-    assert p._account_infos["2330"]["cover_times"] == 1
+    trade = fill(action, 1, ts=2.0, code="2330" if covering else "NEW")
+    before = ledger_state(p)
+    with pytest.raises(ValueError) as info:
+        p.set_positions(trade, "Stock")
+    assert str(info.value) == f"不支援的交易動作: {action}"
+    assert ledger_state(p) == before
+
+
+def test_action_is_checked_after_the_code(p):
+    with pytest.raises(TypeError, match="Argument 'code'"):
+        p.set_positions(fill("buy", 1, code=2330), "Stock")
+
+
+def test_one_round_trip_at_an_unchanged_price_costs_its_profit_row(p, console):
+    p.set_positions(fill("Buy", 1, 582), "Stock")
+    entry_line = console.lines[0]
+    p.set_positions(fill("Sell", 1, 582, ts=2.0), "Stock")
+    (row,) = p._profit_report["rows"]
+    assert row["profit"] == pytest.approx(-9415.70, abs=0.01)
+    assert p.current_capital - 100000 == pytest.approx(row["profit"], rel=1e-12)
+    assert f"應付金額: {row['entry_price'] * row['min_qty']}, " in entry_line
+
+
+@pytest.mark.parametrize("ptype,code,prices", [("Stock", "2330", [582, 95.3, 1010, 47.85]),
+                                               ("Future", "TXFA4", [17321, 17001, 16890.0, 17555])])
+@pytest.mark.parametrize("opening", ["Buy", "Sell"])
+def test_capital_moves_by_the_profit_rows(p, ptype, code, prices, opening):
+    """Lots closed whole, long or short, with the default slippage and costs,
+    some through a covering fill whose rest opens a lot: the capital ends at
+    the initial capital plus the sum of the profit rows."""
+    closing = "Sell" if opening == "Buy" else "Buy"
+    p.set_positions(fill(opening, 2, prices[0], code=code), ptype)
+    p.set_positions(fill(opening, 1, prices[1], code=code, ts=2.0), ptype)
+    p.set_positions(fill(closing, 2, prices[2], code=code, ts=3.0), ptype)
+    p.set_positions(fill(closing, 4, prices[3], code=code, ts=4.0), ptype)   # closes 1, opens 3 the other way
+    p.set_positions(fill(opening, 3, prices[0], code=code, ts=5.0), ptype)
+    assert p.positions[code] == {"buy": [], "sell": []}
+    rows = p._profit_report["rows"]
+    assert len(rows) == 3
+    assert p.current_capital == pytest.approx(100000 + sum(r["profit"] for r in rows), rel=1e-12)
+    assert p._profit_report["profit"] == pytest.approx(sum(r["profit"] for r in rows), rel=1e-12)
+
+
+@pytest.mark.parametrize("spoil", ["rows_none", "covered_side_tuple", "own_side_tuple", "lot_read_only",
+                                   "info_read_only"])
+def test_fill_against_undocumented_state_changes_nothing(p, spoil):
+    p.set_positions(fill("Buy", 1, ts=1.0), "Stock")
+    p.set_positions(fill("Buy", 1, ts=2.0), "Stock")
+    book = p.positions["2330"]
+    trade = fill("Sell", 1, 105, ts=3.0)
+    if spoil == "rows_none":
+        p._profit_report["rows"] = None
+        exc = AttributeError
+    elif spoil == "covered_side_tuple":
+        book["buy"] = tuple(book["buy"])
+        exc = AttributeError
+    elif spoil == "own_side_tuple":
+        book["buy"] = tuple(book["buy"])
+        trade = fill("Buy", 1, 105, ts=3.0)
+        exc = AttributeError
+    elif spoil == "lot_read_only":
+        book["buy"][0] = types.MappingProxyType(book["buy"][0])
+        exc = TypeError
+    else:
+        p._account_infos["2330"] = types.MappingProxyType(p._account_infos["2330"])
+        exc = TypeError
+    before = ledger_state(p)
+    with pytest.raises(exc):
+        p.set_positions(trade, "Stock")
+    assert ledger_state(p) == before
 
 
 def test_product_type_recorded_once(p, console):
@@ -250,7 +320,7 @@ def test_trade_cost_and_profit_go_through_attribute_lookup(mod, console):
     p.set_positions(fill("Sell", 2, 100, ts=1.0), "Stock")
     p.set_positions(fill("Buy", 1, 90, ts=2.0), "Stock")
     assert calls == [
-        (("2330", "Sell", 100, 2, "Stock"), {"ignore_tax": True, "is_cover": False}),
+        (("2330", "Sell", 100, 2, "Stock"), {"ignore_tax": True, "is_cover": True}),
         (("2330", "Buy", 90, 1, "Stock"), {"is_cover": True}),
         (("2330", "Sell", 100, 1, "Stock"), {"ignore_tax": True, "is_cover": True}),
     ]
@@ -305,7 +375,8 @@ def _bad(**changes):
         (_bad(exchange_ts=KeyError), "Stock", KeyError, "'exchange_ts'"),
         (_bad(), "stock", Exception, "不支援的商品類型: stock"),
         (_bad(code="NEW"), "Option", Exception, "不支援的商品類型: Option"),
-        (_bad(action="Hold", code="NEW"), "Stock", KeyError, "'hold'"),
+        (_bad(action="Hold", code="NEW"), "Stock", ValueError, "不支援的交易動作: Hold"),
+        (_bad(action="sell", price=KeyError), "Stock", ValueError, "不支援的交易動作: sell"),
     ],
 )
 def test_rejected_fill_changes_nothing(p, trade, ptype, exc, text):

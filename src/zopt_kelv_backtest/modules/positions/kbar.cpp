@@ -1,11 +1,11 @@
 // Tick frames, K-bar aggregation and the cached incremental K-bar query.
 //
-// Every cached key remembers, outside the documented containers, how far into
-// the code's "old_ticks" its frame has read (a watermark kept per frame object).
-// A query merges every tick drained since then, whichever query drained it, so
-// no width loses ticks to another. The watermark is trusted only while the
-// frame, the old-ticks list and the last tick read are still the very objects
-// it was taken from; otherwise the key is rebuilt from all old ticks.
+// A key is built from the old ticks by its first query only; later queries
+// merge into whatever frame the cache holds. Each key remembers, outside the
+// documented containers, the last drained tick it read: while that tick is
+// still among the code's old ticks, every tick after it is merged, whichever
+// query drained it, so no width loses ticks to another and callers may trim
+// the old ticks or the cached bars.
 #include <cmath>
 #include <map>
 #include <optional>
@@ -115,6 +115,13 @@ bool label_range(std::int64_t t) {
     return t > -70 * kYear && t < 230 * kYear;  // about 1900 to 2200
 }
 
+// Labels Python's datetime can hold; polars' own route reports the others.
+bool python_date(std::int64_t t) {
+    static const std::int64_t lo = cols::civil_to_us(1, 1, 1, 0, 0, 0, 0);
+    static const std::int64_t hi = cols::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
+    return t >= lo && t <= hi;
+}
+
 // ---- native aggregation
 
 // Bars of the rows (already in stable "dt" order) that pass `keep`, labelled
@@ -136,6 +143,7 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
         if (std::isnan(px) || (px == 0.0 && std::signbit(px))) return false;
         if (!label_range(c.dt[i])) return false;
         const std::int64_t l = trunc(c.dt[i]);
+        if (!python_date(l)) return false;
         if (!keep(l)) continue;
         if (!open || l != label) {
             flush();
@@ -145,13 +153,12 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
         std::string_view code = c.code.at(i);
         auto it = group.find(code);
         if (it == group.end()) {
-            group.emplace(code, cols::Bar{l, std::string(code), px, px, px, px, c.qty[i], c.dt[i], c.dt[i]});
+            group.emplace(code, cols::Bar{l, std::string(code), px, px, px, px, c.qty[i]});
         } else {
             cols::Bar& b = it->second;
             b.high = std::max(b.high, px);
             b.low = std::min(b.low, px);
             b.close = px;
-            b.last_dt = c.dt[i];
             if (__builtin_add_overflow(b.volume, c.qty[i], &b.volume)) return false;
         }
     }
@@ -159,120 +166,174 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
     return true;
 }
 
-// ---- per-key watermarks
+// ---- per-key progress
 
-struct KeyMark {
-    py::object weak;        // weak reference to the cached frame
-    py::object key;         // (code, unit, freq) it was stored under
-    PyObject* old_ticks;    // identity of the list read; compared, never dereferenced
-    Py_ssize_t seen;        // old_ticks[:seen] are in the frame
-    py::object last_seen;   // old_ticks[seen - 1], or None
-    Py_ssize_t height;      // rows of the frame
-    bool has_tail = false;  // the bars of the newest label are known
+// How far a cached key has read: the last drained tick it merged, kept alive
+// and compared by identity, so it is found again after the caller trims the
+// old ticks at the front or replaces the list by one that still holds it.
+// With it, for the native merge, what is known of the frame stored last.
+struct Progress {
+    py::object last;        // a stored tick, or null when nothing is known
+    Py_ssize_t at = 0;      // where it was in the old ticks (where to look first)
+    py::object frame_weak;  // weak reference to the frame stored, or null
+    Py_ssize_t height = 0;  // rows of that frame
+    bool has_tail = false;  // the bars of its newest label are known
     std::vector<cols::Bar> tail;
     int chunks = 1;
 };
 
-std::unordered_map<PyObject*, KeyMark>& marks() {
-    static auto* m = new std::unordered_map<PyObject*, KeyMark>();  // outlives interpreter exit
+// The progress of every key of one QuoteManager, kept while it lives.
+struct Owner {
+    py::object weak;
+    std::unordered_map<std::string, Progress> keys;
+};
+
+std::unordered_map<PyObject*, Owner>& owners() {
+    static auto* m = new std::unordered_map<PyObject*, Owner>();  // outlives interpreter exit
     return *m;
 }
 
-// Weak-reference callback: the frame is gone, so is its watermark.
-PyObject* forget_frame(PyObject* addr, PyObject* weak) {
-    auto& m = marks();
+// Weak-reference callback: the QuoteManager is gone, so is what its keys read.
+PyObject* forget_owner(PyObject* addr, PyObject* weak) {
+    auto& m = owners();
     auto it = m.find(static_cast<PyObject*>(PyLong_AsVoidPtr(addr)));
     if (it != m.end() && it->second.weak.ptr() == weak) {
-        KeyMark gone = std::move(it->second);  // released after the entry is erased
+        Owner gone = std::move(it->second);  // released after the entry is erased
         m.erase(it);
     }
     Py_RETURN_NONE;
 }
 
-PyMethodDef g_forget_def = {"_forget_frame", forget_frame, METH_O, nullptr};
+PyMethodDef g_forget_def = {"_forget_owner", forget_owner, METH_O, nullptr};
 
-py::object height_of(py::handle frame) { return frame.attr("height"); }
-
-void remember(py::handle frame, py::handle key, py::handle old_ticks, bool has_tail,
-              std::vector<cols::Bar> tail, int chunks) {
-    if (!PyList_CheckExact(old_ticks.ptr())) return;  // nothing to check against later
-    py::object addr = steal(PyLong_FromVoidPtr(frame.ptr()));
-    py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
-    PyObject* w = PyWeakref_NewRef(frame.ptr(), cb.ptr());
-    if (!w) {
-        PyErr_Clear();  // a frame without weak references simply has no watermark
-        return;
+// The text of a cache key made only of exact str, str and int (no Python code
+// runs to make it); nothing for any other key, whose progress is not kept.
+// `loose` takes a str subclass for the unit too.
+std::optional<std::string> key_text(py::handle code, py::handle unit, py::handle freq, bool loose) {
+    if (!PyUnicode_CheckExact(code.ptr()) || !PyLong_CheckExact(freq.ptr()) ||
+        !(loose ? PyUnicode_Check(unit.ptr()) : PyUnicode_CheckExact(unit.ptr())))
+        return std::nullopt;
+    Py_ssize_t nc = 0, nu = 0;
+    const char* c = PyUnicode_AsUTF8AndSize(code.ptr(), &nc);
+    const char* u = c ? PyUnicode_AsUTF8AndSize(unit.ptr(), &nu) : nullptr;
+    int overflow = 0;
+    const long long f = u ? PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow) : 0;
+    if (!u || overflow || PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
     }
-    KeyMark mark;
-    mark.weak = py::reinterpret_steal<py::object>(w);
-    mark.key = borrow(key);
-    mark.old_ticks = old_ticks.ptr();
-    mark.seen = PyList_GET_SIZE(old_ticks.ptr());
-    mark.last_seen = mark.seen ? borrow(PyList_GET_ITEM(old_ticks.ptr(), mark.seen - 1)) : py::none();
-    mark.height = py::cast<Py_ssize_t>(height_of(frame));
-    mark.has_tail = has_tail;
-    mark.tail = std::move(tail);
-    mark.chunks = chunks;
-    KeyMark replaced;
-    auto& m = marks();
-    auto it = m.find(frame.ptr());
-    if (it != m.end()) replaced = std::move(it->second);
-    m[frame.ptr()] = std::move(mark);
+    return std::to_string(nc) + ':' + std::string(c, static_cast<std::size_t>(nc)) + std::string(u, static_cast<std::size_t>(nu)) +
+           ':' + std::to_string(f);
 }
 
-// The watermark of `frame` when it still describes it exactly.
-const KeyMark* mark_of(py::handle frame, py::handle key, py::handle old_ticks, bool check_height = true) {
-    auto& m = marks();
-    auto it = m.find(frame.ptr());
-    if (it == m.end() || !PyList_CheckExact(old_ticks.ptr())) return nullptr;
-    if (PyWeakref_GetObject(it->second.weak.ptr()) != frame.ptr()) return nullptr;
-    if (it->second.old_ticks != old_ticks.ptr()) return nullptr;
-    const Py_ssize_t seen = it->second.seen;
-    if (seen > PyList_GET_SIZE(old_ticks.ptr())) return nullptr;
-    PyObject* last = seen ? PyList_GET_ITEM(old_ticks.ptr(), seen - 1) : Py_None;
-    if (last != it->second.last_seen.ptr()) return nullptr;
-    py::object stored_key = it->second.key;
-    const Py_ssize_t height = it->second.height;
-    // Comparing keys or asking the height may run Python code: look the entry up again.
-    int same = PyObject_RichCompareBool(stored_key.ptr(), key.ptr(), Py_EQ);
-    if (same < 0) throw_py();
-    if (!same || (check_height && py::cast<Py_ssize_t>(height_of(frame)) != height)) return nullptr;
-    it = m.find(frame.ptr());
-    return it == m.end() ? nullptr : &it->second;
+// The progress slot of a key (stable while the QuoteManager lives), made when
+// `create`; null when the object cannot be weakly referenced.
+Progress* progress_of(py::handle self, const std::string& key, bool create) {
+    auto& m = owners();
+    auto it = m.find(self.ptr());
+    if (it == m.end()) {
+        if (!create) return nullptr;
+        py::object addr = steal(PyLong_FromVoidPtr(self.ptr()));
+        py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
+        PyObject* w = PyWeakref_NewRef(self.ptr(), cb.ptr());
+        if (!w) {
+            PyErr_Clear();  // no weak references: every query merges what it drained
+            return nullptr;
+        }
+        it = m.emplace(self.ptr(), Owner{py::reinterpret_steal<py::object>(w), {}}).first;
+    }
+    auto k = it->second.keys.find(key);
+    if (k == it->second.keys.end()) {
+        if (!create) return nullptr;
+        k = it->second.keys.emplace(key, Progress{}).first;
+    }
+    return &k->second;
+}
+
+// Replaces a key's progress; what it held is released last (a release may run
+// Python code, which must find the table in order).
+void set_progress(py::handle self, const std::optional<std::string>& key, Progress&& p) {
+    if (!key) return;
+    Progress* slot = progress_of(self, *key, true);
+    if (!slot) return;
+    Progress old = std::move(*slot);
+    *slot = std::move(p);
+}
+
+// Index of `tick` in the list `old`, looking first where it was; -1 when absent.
+Py_ssize_t find_tick(PyObject* old, PyObject* tick, Py_ssize_t hint) {
+    const Py_ssize_t n = PyList_GET_SIZE(old);
+    if (hint >= 0 && hint < n && PyList_GET_ITEM(old, hint) == tick) return hint;
+    // A list trimmed at the front holds it earlier; a replaced one anywhere.
+    for (Py_ssize_t i = std::min(hint, n - 1); i >= 0; --i)
+        if (PyList_GET_ITEM(old, i) == tick) return i;
+    for (Py_ssize_t i = std::max<Py_ssize_t>(hint + 1, 0); i < n; ++i)
+        if (PyList_GET_ITEM(old, i) == tick) return i;
+    return -1;
+}
+
+// Where a key resumes in `old` (an exact list): the index after its last
+// tick, or -1 when that tick is not there (or nothing is known).
+Py_ssize_t resume_at(py::handle self, const std::optional<std::string>& key, py::handle old) {
+    if (!key || !old || !PyList_CheckExact(old.ptr())) return -1;
+    Progress* p = progress_of(self, *key, false);
+    if (!p || !p->last) return -1;
+    const Py_ssize_t i = find_tick(old.ptr(), p->last.ptr(), p->at);
+    return i < 0 ? -1 : i + 1;
+}
+
+// The progress after a key read every tick of `old`, with the frame it stored.
+Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::vector<cols::Bar> tail, int chunks) {
+    Progress p;
+    if (old && PyList_CheckExact(old.ptr()) && PyList_GET_SIZE(old.ptr()) > 0) {
+        p.at = PyList_GET_SIZE(old.ptr()) - 1;
+        p.last = borrow(PyList_GET_ITEM(old.ptr(), p.at));
+    }
+    if (frame) {
+        PyObject* w = PyWeakref_NewRef(frame.ptr(), nullptr);
+        if (w) {
+            p.frame_weak = py::reinterpret_steal<py::object>(w);
+            py::object h = steal(PyObject_GetAttr(frame.ptr(), ZK_STR("height").ptr()));
+            p.height = PyLong_AsSsize_t(h.ptr());
+            if (p.height == -1 && PyErr_Occurred()) throw_py();
+            p.has_tail = has_tail;
+            p.tail = std::move(tail);
+            p.chunks = chunks;
+        } else {
+            PyErr_Clear();  // a frame without weak references is merged by polars
+        }
+    }
+    return p;
 }
 
 // Bars of the newest label of a frame we stored, read back from the frame.
+// Labels are read as integers: one outside Python's dates has no datetime.
 bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
     py::object pl = global("pl");
-    py::object dt = pl.attr("col")("dt");
-    py::object rows = frame.attr("filter")(compare(dt, dt.attr("max")(), Py_EQ)).attr("rows")();
     if (!cols::genuine_polars(pl)) return false;
+    static const char* const names[7] = {"dt", "code", "Open", "High", "Low", "Close", "Volume"};
+    py::list want;
+    for (const char* n : names) want.append(n);
+    py::object columns = frame.attr("columns");
+    if (!columns.equal(want)) return false;
+    py::object dt_type = frame.attr("schema")["dt"];
+    py::object micro = pl.attr("Datetime")("us");
+    if (!dt_type.equal(micro)) return false;
+    py::object dt = pl.attr("col")("dt");
+    py::object rows = frame.attr("filter")(compare(dt, dt.attr("max")(), Py_EQ))
+                          .attr("select")(dt.attr("dt").attr("epoch")("us"), "code", "Open", "High", "Low", "Close",
+                                          "Volume")
+                          .attr("rows")();
     for (py::handle row : rows) {
         py::tuple r = py::reinterpret_borrow<py::tuple>(row);
-        if (r.size() != 7 || !PyUnicode_CheckExact(r[1].ptr())) return false;
-        py::handle when = r[0];
+        if (r.size() != 7 || !PyLong_CheckExact(r[0].ptr()) || !PyUnicode_CheckExact(r[1].ptr())) return false;
         for (int i = 2; i < 6; ++i)
             if (!PyFloat_CheckExact(r[i].ptr())) return false;
         if (!PyLong_CheckExact(r[6].ptr())) return false;
-        // The label as microseconds, through the same reading as the ticks.
-        py::dict probe;
-        probe["dt"] = when;
-        probe["market_type"] = r[1];
-        probe["code"] = r[1];
-        probe["close"] = r[2];
-        probe["qty"] = r[6];
-        probe["tick_type"] = 0;
-        probe["is_simulate"] = false;
-        probe["is_virtual"] = false;
-        py::list one;
-        one.append(probe);
-        cols::TickColumns c;
-        if (!cols::read_ticks(one, 0, c)) return false;
-        // The frame does not say when Open and Close traded: take the bar's start,
-        // so later ticks merge as the frame-level rule has it.
-        tail.push_back(cols::Bar{c.dt[0], std::string(c.code.at(0)), r[2].cast<double>(),
-                                 r[3].cast<double>(), r[4].cast<double>(), r[5].cast<double>(),
-                                 c.qty[0], c.dt[0], c.dt[0]});
+        const std::int64_t when = r[0].cast<std::int64_t>();
+        if (!python_date(when)) return false;
+        tail.push_back(cols::Bar{when, r[1].cast<std::string>(), r[2].cast<double>(), r[3].cast<double>(),
+                                 r[4].cast<double>(), r[5].cast<double>(), r[6].cast<std::int64_t>()});
     }
     return !tail.empty();
 }
@@ -283,6 +344,7 @@ struct Query {
     py::handle self, code, unit, freq, exprs;
     py::object return_fn;
     py::object key;
+    std::optional<std::string> text;  // the key's progress slot, when kept
 
     py::object finish(py::object df) const {
         return steal(PyObject_CallOneArg(return_fn.ptr(), df.ptr()));
@@ -337,7 +399,7 @@ py::object every_text(const Query& q) {
     return steal(PyUnicode_FromFormat("%S%S", q.freq.ptr(), q.unit.ptr()));
 }
 
-// Step 4.2: the bar label column.
+// The bar label column.
 py::object labelled(py::handle tick_df, const Query& q) {
     py::object pl = global("pl");
     py::object dt = pl.attr("col")("dt");
@@ -349,7 +411,7 @@ py::object not_simulated() {
     return compare(global("pl").attr("col")("is_simulate"), py::bool_(true), Py_NE);
 }
 
-// Steps 6 to 10, once the new frame is known.
+// Caches a new frame (sorted by "dt") and records what the key has read.
 py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks) {
     if (truthy(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
     py::list by;
@@ -357,69 +419,17 @@ py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_t
     kbar_df = kbar_df.attr("sort")(by);
     getitem(getitem(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
     std::vector<cols::Bar> tail;
-    bool has_tail = false;
-    if (old_ticks) has_tail = read_tail(kbar_df, tail);
-    if (old_ticks) remember(kbar_df, q.key, old_ticks, has_tail, std::move(tail), 1);
+    const bool has_tail = read_tail(kbar_df, tail);
+    set_progress(q.self, q.text, progress_after(old_ticks, kbar_df, has_tail, std::move(tail), 1));
     return q.with_exprs(kbar_df);
 }
 
-// The query through the object's own methods and polars' own operations.
-// `drained`: the pending ticks were already moved to the old ticks (fast path).
-py::object general_query(const Query& q, bool drained) {
-    py::object pl = global("pl");
-    // How many old ticks there were before this drain: they are what other
-    // queries drained, which this key may not have seen yet.
-    py::object old_before;
-    Py_ssize_t before = -1;
-    try {
-        py::object ticks = q.self.attr("ticks");
-        if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
-            old_before = getitem(getitem(ticks, q.code), py::str("old_ticks"));
-            if (PyList_CheckExact(old_before.ptr())) before = PyList_GET_SIZE(old_before.ptr());
-        }
-    } catch (py::error_already_set&) {
-        // Odd state: the Part's own lookups below report it.
-    }
-    PyErr_Clear();
-    py::object tick_df;
-    if (!drained) tick_df = q.self.attr("poped_tick_to_df")(q.code);
-
-    py::object state = getitem(q.self.attr("ticks"), q.code);
-    py::object cached_kbars = getitem(state, py::str("cached_kbars"));
-    py::object old_ticks;
-    try {
-        old_ticks = getitem(state, py::str("old_ticks"));
-    } catch (py::error_already_set&) {
-        PyErr_Clear();
-    }
-    const KeyMark* mark = nullptr;
-    py::object cached;
-    int has = PySequence_Contains(cached_kbars.ptr(), q.key.ptr());
-    if (has < 0) throw_py();
-    if (has) {
-        cached = getitem(cached_kbars, q.key);
-        if (old_ticks && old_before && old_ticks.ptr() == old_before.ptr())
-            mark = mark_of(cached, q.key, old_ticks);
-        if (mark && drained) before = PyList_GET_SIZE(old_ticks.ptr());
-        if (mark && mark->seen > before) mark = nullptr;
-    }
-    py::object col = pl.attr("col");
-    if (!mark) {
-        // Full build, simulated ticks left out as the merge leaves them out.
-        py::object df = labelled(q.self.attr("poped_old_ticks_to_df")(q.code), q);
-        df = df.attr("filter")(not_simulated());
-        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks);
-    }
-    // Incremental merge of every tick this key has not seen, in drain order.
-    const Py_ssize_t seen = mark->seen;
-    if (seen < before) {
-        py::object missed = steal(PyList_GetSlice(old_ticks.ptr(), seen, before));
-        py::object missed_df = tick_frame_of(missed);
-        tick_df = tick_df ? missed_df.attr("vstack")(tick_df) : missed_df;
-    }
-    if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
-    tick_df = labelled(tick_df, q);
-    if (truthy(tick_df.attr("is_empty")())) return q.with_exprs(cached);
+// The incremental merge of new ticks (a labelled tick frame) into the frame the
+// cache holds, whatever the caller left of it: Open of its newest bar, High and
+// Low over both, Close of the new part, Volume summed; older labels are dropped,
+// and so are simulated ticks.
+py::object polars_merge(const Query& q, py::handle cached, py::object tick_df) {
+    py::object col = global("pl").attr("col");
     py::object dt = col("dt");
     py::object last_dt = cached["dt"].attr("max")();
     py::object completed = cached.attr("filter")(compare(dt, last_dt, Py_LT));
@@ -438,12 +448,135 @@ py::object general_query(const Query& q, bool drained) {
     by.append("dt");
     by.append("code");
     last_kbars = last_kbars.attr("group_by")(by).attr("agg")(aggs);
-    return store_and_return(q, completed.attr("vstack")(last_kbars), old_ticks);
+    return completed.attr("vstack")(last_kbars);
+}
+
+// What the native path did before handing over: the drain, and where it left off.
+struct Drained {
+    bool done = false;
+    py::object old;          // the old-ticks list it extended
+    Py_ssize_t before = -1;  // its length before the drain
+};
+
+// The query through the object's own methods and polars' own operations.
+py::object general_query(const Query& q, Drained d) {
+    if (!d.done) {
+        // The old ticks before this drain: those after the key's last tick were
+        // drained by other queries, and this key merges them too.
+        try {
+            py::object ticks = q.self.attr("ticks");
+            if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
+                d.old = getitem(getitem(ticks, q.code), py::str("old_ticks"));
+                if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
+            }
+        } catch (py::error_already_set&) {
+            // Odd state: the lookups below report it.
+        }
+        PyErr_Clear();
+    }
+    py::object missed;
+    if (d.before >= 0) {
+        const Py_ssize_t from = resume_at(q.self, q.text, d.old);
+        if (from >= 0 && from < d.before) missed = steal(PyList_GetSlice(d.old.ptr(), from, d.before));
+    }
+    py::object tick_df;
+    if (!d.done) {
+        tick_df = q.self.attr("poped_tick_to_df")(q.code);
+    } else if (PyList_GET_SIZE(d.old.ptr()) > d.before) {
+        tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, PY_SSIZE_T_MAX)));
+    }
+
+    py::object state = getitem(q.self.attr("ticks"), q.code);
+    py::object cached_kbars = getitem(state, py::str("cached_kbars"));
+    py::object old_ticks;
+    try {
+        old_ticks = getitem(state, py::str("old_ticks"));
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    int has = PySequence_Contains(cached_kbars.ptr(), q.key.ptr());
+    if (has < 0) throw_py();
+    if (!has) {
+        // The key's first query builds it from every old tick (simulated ones
+        // left out, as the merge leaves them out); later ones only merge.
+        py::object df = labelled(q.self.attr("poped_old_ticks_to_df")(q.code), q);
+        df = df.attr("filter")(not_simulated());
+        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks);
+    }
+    py::object cached = getitem(cached_kbars, q.key);
+    if (missed) {
+        // One part in drain order, as one conversion of all of them orders it.
+        py::object part = tick_frame_of(missed);
+        if (tick_df) part = part.attr("vstack")(tick_df).attr("sort")("dt", py::arg("maintain_order") = true);
+        tick_df = part;
+    }
+    if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
+    tick_df = labelled(tick_df, q);
+    if (truthy(tick_df.attr("is_empty")())) {
+        set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+        return q.with_exprs(cached);
+    }
+    return store_and_return(q, polars_merge(q, cached, tick_df), old_ticks);
+}
+
+// The native merge of new ticks (in drain order) into the frame this key
+// stored, whose newest bars `p` knows; nothing when a value needs polars.
+std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, py::handle cached,
+                                       py::handle ck, py::handle old_ticks, Py_ssize_t from, const Progress& p) {
+    cols::TickColumns cols;
+    if (!cols::read_ticks(old_ticks, from, cols)) return std::nullopt;
+    auto order = cols::stable_order_by_dt(cols.dt);
+    if (!order.empty()) cols.permute(order);
+    const std::int64_t last = p.tail.front().dt;
+    std::vector<cols::Bar> fresh;
+    if (!aggregate(cols, trunc, [&](std::int64_t l) { return l >= last; }, fresh)) return std::nullopt;
+    // The cached newest bars and the new part of the same label become one row
+    // each: Open stays, Close is the new part's, the new part comes after.
+    std::vector<cols::Bar> merged = p.tail;
+    std::size_t i = 0;
+    for (; i < fresh.size() && fresh[i].dt == last; ++i) {
+        auto it = std::find_if(merged.begin(), merged.end(),
+                               [&](const cols::Bar& b) { return b.code == fresh[i].code; });
+        if (it == merged.end()) {
+            merged.push_back(fresh[i]);
+            continue;
+        }
+        it->high = std::max(it->high, fresh[i].high);
+        it->low = std::min(it->low, fresh[i].low);
+        it->close = fresh[i].close;
+        if (__builtin_add_overflow(it->volume, fresh[i].volume, &it->volume)) return std::nullopt;
+    }
+    std::vector<cols::Bar> tail = merged;
+    for (; i < fresh.size(); ++i) merged.push_back(fresh[i]);
+    if (fresh.size() > 0 && fresh.back().dt != last) {
+        tail.clear();
+        for (const auto& b : fresh)
+            if (b.dt == fresh.back().dt) tail.push_back(b);
+    }
+    const Py_ssize_t keep = p.height - static_cast<Py_ssize_t>(p.tail.size());
+    int chunks = p.chunks + 1;
+    // Each query adds a chunk, and every chunk slows the next slice and vstack;
+    // merging them is O(rows), so only now and then.
+    const bool rechunk = chunks > 16;
+    if (rechunk) chunks = 1;
+    py::object frame;
+    if (auto inner = cols::kbar_inner_frame(merged)) {
+        // Chained on the inner frames: one wrapper instead of three.
+        py::object df = cached.attr("_df").attr("slice")(0, keep).attr("vstack")(*inner);
+        if (rechunk) df = df.attr("rechunk")();
+        frame = cols::wrap_inner_frame(df);
+    } else {
+        frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
+        if (rechunk) frame = frame.attr("rechunk")();
+    }
+    if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
+    set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks));
+    return q.with_exprs(frame);
 }
 
 // The query when every piece is our own: drain, read, label and aggregate natively.
-// Returns nothing when a value needs polars' own rules; the drain has happened then.
-std::optional<py::object> native_query(const Query& q, const Truncator& trunc, bool& drained) {
+// Returns nothing when a value needs polars' own rules; `d` then says what was drained.
+std::optional<py::object> native_query(const Query& q, const Truncator& trunc, Drained& d) {
     py::object ticks = q.self.attr("ticks");
     if (!PyDict_CheckExact(ticks.ptr())) return std::nullopt;
     PyObject* st = PyDict_GetItemWithError(ticks.ptr(), q.code.ptr());
@@ -454,110 +587,66 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, b
     }
     py::object state = borrow(st);
     if (!PyDict_CheckExact(st)) return std::nullopt;
-    PyObject* pending = PyDict_GetItemWithError(st, ZK_STR("ticks").ptr());
-    PyObject* old = PyDict_GetItemWithError(st, ZK_STR("old_ticks").ptr());
-    PyObject* ck = PyDict_GetItemWithError(st, ZK_STR("cached_kbars").ptr());
-    if (PyErr_Occurred()) throw_py();
-    if (!pending || !old || !ck || !PyList_CheckExact(pending) || !PyList_CheckExact(old) ||
-        !PyDict_CheckExact(ck))
+    // Each value is owned at once: a look-up may run a key's Python code.
+    auto field = [&](py::handle name) {
+        PyObject* v = PyDict_GetItemWithError(state.ptr(), name.ptr());
+        if (!v && PyErr_Occurred()) throw_py();
+        return v ? borrow(v) : py::object();
+    };
+    py::object pending = field(ZK_STR("ticks"));
+    py::object old_ticks = field(ZK_STR("old_ticks"));
+    py::object ck = field(ZK_STR("cached_kbars"));
+    if (!pending || !old_ticks || !ck || !PyList_CheckExact(pending.ptr()) || !PyList_CheckExact(old_ticks.ptr()) ||
+        !PyDict_CheckExact(ck.ptr()))
         return std::nullopt;
-    py::object old_ticks = borrow(old), cached_kbars = borrow(ck);
 
-    // Step 2: drain (poped_tick_to_df without its frame: nothing reads it here).
-    if (PyList_GET_SIZE(pending) > 0) {
-        py::object batch = borrow(pending);
-        const Py_ssize_t n = PyList_GET_SIZE(old);
-        if (PyList_SetSlice(old, n, n, batch.ptr()) < 0) throw_py();
+    // Drain (poped_tick_to_df without its frame: nothing reads it here).
+    const Py_ssize_t before = PyList_GET_SIZE(old_ticks.ptr());
+    if (PyList_GET_SIZE(pending.ptr()) > 0) {
+        if (PyList_SetSlice(old_ticks.ptr(), before, before, pending.ptr()) < 0) throw_py();
         py::object fresh = steal(PyList_New(0));
-        if (PyDict_SetItem(st, ZK_STR("ticks").ptr(), fresh.ptr()) < 0) throw_py();
+        if (PyDict_SetItem(state.ptr(), ZK_STR("ticks").ptr(), fresh.ptr()) < 0) throw_py();
     }
-    drained = true;
+    d = Drained{true, old_ticks, before};
 
-    PyObject* c = PyDict_GetItemWithError(ck, q.key.ptr());
+    PyObject* c = PyDict_GetItemWithError(ck.ptr(), q.key.ptr());
     if (!c && PyErr_Occurred()) throw_py();
     py::object cached = c ? borrow(c) : py::object();
-    const Py_ssize_t total = PyList_GET_SIZE(old_ticks.ptr());
-    // Nothing new for this key: the frame goes back as it is (its rows do not matter).
-    const KeyMark* mark = cached ? mark_of(cached, q.key, old_ticks, false) : nullptr;
-    if (mark && mark->seen == total) return q.with_exprs(cached);
-    if (mark) mark = mark_of(cached, q.key, old_ticks);
-
-    if (mark && mark->has_tail) {
+    if (!cached) {
+        // The key's first query: a full build over every old tick.
         cols::TickColumns cols;
-        if (!cols::read_ticks(old_ticks, mark->seen, cols)) return std::nullopt;
+        if (!cols::read_ticks(old_ticks, 0, cols)) return std::nullopt;
         auto order = cols::stable_order_by_dt(cols.dt);
         if (!order.empty()) cols.permute(order);
-        const std::int64_t last = mark->tail.front().dt;
-        std::vector<cols::Bar> fresh;
-        if (!aggregate(cols, trunc, [&](std::int64_t l) { return l >= last; }, fresh)) return std::nullopt;
-        // The cached newest bars and the new part of the same label become one row each.
-        std::vector<cols::Bar> merged = mark->tail;
-        std::size_t i = 0;
-        for (; i < fresh.size() && fresh[i].dt == last; ++i) {
-            auto it = std::find_if(merged.begin(), merged.end(),
-                                   [&](const cols::Bar& b) { return b.code == fresh[i].code; });
-            if (it == merged.end()) {
-                merged.push_back(fresh[i]);
-                continue;
-            }
-            // As one stable sort of all the bar's ticks would order them: an
-            // earlier time takes Open; an equal or later one takes Close.
-            if (fresh[i].first_dt < it->first_dt) {
-                it->open = fresh[i].open;
-                it->first_dt = fresh[i].first_dt;
-            }
-            if (fresh[i].last_dt >= it->last_dt) {
-                it->close = fresh[i].close;
-                it->last_dt = fresh[i].last_dt;
-            }
-            it->high = std::max(it->high, fresh[i].high);
-            it->low = std::min(it->low, fresh[i].low);
-            if (__builtin_add_overflow(it->volume, fresh[i].volume, &it->volume)) return std::nullopt;
-        }
-        std::vector<cols::Bar> tail = merged;
-        for (; i < fresh.size(); ++i) merged.push_back(fresh[i]);
-        if (fresh.size() > 0 && fresh.back().dt != last) {
-            tail.clear();
-            for (const auto& b : fresh)
-                if (b.dt == fresh.back().dt) tail.push_back(b);
-        }
-        const Py_ssize_t keep = mark->height - static_cast<Py_ssize_t>(mark->tail.size());
-        int chunks = mark->chunks + 1;
-        // Each query adds a chunk, and every chunk slows the next slice and vstack;
-        // merging them is O(rows), so only now and then.
-        const bool rechunk = chunks > 16;
-        if (rechunk) chunks = 1;
-        py::object frame;
-        if (auto inner = cols::kbar_inner_frame(merged)) {
-            // Chained on the inner frames: one wrapper instead of three.
-            py::object df = cached.attr("_df").attr("slice")(0, keep).attr("vstack")(*inner);
-            if (rechunk) df = df.attr("rechunk")();
-            frame = cols::wrap_inner_frame(df);
-        } else {
-            frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
-            if (rechunk) frame = frame.attr("rechunk")();
-        }
-        if (PyDict_SetItem(ck, q.key.ptr(), frame.ptr()) < 0) throw_py();
-        remember(frame, q.key, old_ticks, true, std::move(tail), chunks);
+        std::vector<cols::Bar> bars;
+        if (!aggregate(cols, trunc, [](std::int64_t) { return true; }, bars)) return std::nullopt;
+        py::object frame = cols::kbar_frame(bars);
+        if (bars.empty()) return q.finish(frame);
+        if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
+        std::vector<cols::Bar> tail;
+        for (const auto& b : bars)
+            if (b.dt == bars.back().dt) tail.push_back(b);
+        set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), 1));
         return q.with_exprs(frame);
     }
-    if (mark) return std::nullopt;  // a watermark without its newest bars: polars merges
-
-    // Full build over every old tick.
-    cols::TickColumns cols;
-    if (!cols::read_ticks(old_ticks, 0, cols)) return std::nullopt;
-    auto order = cols::stable_order_by_dt(cols.dt);
-    if (!order.empty()) cols.permute(order);
-    std::vector<cols::Bar> bars;
-    if (!aggregate(cols, trunc, [](std::int64_t) { return true; }, bars)) return std::nullopt;
-    py::object frame = cols::kbar_frame(bars);
-    if (bars.empty()) return q.finish(frame);
-    if (PyDict_SetItem(ck, q.key.ptr(), frame.ptr()) < 0) throw_py();
-    std::vector<cols::Bar> tail;
-    for (const auto& b : bars)
-        if (b.dt == bars.back().dt) tail.push_back(b);
-    remember(frame, q.key, old_ticks, true, std::move(tail), 1);
-    return q.with_exprs(frame);
+    // Every tick after the key's last one, or else the batch this query drained.
+    Py_ssize_t from = resume_at(q.self, q.text, old_ticks);
+    const bool found = from >= 0;
+    if (!found) from = before;
+    if (from == PyList_GET_SIZE(old_ticks.ptr())) {
+        // Nothing new for this key: the frame goes back as it is.
+        if (!found) set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+        return q.with_exprs(cached);
+    }
+    Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
+    if (p && p->has_tail && p->frame_weak && PyWeakref_GetObject(p->frame_weak.ptr()) == cached.ptr()) {
+        Progress known = *p;  // reading the height may run code that changes the slot
+        py::object h = steal(PyObject_GetAttr(cached.ptr(), ZK_STR("height").ptr()));
+        const Py_ssize_t height = PyLong_AsSsize_t(h.ptr());
+        if (height == -1 && PyErr_Occurred()) throw_py();
+        if (height == known.height) return native_merge(q, trunc, cached, ck, old_ticks, from, known);
+    }
+    return std::nullopt;  // a frame this path does not know: polars merges into it
 }
 
 ZK_BODY(return_fn_body) {
@@ -611,7 +700,7 @@ ZK_BODY(qm_poped_old_ticks_to_df) {
 }
 
 ZK_BODY(qm_get_kbar) {
-    Query q{self, a[0], a[1], a[2], a[3], {}, {}};
+    Query q{self, a[0], a[1], a[2], a[3], {}, {}, {}};
     bool valid = false;
     static PyObject* units[7] = {};
     if (!units[0])
@@ -634,13 +723,16 @@ ZK_BODY(qm_get_kbar) {
                     .ptr();
     q.return_fn = clone_function(proto, a[4]);
     q.key = py::make_tuple(q.code, q.unit, q.freq);
-    bool drained = false;
+    q.text = key_text(q.code, q.unit, q.freq, false);
+    // A str subclass may stand for the same cached key: what that key read is no longer known.
+    if (!q.text) set_progress(self, key_text(q.code, q.unit, q.freq, true), Progress{});
+    Drained d;
     if (cols::genuine_polars(current_pl()) && own_methods(self)) {
         if (auto trunc = truncator(q.unit, q.freq)) {
-            if (auto r = native_query(q, *trunc, drained)) return *r;
+            if (auto r = native_query(q, *trunc, d)) return *r;
         }
     }
-    return general_query(q, drained);
+    return general_query(q, std::move(d));
 }
 
 }  // namespace zk

@@ -18,7 +18,8 @@ Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle actio
                py::handle quantity, py::handle product_type) {
     Method m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
     py::handle ignore_tax = kind == CostCall::Cover ? Py_False : Py_True;
-    py::handle is_cover = kind == CostCall::Entry ? Py_False : Py_True;
+    // An entry slips as its profit row re-prices it, so the capital moves by what trades earn.
+    py::handle is_cover = Py_True;
     Leg leg;
     if (m.native && PyUnicode_CheckExact(code.ptr()) && PyLong_CheckExact(quantity.ptr())) {
         // Our own function: its computation with the arguments its parser
@@ -148,6 +149,8 @@ struct LotState {
 
 struct ProfitPlan {
     py::object target;                // the opposite side list of the book
+    py::object target_pop;            // its pop, when it is not an exact list and lots go
+    py::object rows_append;           // the rows' append, when they are not an exact list
     std::vector<LotState> lots;       // every lot touched, in order
     std::vector<py::object> removed;  // lots taken off the front, in order
     std::vector<py::object> rows;
@@ -158,7 +161,9 @@ struct ProfitPlan {
 LotState& state_of(std::vector<LotState>& lots, const py::object& lot) {
     for (LotState& s : lots)
         if (s.lot.ptr() == lot.ptr()) return s;
-    lots.push_back({lot, item(lot, ZK_STR("quantity"))});
+    py::object quantity = item(lot, ZK_STR("quantity"));
+    check_settable(lot);  // it is lowered once the plan is applied
+    lots.push_back({lot, quantity});
     return lots.back();
 }
 
@@ -207,7 +212,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         cover_cost_total = iadd(cover_cost_total, cover_cost);
         py::object receivable = mul(cover[Price], cover[MinQty]);
 
-        Leg entry = price_leg(CostCall::CoveredEntry, lot, U"[yellow]被沖銷的成本資訊: ", U"[/yellow]");
+        Leg entry = price_leg(CostCall::Entry, lot, U"[yellow]被沖銷的成本資訊: ", U"[/yellow]");
         py::object trade_cost_ = leg_cost(entry);
         trade_cost_total = iadd(trade_cost_total, trade_cost_);
         py::object payable = mul(entry[Price], entry[MinQty]);
@@ -227,13 +232,17 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
                                      entry[OriginPrice], item(cp, ZK_STR("exchange_ts")), cover[Price],
                                      cover[OriginPrice], entry[Qty], entry[MinQty], trade_cost_, cover_cost,
                                      pair_profit, ratio});
-        if (plan.rows.empty()) plan.rows_list = item(self_attr(self, ZK_STR("_profit_report")), ZK_STR("rows"));
+        if (plan.rows.empty()) {
+            plan.rows_list = item(self_attr(self, ZK_STR("_profit_report")), ZK_STR("rows"));
+            plan.rows_append = method_ahead(plan.rows_list, ZK_STR("append"));
+        }
         plan.rows.push_back(std::move(row));
 
         un_cover = isub(un_cover, matched);
         py::object left = isub(lot_qty, matched);
         st.quantity = left;
         if (eq(left, zero)) {
+            if (plan.removed.empty()) plan.target_pop = method_ahead(plan.target, ZK_STR("pop"));
             plan.removed.push_back(lot);
             ++front;
         }
@@ -265,13 +274,23 @@ void apply_profit(ProfitPlan& plan) {
             for (Py_ssize_t i = 0; i < n; ++i) {
                 py::object el = steal(PySequence_GetItem(target, i));
                 if (el.ptr() == lot.ptr()) {
-                    if (PySequence_DelItem(target, i) < 0) throw_py();
+                    if (!plan.target_pop) {
+                        if (PySequence_DelItem(target, i) < 0) throw_py();
+                    } else {
+                        py::object index = steal(PyLong_FromSsize_t(i));
+                        steal(PyObject_CallOneArg(plan.target_pop.ptr(), index.ptr()));
+                    }
                     break;
                 }
             }
         }
     }
-    for (const py::object& row : plan.rows) append(plan.rows_list, row);
+    for (const py::object& row : plan.rows) {
+        if (plan.rows_append)
+            steal(PyObject_CallOneArg(plan.rows_append.ptr(), row.ptr()));
+        else
+            append(plan.rows_list, row);
+    }
 }
 
 py::object init_account_info(py::handle self) {
@@ -301,6 +320,11 @@ ZK_BODY(pos_set_positions) {
     if (!PyUnicode_CheckExact(code.ptr())) raise_arg_type("code", &PyUnicode_Type, code.ptr());
     py::object cp = deepcopy_trade(trade);  // the future position entry
     py::object action = item(cp, ZK_STR("action"));
+    // Any other text would be costed as one side and booked as the other.
+    if (!PyUnicode_CheckExact(action.ptr()) ||
+        (PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") != 0 &&
+         PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") != 0))
+        raise_text(PyExc_ValueError, concat({ZK_STR("不支援的交易動作: "), fmt(action)}));
     py::object price = item(cp, ZK_STR("price"));
     if (!PyFloat_CheckExact(price.ptr()) && PyFloat_AsDouble(price.ptr()) == -1.0 && PyErr_Occurred()) throw_py();
     py::object quantity = item(cp, ZK_STR("quantity"));
@@ -400,6 +424,13 @@ ZK_BODY(pos_set_positions) {
                             .fmt(ci[Fee]).lit(U", 交易稅: ").fmt(ci[Tax])
                             .lit(U", 固定成本: ").fmt(ci[FixedCost]).lit(red_end).str());
     }
+    // Whatever the apply step stores into must take it: checked before any change.
+    if (new_book) check_settable(positions);
+    if (new_type) check_settable(mapper);
+    if (new_info) check_settable(infos);
+    if (!counters.empty()) check_settable(info);
+    if (report) check_settable(report);
+    py::object own_append = opens ? method_ahead(own_side, ZK_STR("append")) : py::object();
     for (const py::object& line : lines) console_print(line);
 
     // Apply: nothing below can fail on the documented containers.
@@ -410,7 +441,12 @@ ZK_BODY(pos_set_positions) {
     if (report) set_item(report, ZK_STR("profit"), report_profit);
     if (PyObject_SetAttr(self.ptr(), ZK_STR("current_capital").ptr(), capital.ptr()) < 0) throw_py();
     if (plan) apply_profit(*plan);
-    if (opens) append(own_side, cp);
+    if (opens) {
+        if (own_append)
+            steal(PyObject_CallOneArg(own_append.ptr(), cp.ptr()));
+        else
+            append(own_side, cp);
+    }
     return py::none();
 }
 

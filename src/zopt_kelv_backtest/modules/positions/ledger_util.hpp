@@ -126,6 +126,21 @@ inline py::object find(py::handle o, py::handle key) {
     }
     return contains(o, key) ? item(o, key) : py::object();
 }
+// What storing into `o` would raise, raised now, for kinds that cannot store at all.
+inline void check_settable(py::handle o) {
+    PyTypeObject* tp = Py_TYPE(o.ptr());
+    if (PyDict_CheckExact(o.ptr()) || (tp->tp_as_mapping && tp->tp_as_mapping->mp_ass_subscript)) return;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", tp->tp_name);
+    throw_py();
+}
+
+// o.<name> fetched ahead of its call, unless o is an exact list (whose own
+// operation cannot fail): a later step then cannot fail for want of it.
+inline py::object method_ahead(py::handle o, py::handle name) {
+    if (PyList_CheckExact(o.ptr())) return py::object();
+    return attr_of(o, name);
+}
+
 inline void append(py::handle list, py::handle value) {
     if (PyList_CheckExact(list.ptr())) {
         if (PyList_Append(list.ptr(), value.ptr()) < 0) throw_py();
@@ -178,8 +193,9 @@ struct Record {
 // The trade cost of one leg.
 using Leg = Record<7, cost_keys>;
 
-// self.__calculate_trade_cost(code, action, price, quantity, product_type, <keywords>).
-enum class CostCall { Cover, CoveredEntry, Entry };
+// self.__calculate_trade_cost(code, action, price, quantity, product_type, <keywords>):
+// a covering leg with tax, or an entry leg without; both slip as the settings say.
+enum class CostCall { Cover, Entry };
 Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
                py::handle quantity, py::handle product_type);
 

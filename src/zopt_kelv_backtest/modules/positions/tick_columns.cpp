@@ -123,11 +123,30 @@ bool read_one(PyObject* d, TickColumns& out) {
     static PyObject* keys[8] = {};
     if (!keys[0])
         for (int i = 0; i < 8; ++i) keys[i] = PyUnicode_InternFromString(names[i]);
-    for (int i = 0; i < 8; ++i) {
-        v[i] = PyDict_GetItemWithError(d, keys[i]);
-        if (!v[i]) {
-            PyErr_Clear();
-            return false;
+    // Keys are matched by identity, or looked up only when every key is an
+    // exact str: a key of another type could run its __eq__ mid-read.
+    int found = 0;
+    bool plain_keys = true;
+    Py_ssize_t pos = 0;
+    PyObject *k, *val;
+    for (int i = 0; i < 8; ++i) v[i] = nullptr;
+    while (PyDict_Next(d, &pos, &k, &val)) {
+        plain_keys = plain_keys && PyUnicode_CheckExact(k);
+        for (int i = 0; i < 8; ++i)
+            if (k == keys[i]) {
+                v[i] = val;
+                ++found;
+                break;
+            }
+    }
+    if (!plain_keys) return false;
+    if (found != 8) {
+        for (int i = 0; i < 8; ++i) {
+            v[i] = PyDict_GetItemWithError(d, keys[i]);
+            if (!v[i]) {
+                PyErr_Clear();
+                return false;
+            }
         }
     }
     PyObject* dt = v[0];
@@ -394,22 +413,25 @@ struct PolarsRoute {
     py::object from_pydf;        // DataFrame._from_pydf
 };
 
+// Made on first use and published only when complete: building it runs
+// polars code, during which another thread may ask for it.
 PolarsRoute& route(py::handle pl) {
     static PolarsRoute* r = nullptr;
     if (!r) {
-        r = new PolarsRoute();  // lives for the process
+        auto built = std::make_unique<PolarsRoute>();
         try {
             py::object series_cls = pl.attr("Series");
             py::object frame_cls = pl.attr("DataFrame");
             py::object pyseries = py::reinterpret_borrow<py::object>(py::type::handle_of(series_cls().attr("_s")));
             py::object pydf = py::reinterpret_borrow<py::object>(py::type::handle_of(frame_cls().attr("_df")));
-            r->from_c_array = pyseries.attr("from_arrow_c_array");
-            r->pydf_type = pydf;
-            r->from_pydf = frame_cls.attr("_from_pydf");
-            r->native = true;
+            built->from_c_array = pyseries.attr("from_arrow_c_array");
+            built->pydf_type = pydf;
+            built->from_pydf = frame_cls.attr("_from_pydf");
+            built->native = true;
         } catch (py::error_already_set&) {
-            r->native = false;  // the public constructors still work
+            built->native = false;  // the public constructors still work
         }
+        if (!r) r = built.release();  // lives for the process; a later copy is dropped
     }
     return *r;
 }

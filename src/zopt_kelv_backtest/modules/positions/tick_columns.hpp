@@ -65,9 +65,6 @@ struct Bar {
     std::string code;
     double open, high, low, close;
     std::int64_t volume;
-    // Times of the ticks that gave Open and Close: a later merge compares
-    // against them, so a tick that sorts earlier can still take over Open.
-    std::int64_t first_dt = 0, last_dt = 0;
 };
 
 // Is `pl` the polars module this process imported (so its frames are the
