@@ -149,18 +149,23 @@ def test_quiet_from_the_environment(monkeypatch, value, quiet):
     assert LineConsole().quiet is quiet
 
 
-def test_works_under_a_progress_display():
+@pytest.mark.parametrize("transient", [True, False])
+def test_lines_go_above_a_progress_display(transient):
     out = io.StringIO()
     con = LineConsole(file=out, force_terminal=True, color_system="standard", width=60)
-    with Progress(console=con, transient=True) as progress:
-        task = progress.add_task("replay", total=2)
-        con.print("[bold red]during[/bold red]")  # must go above the bar, through rich
-        progress.advance(task, 2)
+    with Progress(console=con, transient=transient) as progress:
+        task = progress.add_task("replay", total=300)
+        for i in range(300):
+            con.print(f"[bold red]during {i}[/bold red]")
+            progress.advance(task)
     con.print("[bold red]after[/bold red]")
     con.flush()
     text = out.getvalue()
-    assert "during" in text and text.index("during") < text.index("after")
+    found = [text.find(f"during {i}\x1b") for i in range(300)]
+    assert -1 not in found and found == sorted(found)
     assert text.endswith("\x1b[1;31mafter\x1b[0m\n")
+    if not transient:  # the finished bar stays below the lines printed under it
+        assert text.rindex("replay") > found[-1]
 
 
 def test_batched_lines_reach_the_file_without_an_explicit_flush():
@@ -185,10 +190,12 @@ def test_batched_lines_reach_the_file_without_an_explicit_flush():
     ],
     ids=["end", "exit", "raise", "atexit", "fork"],
 )
-def test_nothing_lost_when_the_process_ends(ending):
+def test_nothing_lost_when_the_process_ends(ending, request):
+    # An exit handler registered before the console exists runs after the console's own one.
     script = textwrap.dedent(
         f"""
-        import os, sys
+        import atexit, os, sys
+        atexit.register(lambda: __import__("zopt_kelv_backtest.utils").utils.console.print("[red]last[/red]"))
         from zopt_kelv_backtest.utils import console
         for i in range(5000):
             console.print(f"[bold red]line {{i}}[/bold red]")
@@ -198,7 +205,9 @@ def test_nothing_lost_when_the_process_ends(ending):
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
                          env={**os.environ, "ZOPT_KELV_QUIET": ""})  # fmt: skip
     lines = run.stdout.splitlines()
-    expected = [f"line {i}" for i in range(5000)] + (["from atexit"] if "atexit" in ending else [])
+    # The forked child runs the exit handlers too (the parent waits for it), but writes no line twice.
+    tail = {"atexit": ["from atexit", "last"], "fork": ["last", "last"]}.get(request.node.callspec.id, ["last"])
+    expected = [f"line {i}" for i in range(5000)] + tail
     assert lines == expected
 
 

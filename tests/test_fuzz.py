@@ -339,3 +339,165 @@ def test_blocking_takes_follow_puts(mod, data_dir, console, watchdog):
         fuzzer.call_one()
         fuzzer.call_one()  # queue empty now: skipped, not blocked
     assert pos.fetch_position_queue.qsize() == 0 and pos.finish_fetch_position_queue.qsize() == 0
+
+
+# ---- Python code running in the middle of a call
+#
+# Each case is a few lines that crashed the interpreter when a value read
+# before a hook ran was used after it. They run in a fresh process, so a crash
+# fails one case; the printed outcome is what a plain-Python rendering of the
+# same steps gives.
+
+HOOK_PRELUDE = """
+import os, time
+os.environ["TZ"] = "Asia/Taipei"; time.tzset()
+from datetime import datetime
+from zopt_kelv_backtest.modules.positions import positions as m
+class Quiet:
+    def print(self, text): pass
+m.console = Quiet()
+BASE = datetime(2024, 5, 15, 9, 0, 30).timestamp()  # a Wednesday
+def tick(ts, code="2330", close=100.0):
+    return {"timestamp": ts, "code": code, "market_type": "Stock", "close": close, "qty": 1, "tick_type": 1,
+            "is_simulate": False}
+def one_lot(qty):
+    # A Positions holding one long lot of 2330 at 100.0, and that lot.
+    p = m.Positions()
+    p.set_positions({"code": "2330", "action": "Buy", "price": 100.0, "quantity": qty, "exchange_ts": 1.0,
+                     "product_type": "Stock", "trade_id": "a"}, "Stock")
+    return p, p.positions["2330"]["buy"][0]
+def infos_calling(hook):
+    # Latest ticks of 2330 in a mapping whose __getitem__ runs `hook` first.
+    class Infos(dict):
+        def __getitem__(self, key):
+            hook()
+            return dict.__getitem__(self, key)
+    return Infos({"2330": {"close": 101.0}})
+def holiday_calling(qm, hook):
+    # A holiday element hash-equal to 2024-05-15 whose __eq__ runs `hook`.
+    class Holiday(str):
+        def __hash__(self):
+            return hash("2024-05-15")
+        def __eq__(self, other):
+            hook()
+            return False
+    qm.holiday_search_set.add(Holiday("x" * 3))
+def outcome(fn):
+    try:
+        fn()
+        return "ok"
+    except Exception as e:
+        return f"{type(e).__name__} {e}"
+"""
+
+HOOK_CASES = {
+    "timestamp_index_rebinds_code": ("""
+qm = m.QuoteManager()
+t = tick(None, code="".join(["23", "30"]))
+class Stamp:
+    def __index__(self):
+        t["code"] = "".join(["00", "50"])
+        return int(BASE)
+t["timestamp"] = Stamp()
+print(outcome(lambda: qm.add_tick(t)))
+print(sorted(qm.ticks), [s["code"] for s in qm.ticks["0050"]["ticks"]])
+""", "ok\n['0050'] ['0050']"),
+    "timestamp_index_empties_tick": ("""
+qm = m.QuoteManager()
+t = tick(None)
+class Stamp:
+    def __index__(self):
+        t.clear()
+        return int(BASE)
+t["timestamp"] = Stamp()
+print(outcome(lambda: qm.add_tick(t)))
+print(qm.ticks)
+""", "KeyError 'code'\n{}"),
+    "holiday_eq_empties_tick": ("""
+qm = m.QuoteManager()
+qm.add_tick(tick(BASE))
+t = tick(BASE + 200, close=101.0)
+holiday_calling(qm, t.clear)
+print(outcome(lambda: qm.add_tick(t)))
+print(len(qm.ticks["2330"]["ticks"]), qm.ticks["2330"]["last_tick"]["close"])
+""", "KeyError 'market_type'\n1 100.0"),
+    "holiday_eq_rebinds_close": ("""
+qm = m.QuoteManager()
+qm.add_tick(tick(BASE))
+t = tick(BASE + 200, close=101.0)
+def rebind():
+    t["close"] = float("".join(["10", "2.5"]))
+    qm.ticks["2330"]["last_tick"]["close"] = 99.5
+holiday_calling(qm, rebind)
+print(outcome(lambda: qm.add_tick(t)))
+print([(s["dt"].strftime("%H:%M:%S"), s["close"], s["is_virtual"]) for s in qm.ticks["2330"]["ticks"]])
+""", "ok\n[('09:00:30', 99.5, False), ('09:01:00', 99.5, True), ('09:02:00', 99.5, True), "
+     "('09:03:00', 99.5, True), ('09:03:50', 102.5, False)]"),
+    "code_hash_clears_ticks": ("""
+qm = m.QuoteManager()
+class Code(str):
+    def __hash__(self):
+        qm.clear_ticks()
+        return str.__hash__(self)
+print(outcome(lambda: qm.add_tick(tick(BASE, code=Code("2330")))))
+print(qm.ticks)
+""", "KeyError '2330'\n{}"),
+    "known_code_hash_clears_ticks": ("""
+qm = m.QuoteManager()
+qm.add_tick(tick(BASE))
+class Code(str):
+    def __hash__(self):
+        if len(qm.ticks):
+            qm.clear_ticks()
+        return str.__hash__(self)
+print(outcome(lambda: qm.add_tick(tick(BASE + 200, code=Code("2330")))))
+print(qm.ticks)
+""", "KeyError '2330'\n{}"),
+    "detail_tick_lookup_empties_lot": ("""
+p, lot = one_lot(1)
+p.current_tick_infos = infos_calling(lot.clear)
+print(outcome(lambda: p.fetch_positions("Stock", True)))
+print(outcome(lambda: p.fetch_positions("Stock", False)))
+""", "KeyError 'price'\nKeyError 'quantity'"),
+    "summary_tick_lookup_rebinds_lot": ("""
+p, lot = one_lot(2)
+def rebind():
+    lot["price"] = float("".join(["9", "0.0"]))
+    lot["quantity"] = 3
+p.current_tick_infos = infos_calling(rebind)
+p.fetch_positions("Stock", False)
+print(p.fetch_position_queue.get_nowait())
+""", "[{'code': '2330', 'quantity': 2, 'avg_price': 100.0, 'pnl': 33000.0, 'cond': <OrderCond.CASH: 'Cash'>, "
+     "'margin_purchase_amount': 0, 'collateral': 0, 'short_sale_margin': 0, 'interest': 0}]"),
+}
+
+
+@pytest.fixture(scope="module")
+def hook_outcomes():
+    """Every case in one fresh process (the import is the slow part), each in
+    its own namespace; a crash leaves the cases after it without output."""
+    import json
+    import subprocess
+    import sys
+    driver = HOOK_PRELUDE + """
+import contextlib, io, json, sys
+cases = json.loads(sys.stdin.read())
+prelude = dict(globals())
+for name, body in cases:
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        exec(body, dict(prelude))
+    print(json.dumps([name, out.getvalue()]), flush=True)
+"""
+    cases = json.dumps([(name, body) for name, (body, _) in sorted(HOOK_CASES.items())])
+    run = subprocess.run([sys.executable, "-X", "faulthandler", "-c", driver], input=cases, capture_output=True,
+                         text=True, timeout=300)
+    got = dict(json.loads(line) for line in run.stdout.splitlines() if line.startswith("["))
+    return got, run.returncode, run.stderr[-3000:]
+
+
+@pytest.mark.parametrize("case", sorted(HOOK_CASES))
+def test_hooks_that_change_state_mid_call(hook_outcomes, case):
+    got, returncode, stderr = hook_outcomes
+    assert case in got, f"exit status {returncode}: {stderr}"
+    assert got[case].strip() == HOOK_CASES[case][1]

@@ -1,7 +1,6 @@
 """The synthetic tick set: calendar, sessions, ladder, volume shape, seeds, streaming."""
 
 import itertools
-import types
 from collections import Counter
 from datetime import date, datetime, time, timedelta
 
@@ -145,9 +144,9 @@ def test_pinned_values_of_the_default_set():
     ]  # fmt: skip
 
 
-def test_iter_ticks_is_a_lazy_generator_equal_to_the_list():
+def test_iter_ticks_is_an_iterator_equal_to_the_list():
     gen = synthetic.iter_ticks(START, 3, 2)
-    assert isinstance(gen, types.GeneratorType)
+    assert iter(gen) is gen
     assert list(gen) == synthetic.generate_ticks(START, 3, 2)
 
 
@@ -183,3 +182,19 @@ def test_any_int_seed_works_and_seeds_differ(seed):
     a = list(itertools.islice(synthetic.iter_ticks(START, 1, seed), 200))
     b = list(itertools.islice(synthetic.iter_ticks(START, 1, seed + 1), 200))
     assert a and a != b
+
+
+@pytest.mark.parametrize(
+    "product, message",
+    [(Product("X", "Bond", 100.0, 5.0, 1.0), "market_type"), (Product("X", "Stock", 0.0, 5.0, 1.0), "start_price"),
+     (Product("X", "Stock", float("nan"), 5.0, 1.0), "start_price"),
+     (Product("X", "Stock", 100.0, -1.0, 1.0), "ticks_per_minute"),
+     (Product("X", "Future", 100.0, 5.0, float("inf")), "volatility")],
+)  # fmt: skip
+def test_products_that_cannot_trade_are_refused(product, message):
+    with pytest.raises(ValueError, match=message):
+        synthetic.iter_ticks(START, 1, 1, products=(product,))
+
+
+def test_no_products_no_ticks():
+    assert synthetic.generate_ticks(START, 2, 1, products=()) == []

@@ -24,6 +24,8 @@ differ from these for the same seed.
 from __future__ import annotations
 
 import csv
+import itertools
+import math
 import os
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
@@ -158,6 +160,17 @@ def _intensity(fraction: np.ndarray) -> np.ndarray:
     return 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * np.exp(-fraction * 40)
 
 
+def _check(p: Product) -> None:
+    if p.market_type not in ("Stock", "Future"):
+        raise ValueError(f"product {p.code!r}: market_type must be 'Stock' or 'Future', not {p.market_type!r}")
+    if not (math.isfinite(p.start_price) and p.start_price > 0):
+        raise ValueError(f"product {p.code!r}: start_price must be a positive number, not {p.start_price!r}")
+    for name in ("ticks_per_minute", "volatility"):
+        value = getattr(p, name)
+        if not (math.isfinite(value) and value >= 0):
+            raise ValueError(f"product {p.code!r}: {name} must be a number of 0 or more, not {value!r}")
+
+
 def _epoch_ms(naive_taipei: datetime) -> int:
     return round(naive_taipei.replace(tzinfo=TAIPEI).timestamp() * 1000)
 
@@ -231,38 +244,43 @@ def iter_ticks(
     """Tick records of `products` over `days` trading days from `start`, in time order, a day at a time.
 
     Ticks at the same instant come in the order of `products`. Bad arguments raise here, before the
-    first tick: ``ValueError`` for fewer than one day or a calendar that runs out, ``TypeError`` for
-    a seed that is not an int.
+    first tick: ``ValueError`` for fewer than one day, days outside the calendar or a product that
+    cannot trade (see :class:`Product`), ``TypeError`` for a seed that is not an int.
     """
     words = _seed_words(seed)
+    for p in products:
+        _check(p)
     schedule = trading_days(start, days, holidays)
     walkers = [_ProductDays(p, n, words) for n, p in enumerate(products)]
-    return _days(schedule, walkers)
+    return itertools.chain.from_iterable(_days(schedule, walkers))
 
 
-def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[Dict[str, Any]]:
-    codes = [w.product.code for w in walkers]
-    markets = [w.product.market_type for w in walkers]
+def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Dict[str, Any]]]:
+    """The tick records of each trading day, a list a day."""
+    if not walkers:
+        return
+    codes = np.array([w.product.code for w in walkers], dtype=object)
+    markets = np.array([w.product.market_type for w in walkers], dtype=object)
     for day in schedule:
         # A trading day's sessions end (05:00 next morning at the latest) before the next one opens.
         parts = [w.day(day) for w in walkers]
         when = np.concatenate([p[0] for p in parts])
         owner = np.concatenate([np.full(len(p[0]), i, dtype=np.int64) for i, p in enumerate(parts)])
         order = np.lexsort((owner, when))
-        stamps = (when[order] / 1000.0).tolist()
-        closes = (np.concatenate([p[1] for p in parts])[order] / 100.0).tolist()
-        qtys = np.concatenate([p[2] for p in parts])[order].tolist()
-        kinds = np.concatenate([p[3] for p in parts])[order].tolist()
-        for ts, i, close, qty, kind in zip(stamps, owner[order].tolist(), closes, qtys, kinds):
-            yield {
-                "timestamp": ts,
-                "code": codes[i],
-                "market_type": markets[i],
-                "close": close,
-                "qty": qty,
-                "tick_type": kind,
-                "is_simulate": False,
-            }
+        owner = owner[order]
+        columns = (
+            (when[order] / 1000.0).tolist(),
+            codes[owner].tolist(),
+            markets[owner].tolist(),
+            (np.concatenate([p[1] for p in parts])[order] / 100.0).tolist(),
+            np.concatenate([p[2] for p in parts])[order].tolist(),
+            np.concatenate([p[3] for p in parts])[order].tolist(),
+        )
+        yield [
+            {"timestamp": ts, "code": code, "market_type": market, "close": close, "qty": qty, "tick_type": kind,
+             "is_simulate": False}
+            for ts, code, market, close, qty, kind in zip(*columns)
+        ]  # fmt: skip
 
 
 def generate_ticks(

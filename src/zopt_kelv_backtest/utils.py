@@ -11,9 +11,11 @@ colour tag around plain text, such as ``"[bold red][回測] 進場 2330 1 張, .
   imported, which also reaches worker processes) prints nothing at the cost of one attribute test.
 
 Numbers, paths and other parts of a line are not highlighted (``highlight=False``). Anything else
-(other mark-up, several arguments, keywords, renderables such as tables, a live progress display,
-``record=True``, a ``with console:`` block) goes through rich's own ``print`` unchanged, so the object
-can be handed to ``rich.progress.Progress(console=console)`` or used for tables like any rich console.
+(other mark-up, several arguments, keywords, renderables such as tables, ``record=True``, a
+``with console:`` block) goes through rich's own ``print`` unchanged, so the object can be used for
+tables like any rich console, and handed to ``rich.progress.Progress(console=console)``: while such a
+live display runs, every line goes through rich (above the display, which rich redraws for each line:
+keep the core's per-fill lines quiet under a progress bar where speed matters).
 
 Lines of the fast path are written in batches: a write, above all to a terminal, costs more than
 making the line. A line waits at most 20 ms (a background timer writes the batch). The batch is
@@ -54,14 +56,28 @@ BATCH_SECONDS = 0.02  # longest a line waits before it is written
 BATCH_LINES = 2048  # written at once when this many are waiting
 
 
+def _setting(name: str) -> Any:
+    """A property for the rich setting `name` whose change re-decides the fast path."""
+    attr = "_" + name
+
+    def get(self: "LineConsole") -> Any:
+        return getattr(self, attr)
+
+    def put(self: "LineConsole", value: Any) -> None:
+        setattr(self, attr, value)
+        self._update_fast()
+
+    return property(get, put)
+
+
 class LineConsole(Console):
     """A rich console with a fast path for single-tag lines; see the module docstring.
 
     Takes every argument of :class:`rich.console.Console`; the defaults differ in ``highlight=False``,
     ``emoji=False`` and ``soft_wrap=True`` (a log line is never wrapped nor rewritten), and ``quiet``
     defaults to the ``ZOPT_KELV_QUIET`` environment variable. The fast path is taken only where it
-    writes what rich would: mark-up on, highlighting and emoji off, soft wrap on, no console style, no
-    live display, recording or ``with console:`` block. It writes plain text to anything but a
+    writes what rich would: mark-up on, highlighting and emoji off, soft wrap on, no console style, live
+    display, recording or ``with console:`` block. It writes plain text to anything but a
     terminal, and with ``NO_COLOR`` (rich would keep the bold there).
     """
 
@@ -85,40 +101,17 @@ class LineConsole(Console):
         _LIVE.add(self)
 
     # Rich settings that decide whether the fast path may run; setting one re-decides.
-    @property
-    def soft_wrap(self) -> bool:  # type: ignore[override]
-        return self._soft_wrap
-
-    @soft_wrap.setter
-    def soft_wrap(self, value: bool) -> None:
-        self._soft_wrap = value
-        self._update_fast()
-
-    @property
-    def record(self) -> bool:  # type: ignore[override]
-        return self._record
-
-    @record.setter
-    def record(self, value: bool) -> None:
-        self._record = value
-        self._update_fast()
-
-    @property
-    def style(self) -> Any:  # type: ignore[override]
-        return self._style
-
-    @style.setter
-    def style(self, value: Any) -> None:
-        self._style = value
-        self._update_fast()
+    soft_wrap = _setting("soft_wrap")
+    record = _setting("record")
+    style = _setting("style")
 
     def _update_fast(self) -> None:
         if not getattr(self, "_ready", False):
             return
         self.flush_lines()
         self._fast = bool(
-            self._markup and not self._highlight and not self._emoji and self._soft_wrap and not self._record
-            and self._style is None and not self.is_jupyter and not self.legacy_windows
+            self._markup and not self._highlight and not self._emoji and self.soft_wrap and not self.record
+            and self.style is None and not self.is_jupyter and not self.legacy_windows
             and not self._render_hooks and not self._holds
         )  # fmt: skip
 
@@ -207,6 +200,9 @@ class LineConsole(Console):
             self._looks["[" + tag + "]"] = ("[/" + tag + "]", prefix, suffix + "\n")
 
     def _wake_timer(self) -> None:
+        if _exiting:  # the interpreter is shutting down: no later chance to write
+            self.flush_lines()
+            return
         timer = self._timer
         if timer is None or not timer.alive():
             timer = self._timer = _BatchTimer(self)
@@ -293,13 +289,23 @@ class _BatchTimer:
 _LIVE: "weakref.WeakSet[LineConsole]" = weakref.WeakSet()
 
 
+_exiting = False
+
+
 def _flush_all() -> None:
     for c in list(_LIVE):
         c.flush()
 
 
+def _at_exit() -> None:
+    # Exit handlers that ran before this one are done; any that run after it write at once.
+    global _exiting
+    _exiting = True
+    _flush_all()
+
+
 # Lines still batched when the process ends, or when it forks (the child would write them again).
-atexit.register(_flush_all)
+atexit.register(_at_exit)
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(before=_flush_all)
 

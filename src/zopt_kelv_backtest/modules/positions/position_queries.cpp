@@ -209,9 +209,9 @@ public:
 
     // self.current_tick_infos[code], and whether it is true.
     bool has_tick() {
-        PyObject* t = tick().ptr();
-        if (t == Py_None) return false;
-        if (PyDict_CheckExact(t)) return PyDict_GET_SIZE(t) != 0;
+        py::object t = tick();  // held: python_ran() lets go of the cached one
+        if (t.ptr() == Py_None) return false;
+        if (PyDict_CheckExact(t.ptr())) return PyDict_GET_SIZE(t.ptr()) != 0;
         python_ran();  // a __bool__ or __len__ of its own
         return truth(t);
     }
@@ -256,7 +256,8 @@ public:
             close = close_num_;
             return true;
         }
-        if (!PyDict_CheckExact(tick().ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
+        if (!tick_ && !quiet_tick()) return false;
+        if (!PyDict_CheckExact(tick_.ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
         if (!close_) {
             PyObject* c = dict_get(tick_.ptr(), ZK_STR("close").ptr());
             if (!c) return false;  // the lookup path raises its KeyError
@@ -279,8 +280,25 @@ public:
 
 private:
     const py::object& tick() {  // self.current_tick_infos[code]
-        if (!tick_) tick_ = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+        if (!tick_ && !quiet_tick()) {
+            py::object t = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+            python_ran();  // a mapping's own __getitem__, or an attribute of its own
+            tick_ = std::move(t);
+        }
         return tick_;
+    }
+    // The same, only when it is read without running Python code.
+    bool quiet_tick() {
+        PyObject* infos = plain_attr(self_, ZK_STR("current_tick_infos"));
+        if (!infos || !PyDict_CheckExact(infos) || !PyUnicode_CheckExact(code_.ptr())) return false;
+        py::object held = borrow(infos);
+        PyObject* t = dict_get(infos, code_.ptr());
+        if (!t) {
+            if (PyErr_Occurred()) throw_py();
+            return false;  // the lookup path raises its KeyError
+        }
+        tick_ = borrow(t);
+        return true;
     }
 
     py::handle self_;
@@ -385,7 +403,8 @@ ZK_BODY(pos_format_position_summary) {
                 if (q.ok && q.i == 0) return;
                 Num p = Num::of(f[1]);
                 Num nq = c_qty + q, nw = c_weighted + p * q;
-                if (nq.ok && nw.ok && valuer.quiet_close(q_close) && valuer.quiet_unit(f[2], q_unit)) {
+                // The unit first: it only compares f[2] by identity with interned texts.
+                if (nq.ok && nw.ok && valuer.quiet_unit(f[2], q_unit) && valuer.quiet_close(q_close)) {
                     Num np = c_pnl + lot_pnl_num(q_close, p, q, long_side, q_unit);
                     if (np.ok) {
                         c_qty = nq;
@@ -479,14 +498,15 @@ ZK_BODY(pos_format_position_detail) {
             if (PyDict_CheckExact(lot.ptr()) &&
                 dict_get_all(lot.ptr(), detail_keys, f, hints) &&
                 PyLong_CheckExact(f[0])) {
+                // Held at once, since an allocation may run a collection and with it a __del__.
+                py::object date = borrow(f[3]), qty = borrow(f[0]), cost = borrow(f[1]);
+                py::object type = borrow(f[2]), trade_id = borrow(f[4]);
                 Num q = Num::of(f[0]);
                 if (q.ok && q.i == 0) return;
-                if (q.ok && valuer.quiet_unit(f[2], q_unit) && valuer.quiet_close(q_close)) {
-                    Num pnl = lot_pnl_num(q_close, Num::of(f[1]), q, long_side, q_unit);
+                if (q.ok && valuer.quiet_unit(type.ptr(), q_unit) && valuer.quiet_close(q_close)) {
+                    Num pnl = lot_pnl_num(q_close, Num::of(cost.ptr()), q, long_side, q_unit);
                     if (pnl.ok) {
-                        // Held, since an allocation may run a collection and with it a __del__.
-                        py::object date = borrow(f[3]), qty = borrow(f[0]), cost = borrow(f[1]);
-                        py::object trade_id = borrow(f[4]), boxed = pnl.box();
+                        py::object boxed = pnl.box();
                         const py::handle values[5] = {date, qty, cost, boxed, trade_id};
                         result.append(dict_fill(code_shape.ptr(), open_slots, values, 5));
                         return;

@@ -123,11 +123,30 @@ bool read_one(PyObject* d, TickColumns& out) {
     static PyObject* keys[8] = {};
     if (!keys[0])
         for (int i = 0; i < 8; ++i) keys[i] = PyUnicode_InternFromString(names[i]);
-    for (int i = 0; i < 8; ++i) {
-        v[i] = PyDict_GetItemWithError(d, keys[i]);
-        if (!v[i]) {
-            PyErr_Clear();
-            return false;
+    // Keys are matched by identity, or looked up only when every key is an
+    // exact str: a key of another type could run its __eq__ mid-read.
+    int found = 0;
+    bool plain_keys = true;
+    Py_ssize_t pos = 0;
+    PyObject *k, *val;
+    for (int i = 0; i < 8; ++i) v[i] = nullptr;
+    while (PyDict_Next(d, &pos, &k, &val)) {
+        plain_keys = plain_keys && PyUnicode_CheckExact(k);
+        for (int i = 0; i < 8; ++i)
+            if (k == keys[i]) {
+                v[i] = val;
+                ++found;
+                break;
+            }
+    }
+    if (!plain_keys) return false;
+    if (found != 8) {
+        for (int i = 0; i < 8; ++i) {
+            v[i] = PyDict_GetItemWithError(d, keys[i]);
+            if (!v[i]) {
+                PyErr_Clear();
+                return false;
+            }
         }
     }
     PyObject* dt = v[0];

@@ -172,11 +172,12 @@ void py_divmod(double vx, double wx, double& floordiv, double& mod) {
 // ---- the stored tick ------------------------------------------------------
 
 // The tick record's values found in one pass over its entries, when every key
-// is the interned str itself (as literal keys are). Borrowed from the dict:
-// valid only while no Python code runs.
+// is the interned str itself (as literal keys are). Held, so a hook that
+// rebinds a key cannot free them; read again after Python code may have run,
+// since the steps read each value at their own moment.
 struct TickView {
     enum { Timestamp, Code, MarketType, Close, Qty, TickType, IsSimulate, N };
-    PyObject* v[N] = {};
+    py::object v[N];
     bool full = false;
 };
 
@@ -193,7 +194,7 @@ void scan_tick(PyObject* T, TickView& tv) {
     while (PyDict_Next(T, &pos, &k, &val))
         for (int j = 0; j < TickView::N; ++j)
             if (k == keys[j]) {
-                tv.v[j] = val;
+                tv.v[j] = py::reinterpret_borrow<py::object>(val);
                 ++found;
                 break;
             }
@@ -203,7 +204,7 @@ void scan_tick(PyObject* T, TickView& tv) {
 py::object real_tick(const py::dict& T, py::handle dt, const TickView* tv = nullptr) {
     // Each value is read before the dict is built so that a missing key leaves nothing behind.
     auto read = [&](int j, py::handle key) {
-        return tv && tv->full ? py::reinterpret_borrow<py::object>(tv->v[j]) : getitem(T, key);
+        return tv && tv->full ? tv->v[j] : getitem(T, key);
     };
     py::object mt = read(TickView::MarketType, ZK_STR("market_type"));
     py::object code = read(TickView::Code, ZK_STR("code"));
@@ -334,6 +335,81 @@ void store_and_extend(py::handle self, py::handle code, const py::list& new_tick
     steal(PyObject_CallMethodOneArg(ticks.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
 }
 
+// Candidates from..count-1 of a gap, step by step as the Python method takes them.
+void literal_gap(py::handle self, const py::dict& T, const py::object& ts, const py::object& last_tick,
+                 const py::list& new_ticks, long long from, long long count) {
+    for (long long i = from; i < count; ++i) {
+        py::object base = kw_call(attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("replace")),
+                                  {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
+        py::object td_cls = load_global(ZK_STR("timedelta"));
+        py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
+        py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
+        // Never a virtual tick from after the tick that reveals the gap.
+        const int later = PyObject_RichCompareBool(new_dt.ptr(), ts.ptr(), Py_GT);
+        if (later < 0) throw_py();
+        if (later) break;
+        py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("weekday").ptr()));
+        const int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
+        if (weekend < 0) throw_py();
+        if (weekend) {
+            py::object mt = getitem(T, ZK_STR("market_type"));
+            const int fut = PyObject_RichCompareBool(mt.ptr(), ZK_STR("Future").ptr(), Py_EQ);
+            if (fut < 0) throw_py();
+            bool keep = false;
+            if (fut) {
+                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                keep = rich_le(genuine_time(0), t) && rich_le(t, genuine_time(5));
+            }
+            if (!keep) continue;
+        }
+        py::object unused;
+        if (literal_window_hit(self, T, unused, [&] {
+                return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+            }) >= 0)
+            continue;
+        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+        py::object day_of = new_dt;
+        if (rich_le(t, genuine_time(5))) {
+            py::object one_day = kw_call(load_global(ZK_STR("timedelta")), {{"days", py::int_(1)}});
+            day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
+        }
+        py::object text = steal(PyObject_CallMethodOneArg(
+            day_of.ptr(), ZK_STR("strftime").ptr(), ZK_STR("%Y-%m-%d").ptr()));
+        py::object hs = attr_of(self, ZK_STR("holiday_search_set"));
+        const int hol = PySequence_Contains(hs.ptr(), text.ptr());
+        if (hol < 0) throw_py();
+        if (hol) continue;
+        py::object vmt = getitem(last_tick, ZK_STR("market_type"));
+        py::object vcode = getitem(last_tick, ZK_STR("code"));
+        py::object vclose = getitem(last_tick, ZK_STR("close"));
+        if (PyList_Append(new_ticks.ptr(), virtual_tick(new_dt, vmt, vcode, vclose).ptr()) < 0)
+            throw_py();
+    }
+}
+
+// The real stored tick, its closing pull-back and the store.
+void literal_finish(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
+                    const py::list& new_ticks) {
+    if (PyList_Append(new_ticks.ptr(), real_tick(T, ts).ptr()) < 0) throw_py();
+
+    py::object start;
+    if (literal_window_hit(self, T, start, [&] {
+            return steal(PyObject_CallMethodNoArgs(ts.ptr(), ZK_STR("time").ptr()));
+        }) >= 0) {
+        py::object replace = attr_of(ts, ZK_STR("replace"));
+        py::object h = attr_of(start, ZK_STR("hour"));
+        py::object m = attr_of(start, ZK_STR("minute"));
+        py::object s = attr_of(start, ZK_STR("second"));
+        py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
+        py::object one_sec = kw_call(load_global(ZK_STR("timedelta")), {{"seconds", py::int_(1)}});
+        py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
+        py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
+        setitem(last, ZK_STR("dt"), dt);
+    }
+    store_and_extend(self, code, new_ticks);
+}
+
+
 void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
                       const py::object& code, const py::object& last_tick) {
     py::list new_ticks;
@@ -362,86 +438,41 @@ void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
             int overflow = 0;
             long long count = PyLong_AsLongLongAndOverflow(missing.ptr(), &overflow);
             if (count == -1 && PyErr_Occurred()) throw_py();
-            if (overflow) count = LLONG_MAX;  // the look-ahead stop below ends the loop
-            for (long long i = 0; i < count; ++i) {
-                py::object base = kw_call(attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("replace")),
-                                          {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
-                py::object td_cls = load_global(ZK_STR("timedelta"));
-                py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
-                py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
-                // Never a virtual tick from after the tick that reveals the gap.
-                const int later = PyObject_RichCompareBool(new_dt.ptr(), ts.ptr(), Py_GT);
-                if (later < 0) throw_py();
-                if (later) break;
-                py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("weekday").ptr()));
-                const int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
-                if (weekend < 0) throw_py();
-                if (weekend) {
-                    py::object mt = getitem(T, ZK_STR("market_type"));
-                    const int fut = PyObject_RichCompareBool(mt.ptr(), ZK_STR("Future").ptr(), Py_EQ);
-                    if (fut < 0) throw_py();
-                    bool keep = false;
-                    if (fut) {
-                        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
-                        keep = rich_le(genuine_time(0), t) && rich_le(t, genuine_time(5));
-                    }
-                    if (!keep) continue;
-                }
-                py::object unused;
-                if (literal_window_hit(self, T, unused, [&] {
-                        return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
-                    }) >= 0)
-                    continue;
-                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
-                py::object day_of = new_dt;
-                if (rich_le(t, genuine_time(5))) {
-                    py::object one_day = kw_call(load_global(ZK_STR("timedelta")), {{"days", py::int_(1)}});
-                    day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
-                }
-                py::object text = steal(PyObject_CallMethodOneArg(
-                    day_of.ptr(), ZK_STR("strftime").ptr(), ZK_STR("%Y-%m-%d").ptr()));
-                py::object hs = attr_of(self, ZK_STR("holiday_search_set"));
-                const int hol = PySequence_Contains(hs.ptr(), text.ptr());
-                if (hol < 0) throw_py();
-                if (hol) continue;
-                py::object vmt = getitem(last_tick, ZK_STR("market_type"));
-                py::object vcode = getitem(last_tick, ZK_STR("code"));
-                py::object vclose = getitem(last_tick, ZK_STR("close"));
-                if (PyList_Append(new_ticks.ptr(), virtual_tick(new_dt, vmt, vcode, vclose).ptr()) < 0)
-                    throw_py();
-            }
+            if (overflow) count = LLONG_MAX;  // the look-ahead stop ends the loop
+            literal_gap(self, T, ts, last_tick, new_ticks, 0, count);
         }
     }
-    if (PyList_Append(new_ticks.ptr(), real_tick(T, ts).ptr()) < 0) throw_py();
-
-    py::object start;
-    if (literal_window_hit(self, T, start, [&] {
-            return steal(PyObject_CallMethodNoArgs(ts.ptr(), ZK_STR("time").ptr()));
-        }) >= 0) {
-        py::object replace = attr_of(ts, ZK_STR("replace"));
-        py::object h = attr_of(start, ZK_STR("hour"));
-        py::object m = attr_of(start, ZK_STR("minute"));
-        py::object s = attr_of(start, ZK_STR("second"));
-        py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
-        py::object one_sec = kw_call(load_global(ZK_STR("timedelta")), {{"seconds", py::int_(1)}});
-        py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
-        py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
-        setitem(last, ZK_STR("dt"), dt);
-    }
-    store_and_extend(self, code, new_ticks);
+    literal_finish(self, T, ts, code, new_ticks);
 }
 
 // ---- the fast rendering ---------------------------------------------------
 
 // Everything the fast path needs, gathered without running Python code.
 // `ok` false means some object is not of the plain kind: take the literal path.
+// The objects are held: a hook run by a holiday look-up may drop them.
 struct FastView {
     bool ok = false;
-    PyObject* last_dt = nullptr;       // borrowed, null when there is no gap to measure
-    PyObject* mt = nullptr;            // borrowed T["market_type"], may be null (missing)
-    PyObject* holidays = nullptr;      // borrowed set/frozenset
-    std::vector<Window> windows;
+    py::object last_dt;   // null when there is no gap to measure
+    py::object mt;        // T["market_type"], null when missing
+    py::object ntt;       // self.not_trade_times
+    py::object windows;   // its list for mt, null when it has none
+    py::object holidays;  // self.holiday_search_set (set or frozenset)
+    Py_ssize_t holiday_count = 0;
+    std::vector<Window> times;
 };
+
+// d[key] held, for an exact dict; null when absent.
+py::object held_item(PyObject* d, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d, key.ptr());
+    if (!v && PyErr_Occurred()) throw_py();
+    return v ? py::reinterpret_borrow<py::object>(v) : py::object();
+}
+
+// self.<name> through the plain path, held; null when not plain.
+py::object plain_held(py::handle self, py::handle name) {
+    PyObject* v = plain_attr(self, name);
+    return v ? py::reinterpret_borrow<py::object>(v) : py::object();
+}
 
 void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const TickView& tv, FastView& v) {
     const PyDateTime_CAPI* api = dt_api();
@@ -456,44 +487,75 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const Ti
                 return;
             }
             if (!plain_naive_datetime(dt)) return;
-            v.last_dt = dt;
+            v.last_dt = py::reinterpret_borrow<py::object>(dt);
         }
     }
-    if (tv.full) {
-        v.mt = tv.v[TickView::MarketType];
-    } else {
-        v.mt = PyDict_GetItemWithError(T.ptr(), ZK_STR("market_type").ptr());
-        if (!v.mt && PyErr_Occurred()) throw_py();
-    }
-    if (v.mt && !PyUnicode_CheckExact(v.mt)) return;
-    PyObject* ntt = plain_attr(self, ZK_STR("not_trade_times"));
-    if (!ntt || !PyDict_CheckExact(ntt)) return;
+    v.mt = tv.full ? tv.v[TickView::MarketType] : held_item(T.ptr(), ZK_STR("market_type"));
+    if (v.mt && !PyUnicode_CheckExact(v.mt.ptr())) return;
+    v.ntt = plain_held(self, ZK_STR("not_trade_times"));
+    if (!v.ntt || !PyDict_CheckExact(v.ntt.ptr())) return;
     if (v.mt) {
-        PyObject* w = PyDict_GetItemWithError(ntt, v.mt);
-        if (!w && PyErr_Occurred()) throw_py();
-        if (w && !plain_windows(w, v.windows)) return;
+        v.windows = held_item(v.ntt.ptr(), v.mt);
+        if (v.windows && !plain_windows(v.windows.ptr(), v.times)) return;
     }
     if (v.last_dt) {
-        PyObject* hs = plain_attr(self, ZK_STR("holiday_search_set"));
-        if (!hs || !(PySet_CheckExact(hs) || PyFrozenSet_CheckExact(hs))) return;
-        v.holidays = hs;
+        v.holidays = plain_held(self, ZK_STR("holiday_search_set"));
+        if (!v.holidays || !(PySet_CheckExact(v.holidays.ptr()) || PyFrozenSet_CheckExact(v.holidays.ptr()))) return;
+        v.holiday_count = PySet_GET_SIZE(v.holidays.ptr());
     }
     v.ok = true;
+}
+
+// The values of a virtual tick, as last_tick holds them now (null when missing).
+struct Source {
+    py::object mt, code, close;
+    explicit Source(PyObject* last_tick)
+        : mt(held_item(last_tick, ZK_STR("market_type"))), code(held_item(last_tick, ZK_STR("code"))),
+          close(held_item(last_tick, ZK_STR("close"))) {}
+};
+
+// After a holiday look-up, which may have run an element's __eq__: is every
+// object the fast path relies on still the one it read? Identity of held
+// objects, so no freed object can pass for one.
+bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, const FastView& v,
+                    const TickView& tv, const Source& src) {
+    if (peek_global(ZK_STR("timedelta")) != reinterpret_cast<PyObject*>(dt_api()->DeltaType)) return false;
+    TickView now;
+    scan_tick(T.ptr(), now);
+    if (now.full != tv.full) return false;
+    for (int j = 0; j < TickView::N; ++j)
+        if (now.v[j].ptr() != tv.v[j].ptr()) return false;
+    if (!tv.full && held_item(T.ptr(), ZK_STR("market_type")).ptr() != v.mt.ptr()) return false;
+    if (plain_attr(self, ZK_STR("not_trade_times")) != v.ntt.ptr()) return false;
+    if (v.mt) {
+        py::object w = held_item(v.ntt.ptr(), v.mt);
+        std::vector<Window> times;
+        if (w.ptr() != v.windows.ptr() || (w && !plain_windows(w.ptr(), times))) return false;
+        if (times.size() != v.times.size()) return false;
+        for (std::size_t k = 0; k < times.size(); ++k)
+            if (times[k].start != v.times[k].start || times[k].end != v.times[k].end) return false;
+    }
+    if (plain_attr(self, ZK_STR("holiday_search_set")) != v.holidays.ptr() ||
+        PySet_GET_SIZE(v.holidays.ptr()) != v.holiday_count)
+        return false;
+    if (held_item(last_tick, ZK_STR("dt")).ptr() != v.last_dt.ptr()) return false;
+    const Source again(last_tick);
+    return again.mt.ptr() == src.mt.ptr() && again.code.ptr() == src.code.ptr() && again.close.ptr() == src.close.ptr();
 }
 
 // `known_state` is the code's state dict when it was read from plain containers
 // with no Python code run since, so `self.ticks[code]` would give it again.
 void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
-                   PyObject* last_tick_obj, const FastView& v, PyObject* known_state,
-                   const TickView& tv) {
+                   const py::object& last_tick, const FastView& v, py::object known_state, TickView& tv) {
+    PyObject* last_tick_obj = last_tick.ptr();
     py::list new_ticks(0);
     const std::int64_t ts_us = wall_us(ts.ptr());
     if (v.last_dt) {
-        const std::int64_t lt_us = wall_us(v.last_dt);
+        const std::int64_t lt_us = wall_us(v.last_dt.ptr());
         const std::int64_t diff = ts_us - lt_us;
         // Exact as a double (Python divides such ints with one rounding).
         if (diff >= (std::int64_t{1} << 53) || diff <= -(std::int64_t{1} << 53)) {
-            add_tick_literal(self, T, ts, code, py::reinterpret_borrow<py::object>(last_tick_obj));
+            add_tick_literal(self, T, ts, code, last_tick);
             return;
         }
         const double diff_seconds = static_cast<double>(diff) / 1e6;
@@ -501,7 +563,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
         py_divmod(diff_seconds, 60.0, fdiv, fmod_);
         const long long diff_minute = static_cast<long long>(fdiv);
         const int rest_second =
-            (fmod_ > 0 && PyDateTime_DATE_GET_MINUTE(ts.ptr()) - PyDateTime_DATE_GET_MINUTE(v.last_dt) > 1) ? 1 : 0;
+            (fmod_ > 0 && PyDateTime_DATE_GET_MINUTE(ts.ptr()) - PyDateTime_DATE_GET_MINUTE(v.last_dt.ptr()) > 1) ? 1 : 0;
         const long long missing = diff_minute + rest_second;
         if (missing > 1) {
             const std::int64_t base_min = floor_div(lt_us, kUsPerMin);
@@ -509,7 +571,8 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
             // The first candidate always lies within the gap and reads the market type
             // first, so a missing key fails here as it would there.
             if (!v.mt) getitem(T, ZK_STR("market_type"));
-            const bool is_future = PyUnicode_CompareWithASCIIString(v.mt, "Future") == 0;
+            const bool is_future = PyUnicode_CompareWithASCIIString(v.mt.ptr(), "Future") == 0;
+            const Source src(last_tick_obj);
             std::int64_t cached_day = INT64_MIN;
             bool cached_holiday = false;
             for (long long i = 0; i < missing; ++i) {
@@ -522,7 +585,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                 if (weekday >= 5 && !(is_future && mod <= 300)) continue;
                 const std::int64_t tod = mod * kUsPerMin;
                 bool closed = false;
-                for (const Window& w : v.windows)
+                for (const Window& w : v.times)
                     if (w.start <= tod && tod <= w.end) {
                         closed = true;
                         break;
@@ -535,10 +598,25 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                     char buf[32];  // room for any int the compiler cannot bound
                     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.y, c.m, c.d);
                     py::object text = steal(PyUnicode_FromString(buf));
-                    const int hit = PySet_Contains(v.holidays, text.ptr());
+                    const int hit = PySet_Contains(v.holidays.ptr(), text.ptr());
                     if (hit < 0) throw_py();
                     cached_day = trade_day;
                     cached_holiday = hit != 0;
+                    if (!view_unchanged(self, T, last_tick_obj, v, tv, src)) {
+                        // An element's __eq__ changed what the steps read: from here on
+                        // they read it as the Python method does.
+                        if (!cached_holiday) {
+                            py::object vmt = getitem(last_tick_obj, ZK_STR("market_type"));
+                            py::object vcode = getitem(last_tick_obj, ZK_STR("code"));
+                            py::object vclose = getitem(last_tick_obj, ZK_STR("close"));
+                            if (PyList_Append(new_ticks.ptr(),
+                                              virtual_tick(make_datetime(cand_us), vmt, vcode, vclose).ptr()) < 0)
+                                throw_py();
+                        }
+                        literal_gap(self, T, ts, last_tick, new_ticks, i + 1, missing);
+                        literal_finish(self, T, ts, code, new_ticks);
+                        return;
+                    }
                 }
                 if (cached_holiday) continue;
                 py::object vt;
@@ -555,13 +633,14 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                 }
                 if (PyList_Append(new_ticks.ptr(), vt.ptr()) < 0) throw_py();
             }
+            if (cached_day != INT64_MIN) known_state = py::object();  // look the state up again
         }
     }
     py::object stored = real_tick(T, ts, &tv);
     // Closing pull-back: a tick inside a not-trade window moves to one second before it.
     const std::int64_t day = floor_div(ts_us, kUsPerDay);
     const std::int64_t tod = ts_us - day * kUsPerDay;
-    for (const Window& w : v.windows)
+    for (const Window& w : v.times)
         if (w.start <= tod && tod <= w.end) {
             const std::int64_t us = day * kUsPerDay +
                                     (w.sh * 3600LL + w.sm * 60LL + w.ss - 1) * kUsPerSec + tod % kUsPerSec;
@@ -571,27 +650,29 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
     if (PyList_Append(new_ticks.ptr(), stored.ptr()) < 0) throw_py();
 
     // Store: plain containers directly, anything else through its own protocol.
-    PyObject* state = known_state;
-    if (!state) {
-        PyObject* ticks = plain_attr(self, ZK_STR("ticks"));
-        state = ticks && PyDict_CheckExact(ticks) ? PyDict_GetItemWithError(ticks, code.ptr()) : nullptr;
+    // A code that is not an exact str hashes with its own code: the literal steps.
+    if (!PyUnicode_CheckExact(code.ptr())) {
+        store_and_extend(self, code, new_ticks);
+        return;
     }
-    if (state && PyDict_CheckExact(state)) {
-        py::object keep_state = py::reinterpret_borrow<py::object>(state);
-        if (PyDict_SetItem(state, ZK_STR("last_tick").ptr(), stored.ptr()) < 0) throw_py();
-        PyObject* lst = PyDict_GetItemWithError(state, ZK_STR("ticks").ptr());
-        if (lst && PyList_CheckExact(lst)) {
+    py::object state = known_state;
+    if (!state) {
+        py::object ticks = plain_held(self, ZK_STR("ticks"));
+        if (ticks && PyDict_CheckExact(ticks.ptr())) state = held_item(ticks.ptr(), code);
+    }
+    if (state && PyDict_CheckExact(state.ptr())) {
+        if (PyDict_SetItem(state.ptr(), ZK_STR("last_tick").ptr(), stored.ptr()) < 0) throw_py();
+        py::object lst = held_item(state.ptr(), ZK_STR("ticks"));
+        if (lst && PyList_CheckExact(lst.ptr())) {
             const Py_ssize_t n = PyList_GET_SIZE(new_ticks.ptr());
             for (Py_ssize_t i = 0; i < n; ++i)
-                if (PyList_Append(lst, PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
+                if (PyList_Append(lst.ptr(), PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
             return;
         }
-        if (PyErr_Occurred()) throw_py();
         py::object lst_obj = getitem(state, ZK_STR("ticks"));
         steal(PyObject_CallMethodOneArg(lst_obj.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
         return;
     }
-    if (PyErr_Occurred()) throw_py();
     store_and_extend(self, code, new_ticks);
 }
 
@@ -661,6 +742,7 @@ ZK_BODY(qm_clear_ticks) {
 ZK_BODY(qm_add_tick) {
     const py::dict T = py::reinterpret_borrow<py::dict>(a[0]);
     const PyDateTime_CAPI* api = dt_api();
+    bool ran = false;  // Python code may have run since the tick was scanned
 
     // 1. ts = datetime.fromtimestamp(T["timestamp"])
     py::object dt_cls = load_global(ZK_STR("datetime"));
@@ -669,58 +751,60 @@ ZK_BODY(qm_add_tick) {
     TickView tv;
     if (genuine) {
         scan_tick(T.ptr(), tv);
-        py::object stamp = tv.full ? py::reinterpret_borrow<py::object>(tv.v[TickView::Timestamp])
-                                   : getitem(T, ZK_STR("timestamp"));
+        py::object stamp = tv.full ? tv.v[TickView::Timestamp] : getitem(T, ZK_STR("timestamp"));
         std::int64_t us;
         if (local_clock::local_us(stamp.ptr(), us)) {
             ts = make_datetime(us);
         } else {
             py::object args = steal(PyTuple_Pack(1, stamp.ptr()));
             ts = steal(api->DateTime_FromTimestamp(dt_cls.ptr(), args.ptr(), nullptr));
+            ran = true;  // an __index__ of the stamp, say
         }
     } else {
         py::object fn = attr_of(dt_cls, ZK_STR("fromtimestamp"));
         py::object stamp = getitem(T, ZK_STR("timestamp"));
         ts = steal(PyObject_CallOneArg(fn.ptr(), stamp.ptr()));
     }
+    if (ran) scan_tick(T.ptr(), tv);
 
     // 3-4. The code's state, made through self's own method when new.
-    py::object code = tv.full ? py::reinterpret_borrow<py::object>(tv.v[TickView::Code])
-                              : getitem(T, ZK_STR("code"));
+    py::object code = tv.full ? tv.v[TickView::Code] : getitem(T, ZK_STR("code"));
     py::object last_tick;
     py::object state;  // set when read from plain containers with nothing run since
-    PyObject* plain_ticks = plain_attr(self, ZK_STR("ticks"));
-    if (plain_ticks && PyDict_CheckExact(plain_ticks) && PyUnicode_CheckExact(code.ptr())) {
-        PyObject* st = PyDict_GetItemWithError(plain_ticks, code.ptr());
-        if (!st && PyErr_Occurred()) throw_py();
-        if (st) {
-            state = py::reinterpret_borrow<py::object>(st);
+    py::object plain_ticks = plain_held(self, ZK_STR("ticks"));
+    if (plain_ticks && PyDict_CheckExact(plain_ticks.ptr()) && PyUnicode_CheckExact(code.ptr())) {
+        state = held_item(plain_ticks.ptr(), code);
+        if (state) {
             last_tick = getitem(state, ZK_STR("last_tick"));
-            if (!PyDict_CheckExact(st)) state = py::object();  // its __getitem__ may have run code
+            if (!PyDict_CheckExact(state.ptr())) {
+                state = py::object();  // its __getitem__ may have run code
+                ran = true;
+            }
         }
     }
     if (state) {
         // found above
     } else if (!last_tick) {
+        ran = true;
         py::object ticks = attr_of(self, ZK_STR("ticks"));
         const int known = PySequence_Contains(ticks.ptr(), code.ptr());
         if (known < 0) throw_py();
         if (!known) {
             py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
             py::object info = steal(PyObject_CallNoArgs(m.ptr()));
-            if (tv.full) scan_tick(T.ptr(), tv);  // the call may have changed the tick
             setitem(attr_of(self, ZK_STR("ticks")), code, info);
             last_tick = py::none();
         } else {
             last_tick = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"));
         }
     }
+    if (ran && genuine) scan_tick(T.ptr(), tv);
 
     if (genuine && PyDateTime_CheckExact(ts.ptr()) && plain_naive_datetime(ts.ptr())) {
         FastView v;
         fast_view(self, T, last_tick.ptr(), tv, v);
         if (v.ok) {
-            add_tick_fast(self, T, ts, code, last_tick.ptr(), v, state.ptr(), tv);
+            add_tick_fast(self, T, ts, code, last_tick, v, state, tv);
             return py::none();
         }
     }
