@@ -405,3 +405,11 @@ def test_a_strategy_run_twice_starts_afresh():
     with pytest.raises(ValueError, match="trim_every"):
         run_backtest(ticks, strategy, trim_every=0)
     assert strategy._run is None
+
+
+def test_a_close_on_a_day_without_ticks_still_counts():
+    rows = [_row(1, 100.0), _row(3, -40.0)]
+    result = BacktestResult(quote_manager=None, positions=_Book(rows), codes=["2330"], capital=1000,  # type: ignore[arg-type]
+                            fills=[], days=[date(2024, 2, 1), date(2024, 2, 2)], tick_count=0)
+    assert result.equity["date"].to_list() == [date(2024, 2, d) for d in (1, 2, 3)]
+    assert result.equity["equity"][-1] == 1000 + result.net_profit == 1060.0

@@ -725,21 +725,25 @@ class BacktestResult:
         ]
         return pl.DataFrame(rows, schema=schema)
 
-    @property
-    def daily_profit(self) -> list[float]:
-        """Realised profit per day of ``days``."""
-        by_day: dict[date, float] = {}
+    def _daily(self) -> list[tuple[date, float]]:
+        """Realised profit per day: the days with ticks of a traded code, and any day a trade closed."""
+        by_day: dict[date, float] = dict.fromkeys(self.days, 0.0)
         for row in self.profit_rows:
             day = datetime.fromtimestamp(row["exit_dt"]).date()
             by_day[day] = by_day.get(day, 0.0) + row["profit"]
-        return [by_day.get(day, 0.0) for day in self.days]
+        return sorted(by_day.items())
+
+    @property
+    def daily_profit(self) -> list[float]:
+        """Realised profit of each row of ``equity``."""
+        return [profit for _, profit in self._daily()]
 
     @property
     def equity(self) -> pl.DataFrame:
         import polars as pl
 
         equity, peak, rows = float(self.capital), float(self.capital), []
-        for day, profit in zip(self.days, self.daily_profit):
+        for day, profit in self._daily():
             equity += profit
             peak = max(peak, equity)
             rows.append({"date": day, "profit": profit, "equity": equity, "drawdown": equity - peak})
