@@ -6,9 +6,9 @@ A strategy subclasses :class:`Strategy`, overrides the hooks it needs and trades
         params = {"lookback": 30}
         bar_keys = (("m", 1),)
 
-        def on_bar(self, code, bars):
-            highs = bars["High"].tail(self.lookback)
-            if self.position(code) == 0 and bars["Close"][-1] >= highs.max():
+        def on_bar(self, code, bars):  # closed one-minute bars, oldest first
+            before = bars.tail(self.lookback + 1).head(self.lookback)
+            if self.position(code) == 0 and bars["Close"][-1] > before["High"].max():
                 self.buy(code)
 
         def on_session_end(self, code):
