@@ -79,6 +79,7 @@ PAGE_FILE = "sweep.html"
 MANIFEST_FILE = "sweep.json"
 PARTS_DIR = "parts"
 ALL_DAYS = "all"
+CONNECT_TIMEOUT = 10.0  # seconds to reach a given scheduler before giving up
 
 
 class SweepInputError(ValueError):
@@ -466,27 +467,13 @@ class SweepPlan:
         return {"strategy": _strategy_name(self.strategy), "ticks": ticks, "capital": self.capital}
 
 
-def _file_codes(path: str) -> list[str]:
-    """Codes present in a tick file, read from its code column alone."""
-    import polars as pl
-
-    if Path(path).suffix.lower() == ".csv":
-        frame = pl.scan_csv(path, schema_overrides={"code": pl.String}, infer_schema_length=10000)
-    else:
-        frame = pl.scan_parquet(path)
-    codes = frame.select(pl.col("code").cast(pl.String).unique()).collect()["code"]
-    return sorted(c for c in codes.to_list() if c is not None)
-
-
 def _check_tick_file(path: str | os.PathLike[str]) -> tuple[str, list[str]]:
     """The file's absolute path and codes, after the loader has checked every value of it."""
     from zopt_kelv_backtest.backtest import InputError, load_ticks
 
     text = os.path.abspath(os.fspath(path))
     try:
-        with contextlib.closing(load_ticks(text)) as ticks:
-            next(ticks, None)
-        return text, _file_codes(text)
+        return text, list(load_ticks(text).codes)
     except InputError as exc:
         raise SweepInputError(str(exc)) from None
     except Exception as exc:
@@ -578,10 +565,9 @@ class _InProcess:
 class _OnDask:
     """Runs the combinations on Dask workers: an embedded loopback LocalCluster or a given scheduler."""
 
-    def __init__(self, workers: int, scheduler: str | None, connect_timeout: float = 10.0) -> None:
+    def __init__(self, workers: int, scheduler: str | None) -> None:
         self.workers = workers
         self.scheduler = scheduler
-        self.connect_timeout = connect_timeout
         self.cluster: Any = None
         self.client: Any = None
 
@@ -590,7 +576,7 @@ class _OnDask:
 
         if self.scheduler is not None:
             try:
-                self.client = Client(self.scheduler, timeout=self.connect_timeout)
+                self.client = Client(self.scheduler, timeout=CONNECT_TIMEOUT)
             except (OSError, TimeoutError, ValueError) as exc:
                 raise SweepInputError(f"cannot reach the scheduler {self.scheduler}: {_one_line(exc)}") from None
             return self
