@@ -163,8 +163,16 @@ def test_store_merges_parts_and_a_later_row_wins(tmp_path):
 
 
 def test_folder_of_another_sweep_is_refused(tmp_path):
-    sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, ticks=SyntheticTicks(days=1), codes=["MXF"],
-                    out_dir=tmp_path, workers=1, progress=False)
+    kwargs = dict(ticks=SyntheticTicks(days=1), codes=["MXF"], workers=1, progress=False)
+    plain = sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path, **kwargs)
+    fees = {"future": {"buy": {"per_trade_cost": 100}, "sell": {"per_trade_cost": 100}}}
+    costly = sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path / "fees",
+                             fee_settings=fees, **kwargs)
+    trips = plain.rows["trade_count"][0]
+    assert trips > 0 and costly.rows["trade_count"][0] == trips
+    assert costly.rows["total_cost"][0] > plain.rows["total_cost"][0] + 100 * trips  # the fees reach the runs
+    with pytest.raises(SweepInputError, match="holds a sweep with fee_settings None"):
+        sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path, fee_settings=fees, **kwargs)
     with pytest.raises(SweepInputError, match="holds a sweep with strategy"):
         sweep.run_sweep(grid={}, ticks=SyntheticTicks(days=1), out_dir=tmp_path, workers=1, progress=False)
     with pytest.raises(SweepInputError, match="holds a sweep with ticks"):

@@ -63,7 +63,9 @@ __all__ = [
     "main",
     "parse_grid",
     "parse_windows",
+    "plan_sweep",
     "run_combination",
+    "run_plan",
     "run_sweep",
     "write_page",
 ]
@@ -165,6 +167,7 @@ class RunTask:
     combination: Combination
     ticks: TickSource
     capital: int
+    fee_settings: dict[str, dict[str, dict[str, Any]]] | None = None
 
 
 # --- parsing user input ----------------------------------------------------------------------
@@ -333,7 +336,8 @@ def run_combination(task: RunTask) -> dict[str, Any]:
         source = task.ticks.ticks() if isinstance(task.ticks, SyntheticTicks) else backtest.load_ticks(task.ticks)
         with _quiet_core():
             result = backtest.run_backtest(_window_ticks(source, combo.window), strategy, codes=[combo.code],
-                                           capital=task.capital, progress=False)
+                                           capital=task.capital, fee_settings=task.fee_settings,
+                                           progress=False)
         summary = result.summary()
         figures = {name: summary[name] for name in FIGURES}
     except Exception as exc:  # the strategy's fault: recorded on its row, the sweep goes on
@@ -349,7 +353,7 @@ def _row(combo: Combination, figures: Mapping[str, Any], seconds: float, error: 
 # --- the results folder ----------------------------------------------------------------------
 
 
-def _write_atomic(path: Path, write: Callable[[str], None]) -> None:
+def _write_atomic(path: Path, write: Callable[[str], object]) -> None:
     """Write through `write(tmp_path)` to a temporary file beside `path`, then rename it over `path`."""
     fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
     os.close(fd)
@@ -459,12 +463,14 @@ class SweepPlan:
     windows: list[Window | None]
     ticks: TickSource
     capital: int
+    fee_settings: dict[str, dict[str, dict[str, Any]]] | None
     out_dir: Path
     combinations: list[Combination] = field(default_factory=list)
 
     def manifest(self) -> dict[str, Any]:
         ticks = self.ticks.describe() if isinstance(self.ticks, SyntheticTicks) else self.ticks
-        return {"strategy": _strategy_name(self.strategy), "ticks": ticks, "capital": self.capital}
+        return {"strategy": _strategy_name(self.strategy), "ticks": ticks, "capital": self.capital,
+                "fee_settings": self.fee_settings}
 
 
 def _check_tick_file(path: str | os.PathLike[str]) -> tuple[str, list[str]]:
@@ -488,6 +494,7 @@ def plan_sweep(
     codes: Sequence[str] | None = None,
     windows: Sequence[Window] | None = None,
     capital: int = 5_000_000,
+    fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None = None,
     out_dir: str | os.PathLike[str] = "sweep_output",
 ) -> SweepPlan:
     """Check a sweep's input and list its combinations; SweepInputError names the first fault."""
@@ -514,6 +521,14 @@ def plan_sweep(
         typed[name] = coerced
     if isinstance(capital, bool) or not isinstance(capital, int) or capital <= 0:
         raise SweepInputError(f"--capital must be a positive whole number, got {capital!r}")
+    fees = None
+    if fee_settings is not None:
+        fees = {kind: {side: dict(values) for side, values in sides.items()}
+                for kind, sides in fee_settings.items()}
+        try:  # the manifest records them, so they must be plain data
+            json.dumps(fees, allow_nan=False)
+        except (TypeError, ValueError) as exc:
+            raise SweepInputError(f"fee_settings must hold plain numbers and text: {exc}") from None
 
     if ticks is None:
         ticks = SyntheticTicks()
@@ -538,7 +553,7 @@ def plan_sweep(
 
     plan = SweepPlan(strategy=strategy, strategy_cls=cls, grid=typed, param_defaults=defaults, codes=chosen,
                      windows=list(windows) if windows else [None], ticks=source, capital=capital,
-                     out_dir=Path(out_dir))
+                     fee_settings=fees, out_dir=Path(out_dir))
     names = list(typed)
     for values in itertools.product(*(typed[n] for n in names)):
         params = {**defaults, **dict(zip(names, values))}
@@ -661,6 +676,7 @@ def run_sweep(
     workers: int | None = None,
     scheduler: str | None = None,
     capital: int = 5_000_000,
+    fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None = None,
     heatmap: tuple[str, str] | None = None,
     retry_errors: bool = False,
     progress: bool = True,
@@ -682,6 +698,7 @@ def run_sweep(
             every combination in this process without Dask.
         scheduler: address of an existing Dask scheduler to use instead of an embedded cluster.
         capital: initial capital of each run.
+        fee_settings: fee settings of each run, as ``run_backtest`` takes them.
         heatmap: the two columns (parameters, "code" or "window") of the page's heatmap.
         retry_errors: run again the combinations whose stored row holds an error.
         progress: show a progress bar.
@@ -692,12 +709,12 @@ def run_sweep(
     before any run starts.
     """
     plan = plan_sweep(strategy, grid, ticks=ticks, codes=codes, windows=windows, capital=capital,
-                      out_dir=out_dir)
-    return execute(plan, workers=workers, scheduler=scheduler, heatmap=heatmap, retry_errors=retry_errors,
+                      fee_settings=fee_settings, out_dir=out_dir)
+    return run_plan(plan, workers=workers, scheduler=scheduler, heatmap=heatmap, retry_errors=retry_errors,
                    progress=progress, on_row=on_row, console=console)
 
 
-def execute(
+def run_plan(
     plan: SweepPlan,
     *,
     workers: int | None = None,
@@ -759,7 +776,7 @@ def _execute(plan: SweepPlan, backend: _InProcess | _OnDask, *, axes: tuple[str,
     finished = set(done.filter(pl.col("error").is_null() if retry_errors else pl.lit(True))["combination"])
     todo = [c for c in plan.combinations if c.key not in finished]
     skipped = len(plan.combinations) - len(todo)
-    tasks = [RunTask(plan.strategy, c, plan.ticks, plan.capital) for c in todo]
+    tasks = [RunTask(plan.strategy, c, plan.ticks, plan.capital, plan.fee_settings) for c in todo]
     ran = 0
     try:
         with Progress(TextColumn("[bold blue]sweep"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
@@ -831,7 +848,8 @@ def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
     import plotly.graph_objects as go
     import polars as pl
 
-    ok = rows.filter(pl.col("error").is_null() & pl.col(metric).is_not_null() & ~pl.col(metric).is_nan())
+    value = pl.col(metric).cast(pl.Float64)
+    ok = rows.filter(pl.col("error").is_null() & value.is_not_null() & value.is_finite())
     if ok.is_empty() or x not in ok.columns or y not in ok.columns:
         return f"<p>No finished run to draw {html.escape(metric)} over {html.escape(x)} and {html.escape(y)}.</p>"
     cells = ok.group_by([x, y]).agg(pl.col(metric).mean().alias("value"), pl.len().alias("runs"))
@@ -981,7 +999,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         pin_local_time()
         plan = plan_sweep(args.strategy, grid, ticks=ticks, codes=codes, windows=windows, capital=args.capital,
                           out_dir=args.out)
-        result = execute(plan, workers=args.workers, scheduler=args.scheduler, heatmap=heatmap,
+        result = run_plan(plan, workers=args.workers, scheduler=args.scheduler, heatmap=heatmap,
                          retry_errors=args.retry_errors, progress=not args.quiet)
     except SweepInputError as exc:
         parser.error(str(exc))
