@@ -121,6 +121,20 @@ def test_window_keeps_whole_taipei_days():
     assert [t["timestamp"] for t in kept] == times[1:3]
 
 
+def test_a_window_runs_only_its_days(tmp_path):
+    # The stock trades only in the day session: its first day alone, cut from a longer set, is the one-day set.
+    windows = sweep.parse_windows("2024-02-01,2024-03-01")
+    cut = sweep.run_sweep(grid={"fast": [5]}, ticks=SMALL, codes=["2330"], windows=windows, out_dir=tmp_path / "a",
+                          workers=1, progress=False)
+    one = sweep.run_sweep(grid={"fast": [5]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path / "b",
+                          workers=1, progress=False)
+    first, later = cut.rows.sort("window").iter_rows(named=True)
+    assert first["window"] == "2024-02-01:2024-02-01" and one.rows["window"][0] == "all"
+    same = ("net_profit", "trade_count", "win_rate", "total_cost")
+    assert first["trade_count"] > 0 and [first[k] for k in same] == [one.rows[k][0] for k in same]
+    assert later["trade_count"] == 0 and later["error"] is None  # no ticks in that window: nothing traded
+
+
 def test_codes_default_to_all_but_the_benchmark_and_must_exist():
     plan = sweep.plan_sweep(grid={"fast": ["5"]}, ticks=SMALL)
     assert plan.codes == ["2330", "MXF"]

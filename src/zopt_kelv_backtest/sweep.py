@@ -324,11 +324,11 @@ def _one_line(exc: BaseException) -> str:
 
 def run_combination(task: RunTask) -> dict[str, Any]:
     """Run one combination and return its result row; a failing strategy gives a row with its error."""
+    started = time.perf_counter()
     from zopt_kelv_backtest import backtest
 
     backtest.pin_local_time()
     combo = task.combination
-    started = time.perf_counter()
     figures: dict[str, Any] = dict.fromkeys(FIGURES)
     error = None
     try:
