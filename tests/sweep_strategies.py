@@ -42,7 +42,7 @@ class FailsOnUp(Momentum):
 
     def on_tick(self, tick: dict[str, Any]) -> None:
         if self.up == 2:
-            raise RuntimeError(f"no trading on {tick['code']}\nwith up=2")
+            raise RuntimeError(f"no trading on {tick['code']}\nwith [b]up=2[/b]")
         super().on_tick(tick)
 
 

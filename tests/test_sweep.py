@@ -198,7 +198,7 @@ def test_failing_strategy_gets_its_error_row_and_the_sweep_goes_on(tmp_path):
     kwargs = dict(ticks=SyntheticTicks(days=1), codes=["MXF"], out_dir=tmp_path, workers=1, progress=False)
     result = sweep.run_sweep("sweep_strategies:FailsOnUp", {"up": [2, 3]}, **kwargs)
     rows = {r["up"]: r for r in result.rows.iter_rows(named=True)}
-    assert rows[2]["error"] == "RuntimeError: no trading on MXF with up=2"
+    assert rows[2]["error"] == "RuntimeError: no trading on MXF with [b]up=2[/b]"
     assert rows[2]["net_profit"] is None and rows[3]["error"] is None and rows[3]["trade_count"] > 0
     assert result.failed.height == 1 and result.best()["up"].to_list() == [3]
     again = sweep.run_sweep("sweep_strategies:FailsOnUp", {"up": [2, 3]}, **kwargs)
@@ -334,6 +334,7 @@ def bad_inputs(tmp_path):
         (["--windows", "2024-02-09:2024-02-01"], "ends before it starts"),
         (["--codes", "TXF"], "no ticks for TXF"),
         (["--heatmap", "fast"], "two columns"),
+        (["--out", str(bad_csv)], "File exists"),
         (["--strategy", "nowhere:X"], "cannot import"),
     ]
 
@@ -343,8 +344,8 @@ def test_bad_input_gets_one_error_line_and_status_2(tmp_path, capsys, monkeypatc
     out = tmp_path / "out"
     for argv, message in bad_inputs(tmp_path):
         with pytest.raises(SystemExit) as exit_info:
-            sweep.main([*argv, "--days", "1", "--out", str(out), "--quiet"] if "--ticks" not in argv
-                       else [*argv, "--out", str(out), "--quiet"])
+            base = ["--out", str(out), "--quiet", *([] if "--ticks" in argv else ["--days", "1"])]
+            sweep.main([*base, *argv])
         err = capsys.readouterr().err
         lines = [line for line in err.splitlines() if "error:" in line or "Traceback" in line]
         assert exit_info.value.code == 2, (argv, err)
@@ -357,5 +358,6 @@ def test_command_reports_failed_runs_with_status_1(tmp_path, capsys):
                        "--days", "1", "--workers", "1", "--quiet", "--out", str(tmp_path)])
     text = " ".join(capsys.readouterr().out.split())
     assert code == 1
-    assert "2 runs done, 0 already in" in text and "1 runs failed; first: RuntimeError: no trading on MXF" in text
+    assert "2 runs done, 0 already in" in text
+    assert "1 runs failed; first: RuntimeError: no trading on MXF with [b]up=2[/b]" in text  # shown literally
     assert (tmp_path / "sweep.html").exists()

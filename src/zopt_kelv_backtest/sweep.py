@@ -732,6 +732,10 @@ def run_plan(
     if n_workers < 1:
         raise SweepInputError(f"workers must be at least 1, got {n_workers}")
     axes = _heatmap_axes(plan, heatmap)
+    try:
+        plan.out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise SweepInputError(f"--out {plan.out_dir}: {exc.strerror or _one_line(exc)}") from None
     _check_manifest(plan.out_dir, plan.manifest(), write=False)
     backend: _InProcess | _OnDask = (_InProcess() if scheduler is None and n_workers == 1
                                      else _OnDask(n_workers, scheduler))
@@ -767,7 +771,6 @@ def _execute(plan: SweepPlan, backend: _InProcess | _OnDask, *, axes: tuple[str,
     from zopt_kelv_backtest import utils
 
     out = console if console is not None else utils.console
-    plan.out_dir.mkdir(parents=True, exist_ok=True)
     _check_manifest(plan.out_dir, plan.manifest(), write=True)
     store = ResultStore(plan.out_dir, plan.param_defaults)
     store.clean_leftovers()
@@ -951,6 +954,9 @@ def _best_table(result: SweepResult, n: int) -> Any:
 
 
 def _text(column: str, value: Any) -> str:
+    """A table cell: figures formatted, anything else as rich shows it literally."""
+    from rich.markup import escape
+
     if value is None:
         return "-"
     if column == "win_rate":
@@ -959,7 +965,7 @@ def _text(column: str, value: Any) -> str:
         return f"{value:.3f}"
     if column in FIGURES:
         return f"{value:,.0f}"
-    return str(value)
+    return escape(str(value))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -1000,21 +1006,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         plan = plan_sweep(args.strategy, grid, ticks=ticks, codes=codes, windows=windows, capital=args.capital,
                           out_dir=args.out)
         result = run_plan(plan, workers=args.workers, scheduler=args.scheduler, heatmap=heatmap,
-                         retry_errors=args.retry_errors, progress=not args.quiet)
+                          retry_errors=args.retry_errors, progress=not args.quiet)
     except SweepInputError as exc:
         parser.error(str(exc))
     except KeyboardInterrupt:
         print(f"interrupted: finished runs are kept in {args.out}; run the same command to go on",
               file=sys.stderr)
         return 130
+    from rich.markup import escape
+
     console = utils.console
-    console.print(f"{result.ran} runs done, {result.skipped} already in {result.results_path}")
+    console.print(f"{result.ran} runs done, {result.skipped} already in {escape(str(result.results_path))}")
     if args.top:
         console.print(_best_table(result, args.top))
     failed = result.failed
     if failed.height:
-        console.print(f"[yellow]{failed.height} runs failed; first: {failed['error'][0]}[/yellow]")
-    console.print(f"[bold green]{result.results_path}[/bold green]\n[bold green]{result.page_path}[/bold green]")
+        console.print(f"[yellow]{failed.height} runs failed; first: {escape(failed['error'][0])}[/yellow]")
+    for path in (result.results_path, result.page_path):
+        console.print(f"[bold green]{escape(str(path))}[/bold green]")
     return 1 if failed.height else 0
 
 
