@@ -90,15 +90,15 @@ def test_bad_grid_values(grid, message):
         sweep.plan_sweep("sweep_strategies:Momentum", grid, ticks=SMALL)
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("name, message", [
     ("sweep_strategies", "use module:Class"),
     ("no_such_module_here:X", "cannot import 'no_such_module_here'"),
     ("sweep_strategies:Nope", "has no 'Nope'"),
     ("sweep_strategies:NotAStrategy", "not a Strategy subclass"),
 ])
-def test_bad_strategy(spec, message):
+def test_bad_strategy(name, message):
     with pytest.raises(SweepInputError, match=message):
-        sweep.plan_sweep(spec, {}, ticks=SMALL)
+        sweep.plan_sweep(name, {}, ticks=SMALL)
 
 
 def test_windows_parse_and_reject():
@@ -296,11 +296,11 @@ def test_page_is_offline_with_heatmap_and_escaped_table(tmp_path, serial):
     assert "&lt;script&gt;x&lt;/script&gt;" in text and "<script>x</script>" not in text
     assert text.count("<tr>") == rows.height + 1
     # The heatmap's cells: mean net profit of the runs without errors, one value per (fast, slow).
-    spec = json.loads(re.search(r'Plotly\.newPlot\(\s*"[^"]+",\s*(\[.*?\]),\s*\{', text, re.S).group(1))
+    traces = json.loads(re.search(r'Plotly\.newPlot\(\s*"[^"]+",\s*(\[.*?\]),\s*\{', text, re.S).group(1))
     ok = serial.rows.filter(pl.col("fast") == 10)
     expected = [ok.filter(pl.col("slow") == s)["net_profit"].mean() for s in (30, 60)]
-    assert spec[0]["x"] == ["10"] and spec[0]["y"] == ["30", "60"]
-    assert [cell[0] for cell in spec[0]["z"]] == pytest.approx(expected)
+    assert traces[0]["x"] == ["10"] and traces[0]["y"] == ["30", "60"]
+    assert [cell[0] for cell in traces[0]["z"]] == pytest.approx(expected)
 
 
 def test_default_heatmap_axes():

@@ -16,11 +16,20 @@ default), to an existing cluster (``scheduler=``), or stay in this process (``wo
 Each worker reads the tick file itself, or generates the synthetic set itself: tick lists never travel
 through the scheduler, so with a remote cluster the tick file must lie at the same path on every worker.
 
+A window covers whole calendar days in Taipei time (``2024-02-01:2024-02-07``, both days included): a
+night session's ticks after midnight belong to the next day. A window without ticks gives a row with no
+trades.
+
 Each finished run is written at once as its own part file under ``DIR/parts/``; the parts are merged
 into ``DIR/results.parquet`` at the end and whenever a sweep starts, so an interrupted sweep loses no
-finished run and running the same sweep again runs only what is missing. A run whose strategy raises
-gets a row with the error text and the sweep goes on. At the end ``DIR/sweep.html`` shows a heatmap of
-net profit over two parameters and a sortable table of every row; the page works offline.
+finished run and running the same sweep again runs only what is missing. ``DIR/sweep.json`` records the
+strategy, tick set, capital and fee settings; another sweep into the same folder is refused. A run whose
+strategy raises gets a row with the error text and the sweep goes on (``--retry-errors`` runs those
+again). At the end ``DIR/sweep.html`` shows a heatmap of mean net profit over two parameters and a
+sortable table of every row; the chart library travels inside the page, so it works offline.
+
+The command exits with status 0 when every run succeeded, 1 when a row holds an error, 2 on bad input
+(one ``error:`` line, before any run starts) and 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -258,14 +267,14 @@ def parse_windows(text: str) -> list[Window]:
     return windows
 
 
-def load_strategy(spec: str | type) -> type:
+def load_strategy(strategy: str | type) -> type:
     """The strategy class named by ``module:Class`` (or the class itself), checked to be a Strategy."""
     from zopt_kelv_backtest.backtest import Strategy
 
-    if isinstance(spec, str):
-        module_name, sep, qualname = spec.partition(":")
+    if isinstance(strategy, str):
+        module_name, sep, qualname = strategy.partition(":")
         if not sep or not module_name or not qualname:
-            raise SweepInputError(f"--strategy {spec!r}: use module:Class")
+            raise SweepInputError(f"--strategy {strategy!r}: use module:Class")
         try:
             obj: Any = importlib.import_module(module_name)
         except ImportError as exc:
@@ -276,14 +285,14 @@ def load_strategy(spec: str | type) -> type:
             except AttributeError:
                 raise SweepInputError(f"--strategy: {module_name!r} has no {qualname!r}") from None
     else:
-        obj = spec
+        obj = strategy
     if not (isinstance(obj, type) and issubclass(obj, Strategy)):
-        raise SweepInputError(f"--strategy {_strategy_name(spec)}: not a Strategy subclass")
+        raise SweepInputError(f"--strategy {_strategy_name(strategy)}: not a Strategy subclass")
     return obj
 
 
-def _strategy_name(spec: str | type) -> str:
-    return spec if isinstance(spec, str) else f"{spec.__module__}:{spec.__qualname__}"
+def _strategy_name(strategy: str | type) -> str:
+    return strategy if isinstance(strategy, str) else f"{strategy.__module__}:{strategy.__qualname__}"
 
 
 # --- running one combination (on a worker or in this process) ----------------------------------
@@ -927,14 +936,14 @@ def _parser() -> argparse.ArgumentParser:
                                                        "one run per range (default: all ticks)")
     p.add_argument("--out", metavar="DIR", default=os.path.join(".", "sweep_output"),
                    help="output folder (default: ./sweep_output)")
-    p.add_argument("--workers", type=int, help="worker processes (default: the core count; 1 runs in this "
+    p.add_argument("--workers", type=int, metavar="N", help="worker processes (default: the core count; 1 runs in this "
                                                "process without Dask)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="use the Dask scheduler at ADDRESS (e.g. "
                                                           "tcp://127.0.0.1:8786) instead of an embedded cluster")
     p.add_argument("--capital", type=int, default=5_000_000, help="initial capital of each run (default: 5000000)")
     p.add_argument("--heatmap", metavar="X,Y", help="two columns for the page's heatmap (parameters, code or "
                                                     "window; default: the first two swept parameters)")
-    p.add_argument("--top", type=int, default=10, help="best rows to print (default: 10)")
+    p.add_argument("--top", type=int, default=10, metavar="N", help="best rows to print (default: 10)")
     p.add_argument("--retry-errors", action="store_true", help="run failed combinations again")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return p
