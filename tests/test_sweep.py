@@ -223,6 +223,10 @@ def test_interrupted_sweep_keeps_finished_runs_and_resumes(tmp_path, serial):
     resumed = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=1, progress=False)
     assert (resumed.ran, resumed.skipped) == (5, 3)
     assert bits(resumed.rows) == bits(serial.rows)
+    # Nothing left to run: the cluster is neither started nor reached.
+    done = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, scheduler=f"tcp://127.0.0.1:{free_port()}",
+                           progress=False)
+    assert (done.ran, done.skipped) == (0, 8) and bits(done.rows) == bits(serial.rows)
 
 
 def test_killed_command_loses_no_finished_run(tmp_path, serial):

@@ -403,6 +403,7 @@ class ResultStore:
 
         frame = pl.DataFrame([{name: row.get(name) for name in self.schema}], schema=self.schema)
         name = hashlib.sha1(row["combination"].encode()).hexdigest()[:24] + ".parquet"
+        self.parts.mkdir(parents=True, exist_ok=True)
         _write_atomic(self.parts / name, frame.write_parquet)
 
     def compact(self) -> pl.DataFrame:
@@ -748,9 +749,8 @@ def run_plan(
     _check_manifest(plan.out_dir, plan.manifest(), write=False)
     backend: _InProcess | _OnDask = (_InProcess() if scheduler is None and n_workers == 1
                                      else _OnDask(n_workers, scheduler))
-    with backend:
-        return _execute(plan, backend, axes=axes, retry_errors=retry_errors, progress=progress,
-                        on_row=on_row, console=console)
+    return _execute(plan, backend, axes=axes, retry_errors=retry_errors, progress=progress, on_row=on_row,
+                    console=console)
 
 
 def _heatmap_axes(plan: SweepPlan, heatmap: tuple[str, str] | None) -> tuple[str, str]:
@@ -783,25 +783,26 @@ def _execute(plan: SweepPlan, backend: _InProcess | _OnDask, *, axes: tuple[str,
     _check_manifest(plan.out_dir, plan.manifest(), write=True)
     store = ResultStore(plan.out_dir, plan.param_defaults)
     store.clean_leftovers()
-    store.parts.mkdir(exist_ok=True)
     done = store.compact()
     finished = set(done.filter(pl.col("error").is_null() if retry_errors else pl.lit(True))["combination"])
     todo = [c for c in plan.combinations if c.key not in finished]
     skipped = len(plan.combinations) - len(todo)
     tasks = [RunTask(plan.strategy, c, plan.ticks, plan.capital, plan.fee_settings) for c in todo]
     ran = 0
-    try:
-        with Progress(TextColumn("[bold blue]sweep"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
-                      TimeRemainingColumn(), console=out, disable=not progress) as bar:
-            task_id = bar.add_task("sweep", total=len(plan.combinations), completed=skipped)
-            for row in backend.run(tasks) if tasks else ():
-                store.add(row)
-                ran += 1
-                bar.advance(task_id)
-                if on_row is not None:
-                    on_row(row)
-    finally:
-        rows = store.compact()
+    # Nothing left to run: no cluster to start or reach.
+    with backend if tasks else _InProcess() as runner:
+        try:
+            with Progress(TextColumn("[bold blue]sweep"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
+                          TimeRemainingColumn(), console=out, disable=not progress) as bar:
+                task_id = bar.add_task("sweep", total=len(plan.combinations), completed=skipped)
+                for row in runner.run(tasks):
+                    store.add(row)
+                    ran += 1
+                    bar.advance(task_id)
+                    if on_row is not None:
+                        on_row(row)
+        finally:
+            rows = store.compact()
     page = plan.out_dir / PAGE_FILE
     write_page(rows, page, x=axes[0], y=axes[1], params=list(plan.grid) or list(plan.param_defaults),
                title=f"Sweep of {_strategy_name(plan.strategy)}")
