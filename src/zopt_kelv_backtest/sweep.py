@@ -14,7 +14,8 @@ or from Python::
 Runs go to an embedded ``LocalCluster`` of worker processes bound to 127.0.0.1 (one per core by
 default), to an existing cluster (``scheduler=``), or stay in this process (``workers=1``, no Dask).
 Each worker reads the tick file itself, or generates the synthetic set itself: tick lists never travel
-through the scheduler, so with a remote cluster the tick file must lie at the same path on every worker.
+through the scheduler, so with a remote cluster the tick file must lie at the same path on every worker,
+and the workers must be able to import this package and the strategy's module.
 
 A window covers whole calendar days in Taipei time (``2024-02-01:2024-02-07``, both days included): a
 night session's ticks after midnight belong to the next day. A window without ticks gives a row with no
@@ -609,7 +610,11 @@ class _OnDask:
         self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1, processes=True,
                                     host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
                                     env={"TZ": "Asia/Taipei"})
-        self.client = Client(self.cluster)
+        try:
+            self.client = Client(self.cluster)
+        except BaseException:
+            self.cluster.close()
+            raise
         return self
 
     def __exit__(self, *exc: object) -> None:
