@@ -1,0 +1,367 @@
+import json
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+from datetime import date, datetime
+from pathlib import Path
+from zoneinfo import ZoneInfo
+
+import polars as pl
+import pytest
+
+from zopt_kelv_backtest import sweep
+from zopt_kelv_backtest.sweep import SweepInputError, SyntheticTicks, Window
+
+TESTS = Path(__file__).resolve().parent
+SMALL = SyntheticTicks(days=2)
+GRID = {"fast": [5, 10], "slow": [30, 60]}  # x 2 codes: 8 runs of two trading days
+
+
+def bits(frame: pl.DataFrame) -> list[tuple]:
+    """Rows of the figures, floats as their exact bit patterns, keyed by combination."""
+    out = []
+    for row in frame.sort("combination").iter_rows(named=True):
+        cells = [row["combination"], row["error"]]
+        for name in sweep.FIGURES:
+            value = row[name]
+            cells.append(struct.pack("<d", value) if isinstance(value, float) else value)
+        out.append(tuple(cells))
+    return out
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def serial(tmp_path_factory):
+    """The reference: the grid run one combination after another in this process."""
+    out = tmp_path_factory.mktemp("serial")
+    return sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=out, workers=1, progress=False)
+
+
+# --- input ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("items, message", [
+    (["fast"], "use NAME=V1,V2"),
+    (["=5"], "use NAME=V1,V2"),
+    (["fast="], "empty grid"),
+    (["fast= , ,"], "empty grid"),
+    (["fast=5", "fast=6"], "given twice"),
+])
+def test_bad_grid_items(items, message):
+    with pytest.raises(SweepInputError, match=message):
+        sweep.parse_grid(items)
+
+
+def test_grid_values_take_the_type_of_the_default():
+    plan = sweep.plan_sweep(
+        "sweep_strategies:Momentum",
+        sweep.parse_grid(["up=2, 3,2", "short=true,0", "scale=1,2.5", "label=a,b"]),
+        ticks=SMALL, codes=["MXF"])
+    assert plan.grid == {"up": [2, 3], "short": [True, False], "scale": [1.0, 2.5], "label": ["a", "b"]}
+    assert [type(v) for v in plan.grid["scale"]] == [float, float]
+    assert len(plan.combinations) == 16
+    # Parameters left out of the grid keep their defaults in every combination.
+    assert {dict(c.params)["down"] for c in plan.combinations} == {3}
+    assert len({c.key for c in plan.combinations}) == 16
+
+
+@pytest.mark.parametrize("grid, message", [
+    ({"nope": ["1"]}, r"nope: unknown parameter of Momentum \(parameters: up, down, short, scale, label\)"),
+    ({"up": ["1.5"]}, "parameter 'up'"),
+    ({"up": [True]}, "takes int values, got bool"),
+    ({"scale": ["nan"]}, "not a finite number"),
+    ({"scale": [float("inf")]}, "not a finite number"),
+    ({"short": ["maybe"]}, "not a boolean"),
+    ({"up": []}, "empty grid"),
+    ({"up": "12"}, "list of values"),
+])
+def test_bad_grid_values(grid, message):
+    with pytest.raises(SweepInputError, match=message):
+        sweep.plan_sweep("sweep_strategies:Momentum", grid, ticks=SMALL)
+
+
+@pytest.mark.parametrize("name, message", [
+    ("sweep_strategies", "use module:Class"),
+    ("no_such_module_here:X", "cannot import 'no_such_module_here'"),
+    ("sweep_strategies:Nope", "has no 'Nope'"),
+    ("sweep_strategies:NotAStrategy", "not a Strategy subclass"),
+])
+def test_bad_strategy(name, message):
+    with pytest.raises(SweepInputError, match=message):
+        sweep.plan_sweep(name, {}, ticks=SMALL)
+
+
+def test_windows_parse_and_reject():
+    first, day = sweep.parse_windows("2024-02-01:2024-02-07, 2024-02-08")
+    assert (first.start, first.end) == (date(2024, 2, 1), date(2024, 2, 7))
+    assert day.label == "2024-02-08:2024-02-08"
+    for text, message in [("2024-02-07:2024-02-01", "ends before it starts"), ("2024-02-30", "not a date"),
+                          ("2024-02-01,2024-02-01", "given twice"), (" , ", "no window")]:
+        with pytest.raises(SweepInputError, match=message):
+            sweep.parse_windows(text)
+
+
+def test_window_keeps_whole_taipei_days():
+    taipei = ZoneInfo("Asia/Taipei")
+    at = lambda *a: datetime(*a, tzinfo=taipei).timestamp()  # noqa: E731
+    times = [at(2024, 2, 1, 23, 59, 59), at(2024, 2, 2, 0, 0), at(2024, 2, 3, 23, 59, 59, 999000),
+             at(2024, 2, 4, 0, 0), at(2024, 2, 4, 9, 0)]
+    ticks = [{"timestamp": t} for t in times]
+    kept = list(sweep._window_ticks(iter(ticks), Window(date(2024, 2, 2), date(2024, 2, 3))))
+    assert [t["timestamp"] for t in kept] == times[1:3]
+
+
+def test_a_window_runs_only_its_days(tmp_path):
+    # The stock trades only in the day session: its first day alone, cut from a longer set, is the one-day set.
+    windows = sweep.parse_windows("2024-02-01,2024-03-01")
+    cut = sweep.run_sweep(grid={"fast": [5]}, ticks=SMALL, codes=["2330"], windows=windows, out_dir=tmp_path / "a",
+                          workers=1, progress=False)
+    one = sweep.run_sweep(grid={"fast": [5]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path / "b",
+                          workers=1, progress=False)
+    first, later = cut.rows.sort("window").iter_rows(named=True)
+    assert first["window"] == "2024-02-01:2024-02-01" and one.rows["window"][0] == "all"
+    same = ("net_profit", "trade_count", "win_rate", "total_cost")
+    assert first["trade_count"] > 0 and [first[k] for k in same] == [one.rows[k][0] for k in same]
+    assert later["trade_count"] == 0 and later["error"] is None  # no ticks in that window: nothing traded
+
+
+def test_codes_default_to_all_but_the_benchmark_and_must_exist():
+    plan = sweep.plan_sweep(grid={"fast": ["5"]}, ticks=SMALL)
+    assert plan.codes == ["2330", "MXF"]
+    with pytest.raises(SweepInputError, match="no ticks for TXF"):
+        sweep.plan_sweep(grid={}, ticks=SMALL, codes=["MXF", "TXF"])
+
+
+def test_tick_file_checked_up_front(tmp_path):
+    good = tmp_path / "ticks.csv"
+    good.write_text("timestamp,code,market_type,close,qty\n"
+                    "2024-02-01 09:00:01,0050,Stock,130,1\n2024-02-01 09:00:02,2330,Stock,580,2\n")
+    plan = sweep.plan_sweep(grid={}, ticks=good)
+    assert plan.codes == ["2330"] and plan.ticks == str(good)
+    bad = tmp_path / "bad.csv"
+    bad.write_text("timestamp,code,market_type,close,qty\n2024-02-01 09:00:01,2330,Stock,-5,1\n")
+    with pytest.raises(SweepInputError, match="row 1: bad close"):
+        sweep.plan_sweep(grid={}, ticks=bad)
+    with pytest.raises(SweepInputError, match="not found"):
+        sweep.plan_sweep(grid={}, ticks=tmp_path / "missing.parquet")
+
+
+# --- results folder ------------------------------------------------------------------------------
+
+
+def test_store_merges_parts_and_a_later_row_wins(tmp_path):
+    store = sweep.ResultStore(tmp_path, {"up": 3})
+    combo = sweep.Combination((("up", 3),), "MXF", None)
+    first = sweep._row(combo, dict.fromkeys(sweep.FIGURES), 0.5, "RuntimeError: boom")
+    store.parts.mkdir()
+    store.add(first)
+    assert store.compact()["error"].to_list() == ["RuntimeError: boom"]
+    again = sweep._row(combo, dict(zip(sweep.FIGURES, (1.0, 2, 0.5, 3.0, 4.0, 0.25))), 0.5, None)
+    store.add(again)
+    (store.parts / ".leftover.parquet.tmp").write_bytes(b"half a file")
+    rows = store.compact()
+    assert rows.height == 1 and rows["error"][0] is None and rows["trade_count"][0] == 2
+    assert pl.read_parquet(store.path).equals(rows)
+    store.clean_leftovers()
+    assert list(store.parts.iterdir()) == []
+
+
+def test_folder_of_another_sweep_is_refused(tmp_path):
+    kwargs = dict(ticks=SyntheticTicks(days=1), codes=["MXF"], workers=1, progress=False)
+    plain = sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path, **kwargs)
+    fees = {"future": {"buy": {"per_trade_cost": 100}, "sell": {"per_trade_cost": 100}}}
+    costly = sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path / "fees",
+                             fee_settings=fees, **kwargs)
+    trips = plain.rows["trade_count"][0]
+    assert trips > 0 and costly.rows["trade_count"][0] == trips
+    assert costly.rows["total_cost"][0] > plain.rows["total_cost"][0] + 100 * trips  # the fees reach the runs
+    with pytest.raises(SweepInputError, match="holds a sweep with fee_settings None"):
+        sweep.run_sweep("sweep_strategies:Momentum", {"up": [9]}, out_dir=tmp_path, fee_settings=fees, **kwargs)
+    with pytest.raises(SweepInputError, match="holds a sweep with strategy"):
+        sweep.run_sweep(grid={}, ticks=SyntheticTicks(days=1), out_dir=tmp_path, workers=1, progress=False)
+    with pytest.raises(SweepInputError, match="holds a sweep with ticks"):
+        sweep.run_sweep("sweep_strategies:Momentum", {}, ticks=SyntheticTicks(days=1, seed=8), out_dir=tmp_path,
+                        workers=1, progress=False)
+
+
+def test_failing_strategy_gets_its_error_row_and_the_sweep_goes_on(tmp_path):
+    kwargs = dict(ticks=SyntheticTicks(days=1), codes=["MXF"], out_dir=tmp_path, workers=1, progress=False)
+    result = sweep.run_sweep("sweep_strategies:FailsOnUp", {"up": [2, 3]}, **kwargs)
+    rows = {r["up"]: r for r in result.rows.iter_rows(named=True)}
+    assert rows[2]["error"] == "RuntimeError: no trading on MXF with [b]up=2[/b]"
+    assert rows[2]["net_profit"] is None and rows[3]["error"] is None and rows[3]["trade_count"] > 0
+    assert result.failed.height == 1 and result.best()["up"].to_list() == [3]
+    again = sweep.run_sweep("sweep_strategies:FailsOnUp", {"up": [2, 3]}, **kwargs)
+    assert (again.ran, again.skipped) == (0, 2)
+    retried = sweep.run_sweep("sweep_strategies:FailsOnUp", {"up": [2, 3]}, retry_errors=True, **kwargs)
+    assert (retried.ran, retried.skipped) == (1, 1) and retried.rows.height == 2
+
+
+def test_interrupted_sweep_keeps_finished_runs_and_resumes(tmp_path, serial):
+    seen = []
+
+    def stop_after_three(row):
+        seen.append(row["combination"])
+        if len(seen) == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=1, progress=False,
+                        on_row=stop_after_three)
+    kept = pl.read_parquet(tmp_path / "results.parquet")
+    assert sorted(kept["combination"]) == sorted(seen)
+    resumed = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=1, progress=False)
+    assert (resumed.ran, resumed.skipped) == (5, 3)
+    assert bits(resumed.rows) == bits(serial.rows)
+    # Nothing left to run: the cluster is neither started nor reached.
+    done = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, scheduler=f"tcp://127.0.0.1:{free_port()}",
+                           progress=False)
+    assert (done.ran, done.skipped) == (0, 8) and bits(done.rows) == bits(serial.rows)
+
+
+def test_killed_command_loses_no_finished_run(tmp_path, serial):
+    """The driver killed outright (no clean-up at all) mid-sweep; the same command then finishes the job."""
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "zopt_kelv_backtest.sweep", "--grid", "fast=5,10", "--grid", "slow=30,60",
+            "--days", "2", "--workers", "1", "--quiet", "--out", str(out)]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(TESTS), *sys.path])}
+    proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while len(list((out / "parts").glob("*.parquet"))) < 2 and proc.poll() is None:
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    parts = len(list((out / "parts").glob("*.parquet")))
+    assert 2 <= parts < 8
+    done = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert f"{8 - parts} runs done, {parts} already in" in " ".join(done.stdout.split())
+    rows = pl.read_parquet(out / "results.parquet")
+    assert bits(rows) == bits(serial.rows)
+    assert not list((out / "parts").iterdir())
+
+
+# --- Dask ----------------------------------------------------------------------------------------
+
+
+def test_two_local_workers_give_the_serial_rows_bit_for_bit(tmp_path, serial):
+    result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=2, progress=False)
+    assert result.rows.height == 8 and result.rows["error"].null_count() == 8
+    assert bits(result.rows) == bits(serial.rows)
+    assert result.rows.drop("run_seconds").columns == serial.rows.drop("run_seconds").columns
+
+
+def test_worker_killed_mid_sweep(tmp_path, serial):
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        killed = []
+
+        def kill_a_busy_worker(row):
+            if killed:
+                return
+            busy = [w for w, keys in client.processing().items() if keys]
+            pids = client.run(os.getpid, workers=busy[:1])
+            for pid in pids.values():
+                os.kill(pid, signal.SIGKILL)
+                killed.append(pid)
+
+        result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, scheduler=cluster.scheduler_address,
+                                 progress=False, on_row=kill_a_busy_worker)
+    assert len(killed) == 1
+    assert result.ran == 8 and result.rows["combination"].n_unique() == 8
+    assert bits(result.rows) == bits(serial.rows)
+
+
+# --- page ----------------------------------------------------------------------------------------
+
+
+def test_page_is_offline_with_heatmap_and_escaped_table(tmp_path, serial):
+    rows = serial.rows.with_columns(
+        pl.when(pl.col("fast") == 5).then(pl.lit("ValueError: <script>x</script>")).otherwise(None).alias("error"))
+    page = tmp_path / "p.html"
+    sweep.write_page(rows, page, x="fast", y="slow", params=["fast", "slow"])
+    text = page.read_text(encoding="utf-8")
+    # Nothing is fetched: no script or style sheet comes from elsewhere.
+    assert not re.search(r"<(script|link|img|iframe)\b[^>]*\b(src|href)\s*=", text, re.I)
+    assert "Plotly.newPlot" in text and len(text) > 1_000_000  # the chart library travels inside
+    assert "&lt;script&gt;x&lt;/script&gt;" in text and "<script>x</script>" not in text
+    assert text.count("<tr>") == rows.height + 1
+    # The heatmap's cells: mean net profit of the runs without errors, one value per (fast, slow).
+    traces = json.loads(re.search(r'Plotly\.newPlot\(\s*"[^"]+",\s*(\[.*?\]),\s*\{', text, re.S).group(1))
+    ok = serial.rows.filter(pl.col("fast") == 10)
+    expected = [ok.filter(pl.col("slow") == s)["net_profit"].mean() for s in (30, 60)]
+    assert traces[0]["x"] == ["10"] and traces[0]["y"] == ["30", "60"]
+    assert [cell[0] for cell in traces[0]["z"]] == pytest.approx(expected)
+
+
+def test_default_heatmap_axes():
+    plan = sweep.plan_sweep("sweep_strategies:Momentum", {"label": ["a"], "down": [1, 2], "up": [1, 2]},
+                            ticks=SMALL)
+    assert sweep._heatmap_axes(plan, None) == ("down", "up")
+    plan = sweep.plan_sweep("sweep_strategies:Momentum", {"up": [1, 2]}, ticks=SMALL)
+    assert sweep._heatmap_axes(plan, None) == ("up", "code")
+    assert sweep._heatmap_axes(plan, ("code", "window")) == ("code", "window")
+    with pytest.raises(SweepInputError, match="--heatmap nope"):
+        sweep._heatmap_axes(plan, ("up", "nope"))
+
+
+# --- command line --------------------------------------------------------------------------------
+
+
+def bad_inputs(tmp_path):
+    bad_csv = tmp_path / "bad.csv"
+    bad_csv.write_text("timestamp,code\n1,2330\n")
+    return [
+        (["--grid", "nope=1,2"], "nope: unknown parameter of MovingAverageCross"),
+        (["--grid", "fast="], "fast: empty grid"),
+        (["--grid", "fast=a"], "parameter 'fast'"),
+        (["--ticks", str(tmp_path / "none.csv")], "tick file not found"),
+        (["--ticks", str(bad_csv)], "lacks column"),
+        (["--ticks", str(tmp_path)], "tick file"),
+        (["--scheduler", f"tcp://127.0.0.1:{free_port()}"], "cannot reach the scheduler"),
+        (["--workers", "0"], "--workers must be at least 1"),
+        (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "exclude each other"),
+        (["--ticks", str(bad_csv), "--days", "3"], "not with --ticks"),
+        (["--windows", "2024-02-09:2024-02-01"], "ends before it starts"),
+        (["--codes", "TXF"], "no ticks for TXF"),
+        (["--heatmap", "fast"], "two columns"),
+        (["--out", str(bad_csv)], "File exists"),
+        (["--strategy", "nowhere:X"], "cannot import"),
+    ]
+
+
+def test_bad_input_gets_one_error_line_and_status_2(tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(sweep, "CONNECT_TIMEOUT", 2.0)
+    out = tmp_path / "out"
+    for argv, message in bad_inputs(tmp_path):
+        with pytest.raises(SystemExit) as exit_info:
+            base = ["--out", str(out), "--quiet", *([] if "--ticks" in argv else ["--days", "1"])]
+            sweep.main([*base, *argv])
+        err = capsys.readouterr().err
+        lines = [line for line in err.splitlines() if "error:" in line or "Traceback" in line]
+        assert exit_info.value.code == 2, (argv, err)
+        assert len(lines) == 1 and message in lines[0].partition(" error: ")[2], (argv, err)
+        assert not (out / "results.parquet").exists() and not (out / "parts").exists()
+
+
+def test_command_reports_failed_runs_with_status_1(tmp_path, capsys):
+    code = sweep.main(["--strategy", "sweep_strategies:FailsOnUp", "--grid", "up=2,3", "--codes", "MXF",
+                       "--days", "1", "--workers", "1", "--quiet", "--out", str(tmp_path)])
+    text = " ".join(capsys.readouterr().out.split())
+    assert code == 1
+    assert "2 runs done, 0 already in" in text
+    assert "1 runs failed; first: RuntimeError: no trading on MXF with [b]up=2[/b]" in text  # shown literally
+    assert (tmp_path / "sweep.html").exists()
