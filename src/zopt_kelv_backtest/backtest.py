@@ -37,7 +37,7 @@ import math
 import os
 import time
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from datetime import date, datetime, timedelta
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, Optional, Union, cast
@@ -505,7 +505,7 @@ def run_backtest(
     *,
     codes: Optional[Iterable[str]] = None,
     capital: int = 5_000_000,
-    fee_settings: Optional[dict[Literal["stock", "future"], dict[Literal["buy", "sell"], dict[str, Any]]]] = None,
+    fee_settings: Optional[Mapping[str, Mapping[str, Mapping[str, Any]]]] = None,
     progress: bool = False,
     total: Optional[int] = None,
     trim_every: Optional[int] = TRIM_EVERY,
@@ -546,7 +546,8 @@ def run_backtest(
     positions.set_initial_capital(capital)
     for setting_type, sides in (fee_settings or {}).items():
         for action, values in sides.items():
-            positions.update_fee_settings(setting_type, action, **values)
+            # The core checks the names and raises its own error for a bad one.
+            positions.update_fee_settings(cast(Any, setting_type), cast(Any, action), **values)
     run = _Run(strategy, qm, positions)
     strategy.quote_manager, strategy.positions, strategy._run = qm, positions, run
     trimming = trim_every is not None and core_trims_safely()

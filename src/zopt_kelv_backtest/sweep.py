@@ -315,12 +315,11 @@ def _window_ticks(ticks: Iterable[dict[str, Any]], window: Window | None) -> Ite
 @contextlib.contextmanager
 def _quiet_core() -> Iterator[None]:
     """Silence the core's per-trade console lines while a combination runs."""
-    from rich.console import Console
-
     from zopt_kelv_backtest.modules.positions import positions as core
+    from zopt_kelv_backtest.utils import LineConsole
 
     saved = core.console
-    core.console = Console(quiet=True)
+    core.console = LineConsole(quiet=True)
     try:
         yield
     finally:
