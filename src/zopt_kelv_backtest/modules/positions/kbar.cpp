@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "bodies.hpp"
+#include "compat.hpp"
 #include "tick_columns.hpp"
 
 namespace zk {
@@ -225,7 +226,8 @@ const KeyMark* mark_of(py::handle frame, py::handle key, py::handle old_ticks, b
     auto& m = marks();
     auto it = m.find(frame.ptr());
     if (it == m.end() || !PyList_CheckExact(old_ticks.ptr())) return nullptr;
-    if (PyWeakref_GetObject(it->second.weak.ptr()) != frame.ptr()) return nullptr;
+    // Calling a weak reference gives its object, or None once that is gone.
+    if (steal(PyObject_CallNoArgs(it->second.weak.ptr())).ptr() != frame.ptr()) return nullptr;
     if (it->second.old_ticks != old_ticks.ptr()) return nullptr;
     const Py_ssize_t seen = it->second.seen;
     if (seen > PyList_GET_SIZE(old_ticks.ptr())) return nullptr;
@@ -308,13 +310,14 @@ bool own_methods(py::handle self) {
         // Plain attribute rules: our functions are non-data descriptors, so an
         // instance attribute of the same name would win over them.
         py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-        for (int i = 0; i < 4; ++i) {
+        bool known = true;
+        for (int i = 0; known && i < 4; ++i) {
             if (PyDict_Check(d.ptr()) && PyDict_GetItemWithError(d.ptr(), names[i])) return false;
             if (PyErr_Occurred()) throw_py();
-            PyObject* fn = _PyType_Lookup(tp, names[i]);
-            if (!fn || !is_native_body(fn, kKbarBodies[i])) return false;
+            PyObject* fn = compat::type_lookup(tp, names[i], known);
+            if (known && (!fn || !is_native_body(fn, kKbarBodies[i]))) return false;
         }
-        return true;
+        if (known) return true;
     }
     for (int i = 0; i < 4; ++i) {
         py::object m = steal(PyObject_GetAttr(self.ptr(), names[i]));
