@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test suite on another CPython, inside a Debian chroot that carries it.
-# usage: scripts/chroot.sh VERSION [make arguments...]
+# usage: scripts/chroot.sh [--prepare] VERSION [make arguments...]
 #   scripts/chroot.sh 3.13                      # Debian trixie's python3.13
 #   scripts/chroot.sh 3.14 PYTEST_ARGS='-x -k costs'
+#   scripts/chroot.sh --prepare 3.14            # only make the chroot
 # Runs as root (debootstrap, mount, chroot). The chroot is made once under
 # $ZOPT_CHROOT_ROOT (default /var/cache/zopt-chroots/<suite>) and reused; each
 # run clones the committed HEAD of this checkout into it and runs
@@ -10,7 +11,9 @@
 # and always unmounted when it ends, however it ends.
 set -euo pipefail
 
-usage() { echo "usage: $0 VERSION [make arguments...]  (VERSION: 3.13 or 3.14)" >&2; exit 2; }
+usage() { echo "usage: $0 [--prepare] VERSION [make arguments...]  (VERSION: 3.13 or 3.14)" >&2; exit 2; }
+prepare_only=false
+if [ "${1:-}" = --prepare ]; then prepare_only=true; shift; fi
 [ $# -ge 1 ] || usage
 version=$1
 shift
@@ -97,6 +100,7 @@ if [ ! -f "$dir/.zopt-ready" ]; then
 fi
 [ -x "$dir/usr/bin/$py" ] || {
   echo "error: $dir has no $py; remove it (after checking findmnt) to remake it" >&2; exit 1; }
+if $prepare_only; then echo "$dir"; exit 0; fi
 
 # Network the way the host has it: name resolution, the CA bundle (it may
 # hold a proxy's certificate), and pip's configuration with the local
