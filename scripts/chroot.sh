@@ -4,6 +4,7 @@
 #   scripts/chroot.sh 3.13                      # Debian trixie's python3.13
 #   scripts/chroot.sh 3.14 PYTEST_ARGS='-x -k costs'
 #   scripts/chroot.sh --prepare 3.14            # only make the chroot
+#   scripts/chroot.sh --exec 'CMD' 3.14         # CMD in the clone, package installed
 # Runs as root (debootstrap, mount, chroot). The chroot is made once under
 # $ZOPT_CHROOT_ROOT (default /var/cache/zopt-chroots/<suite>) and reused; each
 # run clones the committed HEAD of this checkout into it and runs
@@ -11,9 +12,16 @@
 # and always unmounted when it ends, however it ends.
 set -euo pipefail
 
-usage() { echo "usage: $0 [--prepare] VERSION [make arguments...]  (VERSION: 3.13 or 3.14)" >&2; exit 2; }
+usage() {
+  echo "usage: $0 [--prepare | --exec CMD] VERSION [make arguments...]  (VERSION: 3.13 or 3.14)" >&2
+  exit 2
+}
 prepare_only=false
-if [ "${1:-}" = --prepare ]; then prepare_only=true; shift; fi
+exec_cmd=
+case "${1:-}" in
+  --prepare) prepare_only=true; shift ;;
+  --exec) [ $# -ge 2 ] || usage; exec_cmd=$2; shift 2 ;;
+esac
 [ $# -ge 1 ] || usage
 version=$1
 shift
@@ -153,8 +161,14 @@ echo "== $py in $suite: $(git -C "$src" rev-parse --short HEAD) (committed HEAD 
 
 env_args=(HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
           "CI=${CI:-}" "${pip_env[@]}")
+in_chroot() { chroot "$dir" /usr/bin/env -i "${env_args[@]}" "$@"; }
 status=0
-chroot "$dir" /usr/bin/env -i "${env_args[@]}" \
-  make -C "$work" test PYTHON="$py" "$@" || status=$?
-echo "== $py in $suite: make test exit $status"
+if [ -n "$exec_cmd" ]; then
+  in_chroot make -C "$work" .venv/.installed PYTHON="$py" "$@" &&
+    in_chroot /bin/sh -c "cd $work && $exec_cmd" || status=$?
+  echo "== $py in $suite: exit $status"
+else
+  in_chroot make -C "$work" test PYTHON="$py" "$@" || status=$?
+  echo "== $py in $suite: make test exit $status"
+fi
 exit $status
