@@ -104,11 +104,4 @@ std::uint64_t dict_watch(PyObject* d) {
 #endif
 }
 
-PyObject* type_lookup(PyTypeObject* tp, PyObject* name, bool& known) {
-    known = detail::g_fast;
-    return known ? _PyType_Lookup(tp, name) : nullptr;
-}
-
-PyObject** instance_dict(PyObject* o) { return detail::g_fast ? _PyObject_GetDictPtr(o) : nullptr; }
-
 }  // namespace zk::compat

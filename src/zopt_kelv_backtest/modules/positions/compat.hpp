@@ -113,7 +113,10 @@ inline StrEntry* str_entries(PyObject* d, Py_ssize_t max, Py_ssize_t& n) {
 // type and its bases (borrowed, no Python code), 3.10 to 3.14.
 // Fallback: `known` is false, and callers read the attribute by
 // PyObject_GetAttr.
-PyObject* type_lookup(PyTypeObject* tp, PyObject* name, bool& known);
+inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name, bool& known) {
+    known = detail::g_fast;
+    return known ? _PyType_Lookup(tp, name) : nullptr;
+}
 // True when the type and its bases are known to define nothing under `name`.
 inline bool type_lacks(PyTypeObject* tp, PyObject* name) {
     bool known = false;
@@ -122,7 +125,7 @@ inline bool type_lacks(PyTypeObject* tp, PyObject* name) {
 // Mirrors: _PyObject_GetDictPtr, the instance dict slot (made on first use
 // for a managed dict), 3.10 to 3.14.
 // Fallback: null, and callers read the attribute by PyObject_GetAttr.
-PyObject** instance_dict(PyObject* o);
+inline PyObject** instance_dict(PyObject* o) { return detail::g_fast ? _PyObject_GetDictPtr(o) : nullptr; }
 
 // ---- Small ints
 // Mirrors: 3.10-3.11, the digits of an int (`ob_digit`, the sign and count in
