@@ -6,9 +6,9 @@
 // where the fast branch is not built, where a probe at module exec finds a
 // layout other than the one mirrored, and everywhere when the environment
 // variable ZOPT_KELV_NO_FAST_PATHS=1 is set at import (the tests run the
-// suite that way too). Version branches split at 3.11/3.13 boundaries only:
-// 3.10 builds 3.11's branch and 3.12 builds 3.13's, so interpreters CI runs
-// compile every branch there is. Callers hold no version tests of their own.
+// suite that way too). No version has a branch of its own: 3.10 builds
+// 3.11's branch and 3.12 builds 3.13's, so the interpreters CI runs (3.11,
+// 3.13, 3.14) compile every branch there is. Callers hold no version tests.
 #pragma once
 
 #include "common.hpp"
@@ -32,7 +32,7 @@ extern std::uint64_t g_epoch;  // dict watchers: moves on every watched change
 #if PY_VERSION_HEX < 0x030C0000
 #define ZK_COMPAT_VERSION_TAGS 1
 #endif
-#if PY_VERSION_HEX >= 0x030B0000 && !defined(Py_GIL_DISABLED)
+#ifndef Py_GIL_DISABLED
 #define ZK_COMPAT_KEY_TABLES 1
 #endif
 
