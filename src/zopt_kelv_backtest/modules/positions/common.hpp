@@ -51,7 +51,7 @@ PyObject* peek_global(py::handle key);
 // call site, for a key that lives as long) while the dict is unchanged.
 struct KeptLookup {
     PyObject* dict = nullptr;
-    std::uint64_t version = 0;
+    std::uint64_t tag = 0;  // the dict's change tag then, 0 when nothing is kept
     PyObject* value = nullptr;
 };
 PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept);

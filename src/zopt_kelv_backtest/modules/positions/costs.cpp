@@ -322,7 +322,7 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     py::object settings = item(all, type_key);
     PyTypeObject* tp = Py_TYPE(self.ptr());
     bool quiet = tp->tp_getattro == PyObject_GenericGetAttr &&
-                 !_PyType_Lookup(tp, ZK_STR("_fee_settings").ptr()) && PyDict_CheckExact(all.ptr()) &&
+                 compat::type_lacks(tp, ZK_STR("_fee_settings").ptr()) && PyDict_CheckExact(all.ptr()) &&
                  PyDict_CheckExact(settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
                  PyBool_Check(a[6].ptr());
 

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "compat.hpp"
 #include "native_function.hpp"
 
 namespace zk {
@@ -20,24 +21,29 @@ struct BoundMethod {
     }
 };
 
+// Without making a bound method when the class's own function is found, as
+// the interpreter's method calls do: a function is a non-data descriptor, so
+// only an instance attribute of the same name can hide it.
 inline BoundMethod lookup_method(py::handle self, py::handle name, Body body) {
-#if PY_VERSION_HEX < 0x030D0000
-    // The interpreter's own method lookup: no bound method is made when the
-    // attribute is a method of the class not shadowed by the instance.
-    PyObject* meth = nullptr;
-    int unbound = _PyObject_GetMethod(self.ptr(), name.ptr(), &meth);
-    if (!meth) throw_py();
-    py::object m = py::reinterpret_steal<py::object>(meth);
-    if (!unbound) return {std::move(m), false};
-    if (is_native_body(m, body)) return {std::move(m), true};
-    descrgetfunc get = Py_TYPE(meth)->tp_descr_get;
-    return {steal(get(meth, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))), false};
-#else
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        bool known = false;
+        PyObject* found = compat::type_lookup(tp, name.ptr(), known);
+        PyObject** dictptr = known && found && is_native_body(found, body) ? compat::instance_dict(self.ptr()) : nullptr;
+        if (dictptr) {
+            // Held: the instance dict lookup may run a key's __eq__.
+            py::object fn = py::reinterpret_borrow<py::object>(found);
+            py::object dict = py::reinterpret_borrow<py::object>(*dictptr);
+            PyObject* shadow = dict ? PyDict_GetItemWithError(dict.ptr(), name.ptr()) : nullptr;
+            if (!shadow && PyErr_Occurred()) throw_py();
+            if (!shadow) return {std::move(fn), true};
+        }
+    }
     py::object m = steal(PyObject_GetAttr(self.ptr(), name.ptr()));
-    bool native = PyMethod_Check(m.ptr()) && PyMethod_GET_SELF(m.ptr()) == self.ptr() &&
-                  is_native_body(PyMethod_GET_FUNCTION(m.ptr()), body);
-    return {std::move(m), native};
-#endif
+    if (PyMethod_Check(m.ptr()) && PyMethod_GET_SELF(m.ptr()) == self.ptr() &&
+        is_native_body(PyMethod_GET_FUNCTION(m.ptr()), body))
+        return {py::reinterpret_borrow<py::object>(PyMethod_GET_FUNCTION(m.ptr())), true};
+    return {std::move(m), false};
 }
 
 // The seven values of a trade cost, in the order of its dict.

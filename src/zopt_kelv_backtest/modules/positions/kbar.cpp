@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "bodies.hpp"
+#include "compat.hpp"
 #include "tick_columns.hpp"
 
 namespace zk {
@@ -370,13 +371,14 @@ bool own_methods(py::handle self) {
         // Plain attribute rules: our functions are non-data descriptors, so an
         // instance attribute of the same name would win over them.
         py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-        for (int i = 0; i < 4; ++i) {
+        bool known = true;
+        for (int i = 0; known && i < 4; ++i) {
             if (PyDict_Check(d.ptr()) && PyDict_GetItemWithError(d.ptr(), names[i])) return false;
             if (PyErr_Occurred()) throw_py();
-            PyObject* fn = _PyType_Lookup(tp, names[i]);
-            if (!fn || !is_native_body(fn, kKbarBodies[i])) return false;
+            PyObject* fn = compat::type_lookup(tp, names[i], known);
+            if (known && (!fn || !is_native_body(fn, kKbarBodies[i]))) return false;
         }
-        return true;
+        if (known) return true;
     }
     for (int i = 0; i < 4; ++i) {
         py::object m = steal(PyObject_GetAttr(self.ptr(), names[i]));
@@ -639,7 +641,8 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
         return q.with_exprs(cached);
     }
     Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
-    if (p && p->has_tail && p->frame_weak && PyWeakref_GetObject(p->frame_weak.ptr()) == cached.ptr()) {
+    if (p && p->has_tail && p->frame_weak &&
+        steal(PyObject_CallNoArgs(p->frame_weak.ptr())).ptr() == cached.ptr()) {
         Progress known = *p;  // reading the height may run code that changes the slot
         py::object h = steal(PyObject_GetAttr(cached.ptr(), ZK_STR("height").ptr()));
         const Py_ssize_t height = PyLong_AsSsize_t(h.ptr());

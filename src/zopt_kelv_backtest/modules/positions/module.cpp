@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bodies.hpp"
+#include "compat.hpp"
 
 namespace zk {
 namespace {
@@ -170,6 +171,7 @@ int module_exec(PyObject* module) {
     }
     if (check_version() < 0) return -1;
     try {
+        compat::init();
         exec_imports(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
     } catch (py::error_already_set& e) {
         e.restore();
@@ -215,73 +217,61 @@ void raise_with_value(PyObject* type, const char* prefix, py::handle value) {
 }
 
 namespace {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-// A dict's version tag changes with every change to it and is never given to
-// two states (PEP 509), so a lookup made at a version holds while it stays.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#pragma GCC diagnostic pop
-
 struct GlobalSlot {
     PyObject* key = nullptr;
-    std::uint64_t module_version = 0;
+    PyObject* module = nullptr;  // the namespace the lookup went to first
+    std::uint64_t module_tag = 0;
     PyObject* builtins = nullptr;  // null when found in the module namespace
-    std::uint64_t builtins_version = 0;
+    std::uint64_t builtins_tag = 0;
     PyObject* value = nullptr;
 };
 GlobalSlot g_global_slots[16];
 unsigned g_next_slot = 0;
-#define ZK_GLOBAL_CACHE 1
-#endif
 }  // namespace
 
+// A lookup made while both namespaces keep their change tags holds: the
+// value is still the one they give, and they keep it alive.
 PyObject* peek_global(py::handle key) {
     PyObject* mod = module_dict();
-#ifdef ZK_GLOBAL_CACHE
     GlobalSlot* slot = nullptr;
     for (GlobalSlot& s : g_global_slots)
         if (s.key == key.ptr()) {
             slot = &s;
             break;
         }
-    if (slot && slot->module_version == dict_version(mod) &&
-        (!slot->builtins ||
-         (slot->builtins == PyEval_GetBuiltins() && slot->builtins_version == dict_version(slot->builtins))))
+    if (slot && slot->module_tag && slot->module == mod && slot->module_tag == compat::dict_tag(mod) &&
+        (!slot->builtins || (slot->builtins == PyEval_GetBuiltins() && slot->builtins_tag &&
+                             slot->builtins_tag == compat::dict_tag(slot->builtins))))
         return slot->value;
-#endif
+    const std::uint64_t module_tag = compat::dict_watch(mod);
     PyObject* builtins = nullptr;
+    std::uint64_t builtins_tag = 0;
     PyObject* v = PyDict_GetItemWithError(mod, key.ptr());
     if (!v && !PyErr_Occurred()) {
         builtins = PyEval_GetBuiltins();
+        builtins_tag = compat::dict_watch(builtins);
         v = PyDict_GetItemWithError(builtins, key.ptr());
     }
     if (!v && PyErr_Occurred()) throw_py();
-#ifdef ZK_GLOBAL_CACHE
-    if (v && (!builtins || PyDict_CheckExact(builtins))) {
+    // Kept only when no change came during the lookups themselves.
+    if (v && module_tag && module_tag == compat::dict_tag(mod) &&
+        (!builtins || (builtins_tag && builtins_tag == compat::dict_tag(builtins)))) {
         if (!slot) {
             // The slot holds its key, so no other key can come to its address.
             slot = &g_global_slots[g_next_slot++ % 16];
             Py_XSETREF(slot->key, Py_NewRef(key.ptr()));
         }
-        slot->module_version = dict_version(mod);
-        slot->builtins = builtins;
-        slot->builtins_version = builtins ? dict_version(builtins) : 0;
-        slot->value = v;
+        *slot = {slot->key, mod, module_tag, builtins, builtins_tag, v};
     }
-#endif
     return v;
 }
 
 PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept) {
-#ifdef ZK_GLOBAL_CACHE
-    if (kept.dict == d && kept.version == dict_version(d)) return kept.value;
-#endif
+    if (kept.tag && kept.dict == d && kept.tag == compat::dict_tag(d)) return kept.value;
+    const std::uint64_t tag = compat::dict_watch(d);
     PyObject* v = PyDict_GetItemWithError(d, key);
     if (!v && PyErr_Occurred()) throw_py();
-#ifdef ZK_GLOBAL_CACHE
-    if (v && PyDict_CheckExact(d)) kept = {d, dict_version(d), v};
-#endif
+    if (v && tag && tag == compat::dict_tag(d)) kept = {d, tag, v};
     return v;
 }
 
@@ -293,9 +283,8 @@ py::object load_global(py::handle key) {
 
 PyObject* plain_attr(py::handle self, py::handle name) {
     PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    if (_PyType_Lookup(tp, name.ptr())) return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (tp->tp_getattro != PyObject_GenericGetAttr || !compat::type_lacks(tp, name.ptr())) return nullptr;
+    PyObject** dictptr = compat::instance_dict(self.ptr());
     if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
     PyObject* v = PyDict_GetItemWithError(*dictptr, name.ptr());
     if (!v) PyErr_Clear();

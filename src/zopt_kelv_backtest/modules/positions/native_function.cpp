@@ -1,5 +1,7 @@
 #include "native_function.hpp"
 
+#include "compat.hpp"
+
 #include <cstddef>
 #include <new>
 #include <string>
@@ -324,6 +326,9 @@ void init_native_function_type() {
     g_type.tp_getattro = PyObject_GenericGetAttr;
     g_type.tp_setattro = PyObject_GenericSetAttr;
     if (PyType_Ready(&g_type) < 0) throw_py();
+    // Which CPython internals the fast paths read in this process (bench, tests).
+    if (PyDict_SetItemString(g_type.tp_dict, "_fast_paths", compat::fast_paths().ptr()) < 0) throw_py();
+    PyType_Modified(&g_type);
 }
 
 py::object make_function(const FunctionSpec& spec, const std::string& qualname,

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "compat.hpp"
 #include "ledger_util.hpp"
 
 namespace zk {
@@ -62,19 +63,7 @@ struct Num {
     [[gnu::always_inline]] static Num of(PyObject* o) {
         Num n;
         if (PyLong_CheckExact(o)) {
-#if PY_VERSION_HEX >= 0x030C0000
-            if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-                n.i = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-                return n;
-            }
-#else
-            // At most one digit: the value is read off directly.
-            const Py_ssize_t size = Py_SIZE(o);
-            if (size >= -1 && size <= 1) {
-                n.i = size == 0 ? 0 : size * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-                return n;
-            }
-#endif
+            if (compat::compact_int(o, n.i)) return n;
             int overflow = 0;
             n.i = PyLong_AsLongLongAndOverflow(o, &overflow);
             n.ok = !overflow;
@@ -327,11 +316,7 @@ bool is_zero(const py::object& value, Valuer& v) {
     const Py_ssize_t n = PyList_GET_SIZE(lots);
     if (i + 4 < n) __builtin_prefetch(PyList_GET_ITEM(lots, i + 4));
     if (i + 2 < n) {  // its dict asked for two lots ago
-        PyObject* d = PyList_GET_ITEM(lots, i + 2);
-        if (PyDict_CheckExact(d)) {
-            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
-            for (int line = 0; line < 4; ++line) __builtin_prefetch(keys + 64 * line);
-        }
+        compat::prefetch_key_table(PyList_GET_ITEM(lots, i + 2));
     }
 }
 
