@@ -260,7 +260,7 @@ py::handle genuine_time(int hour) {
     return slot;
 }
 
-// ---- the literal rendering (steps 5-9) ------------------------------------
+// ---- the literal rendering: gap filling and storing, one minute at a time ----
 
 bool rich_le(py::handle a, py::handle b) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
