@@ -287,6 +287,47 @@ def test_standard_report_bar_value_json_cannot_write(pos, data_dir, console):
     assert os.listdir(data_dir / "report") == []
 
 
+class RenderOnly:
+    """Renders through a real template's render(), the only way a non-jinja template can."""
+
+    def __init__(self, template):
+        self.template = template
+
+    def render(self, context):
+        return self.template.render(context)
+
+
+def test_real_template_page_written_in_pieces_equals_render(pos, mod, data_dir, console, monkeypatch):
+    pos._profit_report["rows"].extend([profit_row(), profit_row(entry=ts(2024, 1, 2, 9, 30), profit=-5.0)])
+    quotes = FrameQuotes(bar_frame(500))
+    pos.generate_standard_report("2330", quotes)
+    path = data_dir / "report" / "2330-report.html"
+    streamed = path.read_bytes()
+    monkeypatch.setattr(mod, "template", RenderOnly(mod.template))
+    pos.generate_standard_report("2330", quotes)
+    assert path.read_bytes() == streamed
+    assert b"\\ud83d\\ude00" in streamed and "中文".encode() not in streamed.split(b"kbar-data")[1][:2000]
+
+
+def test_real_template_failing_midway_keeps_earlier_report(pos, mod, data_dir, console, monkeypatch):
+    pos._profit_report["rows"].append(profit_row())
+    pos.generate_standard_report("2330", StubQuotes())
+    path = data_dir / "report" / "2330-report.html"
+    first = path.read_bytes()
+
+    class Boom(dict):
+        """Fails when the page reaches the fee table, after its head was written."""
+
+        def items(self):
+            raise RuntimeError("boom")
+
+    monkeypatch.setattr(pos, "_fee_settings", Boom(pos._fee_settings))
+    with pytest.raises(RuntimeError, match="boom"):
+        pos.generate_standard_report("2330", StubQuotes())
+    assert path.read_bytes() == first
+    assert leftovers(data_dir / "report") == []
+
+
 def test_standard_report_without_bars_raises_after_first_line(pos, data_dir, console):
     pos._profit_report["rows"].append(profit_row())
     with pytest.raises(KeyError):

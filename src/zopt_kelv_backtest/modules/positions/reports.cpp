@@ -77,11 +77,12 @@ void write_atomically(const py::object& target, const std::function<void(const p
     }
 }
 
-void write_text_atomically(const py::object& target, const py::object& text) {
+// Write UTF-8 text through `fill(file)`, atomically as above.
+void write_text_atomically(const py::object& target, const std::function<void(const py::object&)>& fill) {
     write_atomically(target, [&](const py::object& tmp) {
         py::object f = global("open")(tmp, "w", py::arg("encoding") = "utf-8");
         try {
-            f.attr("write")(text);
+            fill(f);
         } catch (...) {
             try {
                 f.attr("close")();
@@ -265,6 +266,20 @@ py::object rows_json(const py::object& df) {
     return out;
 }
 
+// Whether `tmpl` renders exactly as jinja2's Template does, so that its
+// generate() gives the pieces render() would join.
+bool renders_as_jinja(const py::object& tmpl) {
+    py::object jinja = py::module_::import("jinja2").attr("Template");
+    py::object kind = py::type::of(tmpl);
+    for (const char* name : {"render", "generate"}) {
+        py::object mine = steal(PyObject_GetAttrString(kind.ptr(), name));
+        if (!mine.is(jinja.attr(name))) return false;
+    }
+    int is = PyObject_IsInstance(tmpl.ptr(), jinja.ptr());
+    if (is < 0) throw_py();
+    return is == 1;
+}
+
 // "exit_dt" values pandas can read as written: numbers are seconds since the
 // epoch in local time (pandas alone would take them as nanoseconds), an
 // unconvertible number becomes missing, text stays text. Returns None when
@@ -419,9 +434,22 @@ ZK_BODY(pos_generate_standard_report) {
     if (has < 0) throw_py();
     context["account_info"] = has ? py::object(infos[code]) : self.attr("_Positions__init_account_info")();
 
-    // Render before touching the file: a failing template leaves the old report.
-    py::object html = global("template").attr("render")(context);
-    write_text_atomically(result_path, html);
+    py::object tmpl = global("template");
+    if (renders_as_jinja(tmpl)) {
+        // jinja2's render joins the whole page into one str first: two bytes a
+        // character (the page has Chinese text), twice the page for a long run.
+        // Its pieces are the same text, written as they come; a failure midway
+        // leaves the old report, as the temporary file is dropped.
+        py::object pieces = tmpl.attr("generate")(context);
+        write_text_atomically(result_path, [&](const py::object& f) {
+            py::object write = f.attr("write");
+            for (py::handle piece : pieces) write(piece);
+        });
+    } else {
+        // Render before touching the file: a failing template leaves the old report.
+        py::object html = tmpl.attr("render")(context);
+        write_text_atomically(result_path, [&](const py::object& f) { f.attr("write")(html); });
+    }
     console_print(concat({py::str("[bold green]回測基本報告已產生: "), result_path, py::str("[/bold green]")}));
     return py::none();
 }
