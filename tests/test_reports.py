@@ -299,7 +299,9 @@ class RenderOnly:
 
 def test_real_template_page_written_in_pieces_equals_render(pos, mod, data_dir, console, monkeypatch):
     pos._profit_report["rows"].extend([profit_row(), profit_row(entry=ts(2024, 1, 2, 9, 30), profit=-5.0)])
-    quotes = FrameQuotes(bar_frame(500))
+    frame = bar_frame(10_000)
+    assert len(expected_bars_json(frame)) > 2**20  # long enough to be written in slices
+    quotes = FrameQuotes(frame)
     pos.generate_standard_report("2330", quotes)
     path = data_dir / "report" / "2330-report.html"
     streamed = path.read_bytes()

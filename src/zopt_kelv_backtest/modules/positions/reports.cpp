@@ -2,6 +2,7 @@
 // HTML report and the QuantStats profit report. None of this is hot, so it
 // drives polars, pandas, jinja2 and the report library through their Python
 // APIs.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -230,6 +231,7 @@ py::object rows_json(const py::object& df) {
         py::object part = df.attr("slice")(start, kSlice);
         columns.clear();
         for (py::handle series : py::list(part.attr("get_columns")())) columns.emplace_back(series.attr("to_list")());
+        if (columns.size() != keys.size()) raise(PyExc_RuntimeError, "frame slice with other columns");
         const size_t rows = columns.front().size();
         for (const py::list& column : columns)
             if (column.size() != rows) raise(PyExc_RuntimeError, "frame columns of unequal length");
@@ -442,8 +444,19 @@ ZK_BODY(pos_generate_standard_report) {
         // leaves the old report, as the temporary file is dropped.
         py::object pieces = tmpl.attr("generate")(context);
         write_text_atomically(result_path, [&](const py::object& f) {
+            // A piece as long as the bars' JSON is written a slice at a time, so
+            // the file never holds a second copy of it encoded.
+            constexpr Py_ssize_t kSlice = 1 << 20;
             py::object write = f.attr("write");
-            for (py::handle piece : pieces) write(piece);
+            for (py::handle piece : pieces) {
+                Py_ssize_t n = PyUnicode_Check(piece.ptr()) ? PyUnicode_GET_LENGTH(piece.ptr()) : 0;
+                if (n <= kSlice) {
+                    write(piece);
+                    continue;
+                }
+                for (Py_ssize_t at = 0; at < n; at += kSlice)
+                    write(steal(PyUnicode_Substring(piece.ptr(), at, std::min(n, at + kSlice))));
+            }
         });
     } else {
         // Render before touching the file: a failing template leaves the old report.
