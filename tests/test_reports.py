@@ -227,6 +227,109 @@ def test_second_standard_report_equals_the_first(pos, data_dir, console):
     assert pos._profit_report["rows"] == rows_after_first
 
 
+class FrameQuotes:
+    """Offers get_kbar with one fixed frame."""
+
+    def __init__(self, frame):
+        self.frame = frame
+
+    def get_kbar(self, code, unit, freq, exprs=[], to_pandas_df=False):
+        return self.frame
+
+
+def bar_frame(n, **extra):
+    """n one-minute bars with awkward texts and numbers, plus extra columns."""
+    texts = ['2330', 'a"b\\c', "tab\tnl\ncr\rbs\bff\f\x01\x1f\x7f", "中文", "\U0001f600", ""]
+    floats = [600.0, -0.0, 1e16, 1.5e-05, 0.1 + 0.2, float("nan"), float("inf"), float("-inf"), None, 123456789.125]
+    ints = [5, -1, 0, None, 2**62]
+    return pl.DataFrame({
+        "dt": pl.Series([datetime(2024, 1, 2, 9, i % 60) if i % 7 else None for i in range(n)], dtype=pl.Datetime),
+        "code": [texts[i % len(texts)] for i in range(n)],
+        "Open": [floats[i % len(floats)] for i in range(n)],
+        "High": [float(i) for i in range(n)],
+        "Low": [floats[(i + 3) % len(floats)] for i in range(n)],
+        "Close": [i / 3 for i in range(n)],
+        "Volume": [ints[i % len(ints)] for i in range(n)],
+        **extra,
+    })
+
+
+def expected_bars_json(frame):
+    frame = frame.with_columns(pl.col("dt").dt.strftime("%Y-%m-%d %H:%M:%S").alias("dt")).rename(
+        {"dt": "time", "Open": "open", "High": "high", "Low": "low", "Close": "close", "Volume": "volume"})
+    return json.dumps(frame.to_dicts())
+
+
+@pytest.mark.parametrize("frame", [
+    bar_frame(0),
+    bar_frame(23),
+    bar_frame(20_000),  # more rows than one slice of the writer
+    bar_frame(12, flag=[i % 3 == 0 if i % 4 else None for i in range(12)],
+              big=pl.Series([2**64 - 1 - i for i in range(12)], dtype=pl.UInt64),
+              tags=[["x", str(i)] for i in range(12)],
+              point=[{"x": i, "y": "\u00e9"} for i in range(12)],
+              **{"k\u00e9y \"q\"": [1.0] * 12}),
+], ids=["empty", "small", "slices", "other-kinds"])
+def test_standard_report_bar_json_is_json_dumps_text(pos, mod, data_dir, console, monkeypatch, frame):
+    template = RecordingTemplate()
+    monkeypatch.setattr(mod, "template", template)
+    pos.generate_standard_report("2330", FrameQuotes(frame))
+    (ctx,) = template.contexts
+    assert ctx["kbar_df"] == expected_bars_json(frame)
+
+
+def test_standard_report_bar_value_json_cannot_write(pos, data_dir, console):
+    frame = bar_frame(3, day=[datetime(2024, 1, 2).date()] * 3)
+    with pytest.raises(TypeError, match="date is not JSON serializable"):
+        expected_bars_json(frame)
+    with pytest.raises(TypeError, match="date is not JSON serializable"):
+        pos.generate_standard_report("2330", FrameQuotes(frame))
+    assert os.listdir(data_dir / "report") == []
+
+
+class RenderOnly:
+    """Renders through a real template's render(), the only way a non-jinja template can."""
+
+    def __init__(self, template):
+        self.template = template
+
+    def render(self, context):
+        return self.template.render(context)
+
+
+def test_real_template_page_written_in_pieces_equals_render(pos, mod, data_dir, console, monkeypatch):
+    pos._profit_report["rows"].extend([profit_row(), profit_row(entry=ts(2024, 1, 2, 9, 30), profit=-5.0)])
+    frame = bar_frame(10_000)
+    assert len(expected_bars_json(frame)) > 2**20  # long enough to be written in slices
+    quotes = FrameQuotes(frame)
+    pos.generate_standard_report("2330", quotes)
+    path = data_dir / "report" / "2330-report.html"
+    streamed = path.read_bytes()
+    monkeypatch.setattr(mod, "template", RenderOnly(mod.template))
+    pos.generate_standard_report("2330", quotes)
+    assert path.read_bytes() == streamed
+    assert b"\\ud83d\\ude00" in streamed and "中文".encode() not in streamed.split(b"kbar-data")[1][:2000]
+
+
+def test_real_template_failing_midway_keeps_earlier_report(pos, mod, data_dir, console, monkeypatch):
+    pos._profit_report["rows"].append(profit_row())
+    pos.generate_standard_report("2330", StubQuotes())
+    path = data_dir / "report" / "2330-report.html"
+    first = path.read_bytes()
+
+    class Boom(dict):
+        """Fails when the page reaches the fee table, after its head was written."""
+
+        def items(self):
+            raise RuntimeError("boom")
+
+    monkeypatch.setattr(pos, "_fee_settings", Boom(pos._fee_settings))
+    with pytest.raises(RuntimeError, match="boom"):
+        pos.generate_standard_report("2330", StubQuotes())
+    assert path.read_bytes() == first
+    assert leftovers(data_dir / "report") == []
+
+
 def test_standard_report_without_bars_raises_after_first_line(pos, data_dir, console):
     pos._profit_report["rows"].append(profit_row())
     with pytest.raises(KeyError):

@@ -2,8 +2,14 @@
 // HTML report and the QuantStats profit report. None of this is hot, so it
 // drives polars, pandas, jinja2 and the report library through their Python
 // APIs.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "bodies.hpp"
 
@@ -72,11 +78,12 @@ void write_atomically(const py::object& target, const std::function<void(const p
     }
 }
 
-void write_text_atomically(const py::object& target, const py::object& text) {
+// Write UTF-8 text through `fill(file)`, atomically as above.
+void write_text_atomically(const py::object& target, const std::function<void(const py::object&)>& fill) {
     write_atomically(target, [&](const py::object& tmp) {
         py::object f = global("open")(tmp, "w", py::arg("encoding") = "utf-8");
         try {
-            f.attr("write")(text);
+            fill(f);
         } catch (...) {
             try {
                 f.attr("close")();
@@ -106,6 +113,173 @@ py::dict marker(py::handle row, const char* type, const py::object& when, const 
     m["price"] = row[price_key];
     m["origin_price"] = row[origin_key];
     return m;
+}
+
+// A str as json's default (ASCII) encoder writes it: printable ASCII as is,
+// everything else escaped, characters past the BMP as surrogate pairs.
+void append_json_string(std::string& out, PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) throw_py();
+#endif
+    static const char hex[] = "0123456789abcdef";
+    auto append_u = [&](Py_UCS4 c) {
+        out += 'u';
+        for (int shift = 12; shift >= 0; shift -= 4) out += hex[(c >> shift) & 0xf];
+    };
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    out += '"';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+            case '\\': out += '\\'; break;
+            case '"': out += '"'; break;
+            case '\b': out += 'b'; break;
+            case '\f': out += 'f'; break;
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            case '\t': out += 't'; break;
+            default:
+                if (c >= 0x10000) {
+                    Py_UCS4 v = c - 0x10000;
+                    append_u(0xd800 | ((v >> 10) & 0x3ff));
+                    out += '\\';
+                    c = 0xdc00 | (v & 0x3ff);
+                }
+                append_u(c);
+        }
+    }
+    out += '"';
+}
+
+// Appends the text of a str; returns whether it was all ASCII.
+bool append_text(std::string& out, const py::object& text) {
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (!utf8) throw_py();
+    out.append(utf8, static_cast<size_t>(n));
+    return PyUnicode_IS_ASCII(text.ptr());
+}
+
+// One value as json.dumps writes it with default options. The kinds a bar
+// frame holds are written here; anything else goes through the module's
+// `json.dumps`, which gives the same text (or the same TypeError).
+bool append_json_value(std::string& out, PyObject* v, const py::object& dumps) {
+    if (v == Py_None) {
+        out += "null";
+    } else if (v == Py_True) {
+        out += "true";
+    } else if (v == Py_False) {
+        out += "false";
+    } else if (PyUnicode_Check(v)) {
+        append_json_string(out, v);
+    } else if (PyLong_Check(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (x == -1 && PyErr_Occurred()) throw_py();
+        if (overflow) return append_text(out, steal(PyLong_Type.tp_repr(v)));
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, x);
+        out.append(buf, res.ptr);
+    } else if (PyFloat_Check(v)) {
+        double x = PyFloat_AS_DOUBLE(v);
+        if (std::isnan(x)) {
+            out += "NaN";
+        } else if (std::isinf(x)) {
+            out += x > 0 ? "Infinity" : "-Infinity";
+        } else {
+            // float.__repr__, which json uses for every finite float
+            char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+            if (!text) throw_py();
+            out += text;
+            PyMem_Free(text);
+        }
+    } else {
+        return append_text(out, dumps(py::reinterpret_borrow<py::object>(v)));
+    }
+    return true;
+}
+
+// json.dumps(df.to_dicts()) of a polars frame, the same text, built from a
+// slice of rows and one column list at a time: a long run's hundred thousand
+// bars would otherwise exist as as many dicts at once (about 100 MB).
+py::object rows_json(const py::object& df) {
+    py::object dumps = global("json").attr("dumps");
+    py::list names = df.attr("columns");
+    if (names.empty()) return dumps(df.attr("to_dicts")());
+    std::vector<std::string> keys;  // `{"key": ` for the first column, `, "key": ` after
+    for (py::handle name : names) {
+        std::string key = keys.empty() ? "{" : ", ";
+        if (!PyUnicode_Check(name.ptr())) return dumps(df.attr("to_dicts")());
+        append_json_string(key, name.ptr());
+        key += ": ";
+        keys.push_back(std::move(key));
+    }
+    const Py_ssize_t height = py::cast<Py_ssize_t>(df.attr("height"));
+    constexpr Py_ssize_t kSlice = 8192;
+    std::vector<std::string> pieces;
+    size_t total = 2;  // the brackets
+    bool ascii = true;
+    std::vector<py::list> columns;
+    for (Py_ssize_t start = 0; start < height; start += kSlice) {
+        py::object part = df.attr("slice")(start, kSlice);
+        columns.clear();
+        for (py::handle series : py::list(part.attr("get_columns")())) columns.emplace_back(series.attr("to_list")());
+        if (columns.size() != keys.size()) raise(PyExc_RuntimeError, "frame slice with other columns");
+        const size_t rows = columns.front().size();
+        for (const py::list& column : columns)
+            if (column.size() != rows) raise(PyExc_RuntimeError, "frame columns of unequal length");
+        std::string piece;
+        piece.reserve(rows * 128);
+        for (size_t r = 0; r < rows; ++r) {
+            if (start > 0 || r > 0) piece += ", ";
+            for (size_t c = 0; c < columns.size(); ++c) {
+                piece += keys[c];
+                // the list is ours alone, so its items outlive any Python code dumps runs
+                ascii &= append_json_value(piece, PyList_GET_ITEM(columns[c].ptr(), r), dumps);
+            }
+            piece += '}';
+        }
+        total += piece.size();
+        pieces.push_back(std::move(piece));
+    }
+    columns.clear();
+    if (!ascii) {  // only a patched json.dumps writes non-ASCII text
+        std::string all = "[";
+        for (const std::string& piece : pieces) all += piece;
+        all += ']';
+        return steal(PyUnicode_DecodeUTF8(all.data(), static_cast<Py_ssize_t>(all.size()), nullptr));
+    }
+    py::object out = steal(PyUnicode_New(static_cast<Py_ssize_t>(total), 127));
+    char* dst = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.ptr()));
+    *dst++ = '[';
+    for (std::string& piece : pieces) {
+        std::memcpy(dst, piece.data(), piece.size());
+        dst += piece.size();
+        std::string().swap(piece);
+    }
+    *dst = ']';
+    return out;
+}
+
+// Whether `tmpl` renders exactly as jinja2's Template does, so that its
+// generate() gives the pieces render() would join.
+bool renders_as_jinja(const py::object& tmpl) {
+    py::object jinja = py::module_::import("jinja2").attr("Template");
+    py::object kind = py::type::of(tmpl);
+    for (const char* name : {"render", "generate"}) {
+        py::object mine = steal(PyObject_GetAttrString(kind.ptr(), name));
+        if (!mine.is(jinja.attr(name))) return false;
+    }
+    int is = PyObject_IsInstance(tmpl.ptr(), jinja.ptr());
+    if (is < 0) throw_py();
+    return is == 1;
 }
 
 // "exit_dt" values pandas can read as written: numbers are seconds since the
@@ -250,9 +424,9 @@ ZK_BODY(pos_generate_standard_report) {
     names["Volume"] = "volume";
     kbar_df = kbar_df.attr("rename")(names);
 
-    py::object dumps = global("json").attr("dumps");
     py::dict context;
-    context["kbar_df"] = dumps(kbar_df.attr("to_dicts")());
+    context["kbar_df"] = rows_json(kbar_df);
+    py::object dumps = global("json").attr("dumps");
     context["profit_rows"] = profit_rows;
     context["profit_rows_json"] = dumps(profit_rows);
     context["include_profit_rows"] = dumps(markers);
@@ -262,9 +436,33 @@ ZK_BODY(pos_generate_standard_report) {
     if (has < 0) throw_py();
     context["account_info"] = has ? py::object(infos[code]) : self.attr("_Positions__init_account_info")();
 
-    // Render before touching the file: a failing template leaves the old report.
-    py::object html = global("template").attr("render")(context);
-    write_text_atomically(result_path, html);
+    py::object tmpl = global("template");
+    if (renders_as_jinja(tmpl)) {
+        // jinja2's render joins the whole page into one str first: two bytes a
+        // character (the page has Chinese text), twice the page for a long run.
+        // Its pieces are the same text, written as they come; a failure midway
+        // leaves the old report, as the temporary file is dropped.
+        py::object pieces = tmpl.attr("generate")(context);
+        write_text_atomically(result_path, [&](const py::object& f) {
+            // A piece as long as the bars' JSON is written a slice at a time, so
+            // the file never holds a second copy of it encoded.
+            constexpr Py_ssize_t kSlice = 1 << 20;
+            py::object write = f.attr("write");
+            for (py::handle piece : pieces) {
+                Py_ssize_t n = PyUnicode_Check(piece.ptr()) ? PyUnicode_GET_LENGTH(piece.ptr()) : 0;
+                if (n <= kSlice) {
+                    write(piece);
+                    continue;
+                }
+                for (Py_ssize_t at = 0; at < n; at += kSlice)
+                    write(steal(PyUnicode_Substring(piece.ptr(), at, std::min(n, at + kSlice))));
+            }
+        });
+    } else {
+        // Render before touching the file: a failing template leaves the old report.
+        py::object html = tmpl.attr("render")(context);
+        write_text_atomically(result_path, [&](const py::object& f) { f.attr("write")(html); });
+    }
     console_print(concat({py::str("[bold green]回測基本報告已產生: "), result_path, py::str("[/bold green]")}));
     return py::none();
 }
