@@ -31,6 +31,7 @@ extern std::uint64_t g_epoch;  // dict watchers: moves on every watched change
 
 #if PY_VERSION_HEX < 0x030C0000
 #define ZK_COMPAT_VERSION_TAGS 1
+#define ZK_COMPAT_LEGACY_STR 1
 #endif
 #ifndef Py_GIL_DISABLED
 #define ZK_COMPAT_KEY_TABLES 1
@@ -57,6 +58,24 @@ inline std::uint64_t dict_tag(PyObject* d) {
 }
 // Follow changes of `d` (an exact dict) from now on; its tag, or 0.
 std::uint64_t dict_watch(PyObject* d);
+
+// ---- Ready str
+// Mirrors: 3.10-3.11, where a str made through the legacy wchar_t calls must be
+// made ready (PyUnicode_READY) before its kind and data are read. 3.12 on,
+// every str is ready and the call is gone.
+// Fallback: none needed; both branches are public calls. -1 with an exception
+// when the str cannot be made ready.
+inline int str_ready(PyObject* s) {
+#ifdef ZK_COMPAT_LEGACY_STR
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return PyUnicode_READY(s);
+#pragma GCC diagnostic pop
+#else
+    (void)s;
+    return 0;
+#endif
+}
 
 // ---- Key tables of compact str-keyed dicts
 // Mirrors: the head of PyDictKeysObject and its (key, value) entries for

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bodies.hpp"
+#include "compat.hpp"
 
 namespace zk {
 namespace {
@@ -118,9 +119,7 @@ py::dict marker(py::handle row, const char* type, const py::object& when, const 
 // A str as json's default (ASCII) encoder writes it: printable ASCII as is,
 // everything else escaped, characters past the BMP as surrogate pairs.
 void append_json_string(std::string& out, PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(s) < 0) throw_py();
-#endif
+    if (compat::str_ready(s) < 0) throw_py();
     static const char hex[] = "0123456789abcdef";
     auto append_u = [&](Py_UCS4 c) {
         out += 'u';
