@@ -264,3 +264,54 @@ def test_the_package_console_takes_the_cores_lines(monkeypatch):
     lines = out.getvalue().splitlines()
     assert len(lines) == 6 and lines[1].startswith("[回測] 進場 2330") and lines[-1].startswith("[回測] 沖銷 2330")
     assert not any("[bold" in line or "[/" in line for line in lines)
+
+
+def test_lines_go_to_stderr_when_the_console_writes_there(monkeypatch):
+    out, err = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    con = LineConsole(stderr=True)
+    con.print("[red]to stderr[/red]")
+    con.stderr = False
+    con.print("[red]to stdout[/red]")
+    con.flush()
+    assert (err.getvalue(), out.getvalue()) == ("to stderr\n", "to stdout\n")
+
+
+def test_a_new_file_takes_the_lines_printed_after_it_is_set():
+    first, second = io.StringIO(), io.StringIO()
+    con = LineConsole(file=first)
+    con.print("[red]a[/red]")
+    con.file = second
+    con.print("[red]b[/red]")
+    con.flush()
+    assert (first.getvalue(), second.getvalue()) == ("a\n", "b\n")
+
+
+@pytest.mark.parametrize("errors, expected", [("strict", None), ("replace", "ok\n??\n")])
+def test_a_file_that_cannot_take_a_character_fails_at_that_line(errors, expected):
+    raw = io.BytesIO()
+    f = io.TextIOWrapper(raw, encoding="ascii", errors=errors, write_through=True)
+    con = LineConsole(file=f)
+    con.print("[red]ok[/red]")
+    if expected is None:  # as rich does, the line that cannot be written raises where it is printed
+        with pytest.raises(UnicodeEncodeError):
+            con.print("[red]回測[/red]")
+        expected = "ok\n"
+    else:
+        con.print("[red]回測[/red]")
+    con.flush()
+    assert raw.getvalue().decode("ascii") == expected
+
+
+def test_a_subclass_keeps_its_own_print():
+    out = io.StringIO()
+
+    class Tagged(LineConsole):
+        def print(self, *objects, **kwargs):
+            super().print(*(f"[red]> {o}[/red]" for o in objects), **kwargs)
+
+    con = Tagged(file=out)
+    con.print("x")
+    con.flush()
+    assert out.getvalue() == "> x\n"
