@@ -167,7 +167,8 @@ class LineConsole(Console):
         pending = self._pending
         append, extend = pending.append, pending.extend
         plain = bool(self._sep)
-        first, limit = (1, BATCH_LINES) if plain else (3, 3 * BATCH_LINES)
+        per = 1 if plain else 3  # pending items a line makes
+        first, limit = per, per * BATCH_LINES
         sysdict = sys.__dict__
         owner = weakref.ref(self)  # no cycle through the instance's own dict
         tag_like = _TAG_LIKE
@@ -301,10 +302,12 @@ class LineConsole(Console):
         with self._flush_lock:
             # Lines appended meanwhile stay for the next call: the list is never swapped.
             n = len(pending)
+            if not n:  # another thread wrote them meanwhile
+                return
             sep, target = self._sep, self._target
             text = sep.join(pending[:n]) + sep
             del pending[:n]
-            if not text or target is None:
+            if target is None:
                 return
             try:
                 target.write(text)
