@@ -8,7 +8,11 @@ colour tag around plain text, such as ``"[bold red][回測] 進場 2330 1 張, .
   (``"\\x1b[1;31m...\\x1b[0m"`` on a standard-colour terminal); a line stays one line however wide;
 - to a file or a pipe, or with ``NO_COLOR`` set, they are written as the plain text without tags;
 - quiet (``console.quiet = True``, or ``ZOPT_KELV_QUIET=1`` in the environment when the package is
-  imported, which also reaches worker processes) prints nothing at the cost of one attribute test.
+  imported, which also reaches worker processes) prints nothing at the cost of an empty call.
+
+The lines go where rich would write them (``file``, else ``sys.stderr`` with ``stderr=True``, else
+the ``sys.stdout`` of the moment). A file with an encoding that may refuse a character (not UTF,
+strict errors) gets every line through rich, which raises at the line that fails.
 
 Numbers, paths and other parts of a line are not highlighted (``highlight=False``). Anything else
 (other mark-up, several arguments, keywords, renderables such as tables, ``record=True``, a
@@ -25,7 +29,9 @@ to the same stream by other means (a bare ``print``) may overtake lines still wa
 ``console.flush()`` first where that order matters.
 
 The native core looks ``console`` up in its own module globals at call time: replacing it there with
-any object that has a ``print(text)`` method redirects the core's lines.
+any object that has a ``print(text)`` method redirects the core's lines. For speed, ``console.print``
+is an attribute of the instance made for the current file and settings (remade when one changes);
+``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own.
 """
 
 from __future__ import annotations
