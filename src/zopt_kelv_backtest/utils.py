@@ -163,7 +163,7 @@ class LineConsole(Console):
 
     def _line_printer(self) -> Any:
         """A ``print`` for the fast path, bound to the current file and its tag looks."""
-        fixed = self._file
+        fixed = self._file or None  # as rich reads it
         stream = "stderr" if self._stderr else "stdout"
         raw = fixed if fixed is not None else getattr(sys, stream, None)
         f = getattr(raw, "rich_proxied_file", raw)
@@ -189,7 +189,7 @@ class LineConsole(Console):
                 con = owner()
                 if con is not None:
                     con._install()
-                    con._printer(text) if con._printer is not None else con._rich_print(text)
+                    LineConsole.print(con, text)
                 return
             # One core tag around a body that holds nothing rich would read as mark-up (a "[" that
             # could open a tag, a backslash that could escape one) or rewrite (control characters).
