@@ -99,8 +99,8 @@ class LineConsole(Console):
         super().__init__(**kwargs)
         self._flush_lock = threading.Lock()
         self._target: Any = None  # the file that _looks is for
-        # opening tag -> (closing tag, -its length, prefix, suffix) on the current file; empty: use rich
-        self._looks: Dict[str, Tuple[str, int, str, str]] = {}
+        # opening tag without its "]" -> (closing tag, prefix, suffix) on the current file; empty: use rich
+        self._looks: Dict[str, Tuple[str, str, str]] = {}
         # Plain lines wait as their bare text and are joined with newlines; coloured ones wait as
         # (prefix, text, suffix) pieces, and the separator is "".
         self._sep = "\n"
@@ -193,27 +193,30 @@ class LineConsole(Console):
                 return
             # One core tag around a body that holds nothing rich would read as mark-up (a "[" that
             # could open a tag, a backslash that could escape one) or rewrite (control characters).
-            start = text.find("]") + 1
-            look = looks.get(text[:start])
+            # (partition and removesuffix take their argument without parsing a tuple of them)
+            head, _, rest = text.partition("]")
+            look = looks.get(head)
             if look is not None:
-                closing, cut, prefix, suffix = look
-                if text.endswith(closing, start + 1):
-                    body = text[start:cut]
-                    if body.isprintable() and "\\" not in body and ("[" not in body or not tag_like(body)):
-                        if plain:
-                            append(body)
-                        else:
-                            extend((prefix, body, suffix))
-                        n = len(pending)
-                        if n == first:
-                            con = owner()
-                            if con is not None:
-                                con._wake_timer()
-                        elif n >= limit:
-                            con = owner()
-                            if con is not None:
-                                con.flush_lines()
-                        return
+                closing, prefix, suffix = look
+                body = rest.removesuffix(closing)
+                # (an unchanged str comes back as itself: no closing tag)
+                if body is not rest and body and body.isprintable() and "\\" not in body and (
+                    "[" not in body or not tag_like(body)
+                ):
+                    if plain:
+                        append(body)
+                    else:
+                        extend((prefix, body, suffix))
+                    n = len(pending)
+                    if n == first:
+                        con = owner()
+                        if con is not None:
+                            con._wake_timer()
+                    elif n >= limit:
+                        con = owner()
+                        if con is not None:
+                            con.flush_lines()
+                    return
             con = owner()
             if con is not None:
                 con._rich_print(text)
@@ -274,7 +277,7 @@ class LineConsole(Console):
     def _retarget(self, f: Any) -> None:
         """Work out how lines look on `f` (a new file, a new setting, or the first line)."""
         self.flush_lines()
-        looks: Dict[str, Tuple[str, int, str, str]] = {}
+        looks: Dict[str, Tuple[str, str, str]] = {}
         # Nowhere to write, or a file whose encoding could refuse a character: rich writes (and
         # raises where it must, at the line that fails).
         colour = f is not None and self.is_terminal and not self.no_color and self._color_system is not None
@@ -284,8 +287,7 @@ class LineConsole(Console):
                 if colour:
                     sample = self.get_style(tag).render("\0", color_system=self._color_system)
                     prefix, _, suffix = sample.partition("\0")
-                closing = "[/" + tag + "]"
-                looks["[" + tag + "]"] = (closing, -len(closing), prefix, suffix + "\n")
+                looks["[" + tag] = ("[/" + tag + "]", prefix, suffix + "\n")
         with self._flush_lock:  # a batch being written still goes to the file it was printed for
             self._looks = looks
             self._target = f
