@@ -266,23 +266,20 @@ def test_the_package_console_takes_the_cores_lines(monkeypatch):
     assert not any("[bold" in line or "[/" in line for line in lines)
 
 
-def test_lines_go_to_stderr_when_the_console_writes_there(monkeypatch):
-    out, err = io.StringIO(), io.StringIO()
-    monkeypatch.setattr(sys, "stdout", out)
-    monkeypatch.setattr(sys, "stderr", err)
-    con = LineConsole(stderr=True)
-    con.print("[red]to stderr[/red]")
-    con.stderr = False
-    con.print("[red]to stdout[/red]")
-    con.flush()
-    assert (err.getvalue(), out.getvalue()) == ("to stderr\n", "to stdout\n")
-
-
-def test_a_new_file_takes_the_lines_printed_after_it_is_set():
+@pytest.mark.parametrize("switch", ["stderr", "file"])
+def test_lines_follow_a_change_of_output(monkeypatch, switch):
     first, second = io.StringIO(), io.StringIO()
-    con = LineConsole(file=first)
+    if switch == "stderr":  # rich writes to stderr with stderr=True, and so must the batched lines
+        monkeypatch.setattr(sys, "stderr", first)
+        monkeypatch.setattr(sys, "stdout", second)
+        con = LineConsole(stderr=True)
+    else:
+        con = LineConsole(file=first)
     con.print("[red]a[/red]")
-    con.file = second
+    if switch == "stderr":
+        con.stderr = False
+    else:
+        con.file = second
     con.print("[red]b[/red]")
     con.flush()
     assert (first.getvalue(), second.getvalue()) == ("a\n", "b\n")
