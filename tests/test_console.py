@@ -264,3 +264,51 @@ def test_the_package_console_takes_the_cores_lines(monkeypatch):
     lines = out.getvalue().splitlines()
     assert len(lines) == 6 and lines[1].startswith("[回測] 進場 2330") and lines[-1].startswith("[回測] 沖銷 2330")
     assert not any("[bold" in line or "[/" in line for line in lines)
+
+
+@pytest.mark.parametrize("switch", ["stderr", "file"])
+def test_lines_follow_a_change_of_output(monkeypatch, switch):
+    first, second = io.StringIO(), io.StringIO()
+    if switch == "stderr":  # rich writes to stderr with stderr=True, and so must the batched lines
+        monkeypatch.setattr(sys, "stderr", first)
+        monkeypatch.setattr(sys, "stdout", second)
+        con = LineConsole(stderr=True)
+    else:
+        con = LineConsole(file=first)
+    con.print("[red]a[/red]")
+    if switch == "stderr":
+        con.stderr = False
+    else:
+        con.file = second
+    con.print("[red]b[/red]")
+    con.flush()
+    assert (first.getvalue(), second.getvalue()) == ("a\n", "b\n")
+
+
+@pytest.mark.parametrize("errors, expected", [("strict", None), ("replace", "ok\n??\n")])
+def test_a_file_that_cannot_take_a_character_fails_at_that_line(errors, expected):
+    raw = io.BytesIO()
+    f = io.TextIOWrapper(raw, encoding="ascii", errors=errors, write_through=True)
+    con = LineConsole(file=f)
+    con.print("[red]ok[/red]")
+    if expected is None:  # as rich does, the line that cannot be written raises where it is printed
+        with pytest.raises(UnicodeEncodeError):
+            con.print("[red]回測[/red]")
+        expected = "ok\n"
+    else:
+        con.print("[red]回測[/red]")
+    con.flush()
+    assert raw.getvalue().decode("ascii") == expected
+
+
+def test_a_subclass_keeps_its_own_print():
+    out = io.StringIO()
+
+    class Tagged(LineConsole):
+        def print(self, *objects, **kwargs):
+            super().print(*(f"[red]> {o}[/red]" for o in objects), **kwargs)
+
+    con = Tagged(file=out)
+    con.print("x")
+    con.flush()
+    assert out.getvalue() == "> x\n"

@@ -8,7 +8,11 @@ colour tag around plain text, such as ``"[bold red][回測] 進場 2330 1 張, .
   (``"\\x1b[1;31m...\\x1b[0m"`` on a standard-colour terminal); a line stays one line however wide;
 - to a file or a pipe, or with ``NO_COLOR`` set, they are written as the plain text without tags;
 - quiet (``console.quiet = True``, or ``ZOPT_KELV_QUIET=1`` in the environment when the package is
-  imported, which also reaches worker processes) prints nothing at the cost of one attribute test.
+  imported, which also reaches worker processes) prints nothing at the cost of an empty call.
+
+The lines go where rich would write them (``file``, else ``sys.stderr`` with ``stderr=True``, else
+the ``sys.stdout`` of the moment). A file with an encoding that may refuse a character (not UTF,
+strict errors) gets every line through rich, which raises at the line that fails.
 
 Numbers, paths and other parts of a line are not highlighted (``highlight=False``). Anything else
 (other mark-up, several arguments, keywords, renderables such as tables, ``record=True``, a
@@ -25,12 +29,15 @@ to the same stream by other means (a bare ``print``) may overtake lines still wa
 ``console.flush()`` first where that order matters.
 
 The native core looks ``console`` up in its own module globals at call time: replacing it there with
-any object that has a ``print(text)`` method redirects the core's lines.
+any object that has a ``print(text)`` method redirects the core's lines. For speed, ``console.print``
+is an attribute of the instance made for the current file and settings (remade when one changes);
+``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own.
 """
 
 from __future__ import annotations
 
 import atexit
+import codecs
 import os
 import re
 import sys
@@ -92,18 +99,38 @@ class LineConsole(Console):
         super().__init__(**kwargs)
         self._flush_lock = threading.Lock()
         self._target: Any = None  # the file that _looks is for
-        # opening tag -> (closing tag, prefix, suffix) on the current file; empty: use rich
+        # opening tag without its "]" -> (closing tag, prefix, suffix) on the current file; empty: use rich
         self._looks: Dict[str, Tuple[str, str, str]] = {}
-        self._pending: List[str] = []  # rendered lines not yet written
+        # Plain lines wait as their bare text and are joined with newlines; coloured ones wait as
+        # (prefix, text, suffix) pieces, and the separator is "".
+        self._sep = "\n"
+        self._pending: List[str] = []
         self._timer: Optional[_BatchTimer] = None
+        self._fast = False
+        self._printer: Any = None  # the fast path's print for the current file, if it may run
         self._ready = True
         self._update_fast()
         _LIVE.add(self)
+
+    _quiet: bool
+    _stderr: bool
 
     # Rich settings that decide whether the fast path may run; setting one re-decides.
     soft_wrap = _setting("soft_wrap")
     record = _setting("record")
     style = _setting("style")
+    quiet = _setting("quiet")
+    stderr = _setting("stderr")
+
+    @property  # type: ignore[override]
+    def file(self) -> IO[str]:
+        """The file written to (as :attr:`rich.console.Console.file`)."""
+        return _RICH_FILE.fget(self)  # type: ignore[no-any-return]
+
+    @file.setter
+    def file(self, new_file: IO[str]) -> None:
+        _RICH_FILE.fset(self, new_file)
+        self._update_fast()
 
     def _update_fast(self) -> None:
         if not getattr(self, "_ready", False):
@@ -114,6 +141,88 @@ class LineConsole(Console):
             and self.style is None and not self.is_jupyter and not self.legacy_windows
             and not self._render_hooks and not self._holds
         )  # fmt: skip
+        self._install()
+
+    def _install(self) -> None:
+        """Put the cheapest ``print`` that is right for the current state on the instance.
+
+        The core calls ``print`` for every line: an instance attribute skips the class look-up and
+        every test of settings that cannot have changed since it was made. A subclass that defines
+        its own ``print`` keeps it.
+        """
+        self._printer = self._line_printer() if self._fast and not self._quiet else None
+        d = self.__dict__
+        if type(self).print is not LineConsole.print:
+            d.pop("print", None)
+        elif self._quiet:
+            d["print"] = _print_nothing
+        elif self._printer is not None:
+            d["print"] = self._printer
+        else:
+            d.pop("print", None)
+
+    def _line_printer(self) -> Any:
+        """A ``print`` for the fast path, bound to the current file and its tag looks."""
+        fixed = self._file or None  # as rich reads it
+        stream = "stderr" if self._stderr else "stdout"
+        raw = fixed if fixed is not None else getattr(sys, stream, None)
+        f = getattr(raw, "rich_proxied_file", raw)
+        if f is not self._target:
+            self._retarget(f)
+        looks = self._looks
+        pending = self._pending
+        append, extend = pending.append, pending.extend
+        plain = bool(self._sep)
+        per = 1 if plain else 3  # pending items a line makes
+        first, limit = per, per * BATCH_LINES
+        sysdict = sys.__dict__
+        owner = weakref.ref(self)  # no cycle through the instance's own dict
+        tag_like = _TAG_LIKE
+
+        def print(text: Any = _NONE, /, *more: Any, **kwargs: Any) -> None:
+            if more or kwargs or type(text) is not str:
+                con = owner()
+                if con is not None:
+                    con._rich_print(*((text,) if text is not _NONE else ()), *more, **kwargs)
+                return
+            if fixed is None and sysdict.get(stream) is not raw:  # the stream was replaced
+                con = owner()
+                if con is not None:
+                    con._install()
+                    LineConsole.print(con, text)
+                return
+            # One core tag around a body that holds nothing rich would read as mark-up (a "[" that
+            # could open a tag, a backslash that could escape one) or rewrite (control characters).
+            # (partition and removesuffix take their argument without parsing a tuple of them)
+            head, _, rest = text.partition("]")
+            look = looks.get(head)
+            if look is not None:
+                closing, prefix, suffix = look
+                body = rest.removesuffix(closing)
+                # (an unchanged str comes back as itself: no closing tag)
+                if body is not rest and body and body.isprintable() and "\\" not in body and (
+                    "[" not in body or not tag_like(body)
+                ):
+                    if plain:
+                        append(body)
+                    else:
+                        extend((prefix, body, suffix))
+                    n = len(pending)
+                    if n == first:
+                        con = owner()
+                        if con is not None:
+                            con._wake_timer()
+                    elif n >= limit:
+                        con = owner()
+                        if con is not None:
+                            con.flush_lines()
+                    return
+            con = owner()
+            if con is not None:
+                con._rich_print(text)
+
+        print.__doc__ = LineConsole.print.__doc__
+        return print
 
     # Everything rich writes or holds back passes here or through the render hooks: earlier lines
     # are written first, and no line bypasses a live display or a buffer.
@@ -141,63 +250,48 @@ class LineConsole(Console):
         self.flush_lines()
         super().push_theme(theme, inherit=inherit)
         self._target = None  # the tags may look different now
+        self._install()
 
     def pop_theme(self) -> None:
         self.flush_lines()
         super().pop_theme()
         self._target = None
+        self._install()
 
     # -- the fast path ---------------------------------------------------------------------------
 
     def print(self, *objects: Any, **kwargs: Any) -> None:
         """Print like :meth:`rich.console.Console.print`; single-tag lines by the fast path."""
-        if self.quiet:
+        if self._quiet:
             return
-        if self._fast and len(objects) == 1 and not kwargs:
-            text = objects[0]
-            if type(text) is str:
-                f = self._file or sys.stdout
-                if f is not self._target:
-                    self._retarget(f)
-                # One core tag around a body that holds nothing rich would read as mark-up (a "[" that
-                # could open a tag, a backslash that could escape one) or rewrite (control characters).
-                start = text.find("]") + 1
-                look = self._looks.get(text[:start])
-                if look is not None:
-                    closing, prefix, suffix = look
-                    stop = len(text) - len(closing)
-                    if (
-                        start < stop
-                        and text.endswith(closing)
-                        and "\\" not in text
-                        and not _TAG_LIKE(text, start, stop)
-                        and text.isprintable()
-                    ):
-                        pending = self._pending
-                        pending.append(prefix + text[start:stop] + suffix)
-                        if len(pending) == 1:
-                            self._wake_timer()
-                        elif len(pending) >= BATCH_LINES:
-                            self.flush_lines()
-                        return
+        printer = self._printer
+        if printer is not None:
+            printer(*objects, **kwargs)
+        else:
+            self._rich_print(*objects, **kwargs)
+
+    def _rich_print(self, *objects: Any, **kwargs: Any) -> None:
         self.flush_lines()
         super().print(*objects, **kwargs)
 
     def _retarget(self, f: Any) -> None:
         """Work out how lines look on `f` (a new file, a new setting, or the first line)."""
         self.flush_lines()
-        self._looks = {}
-        self._target = f
-        if f is None:  # no stdout at all (rich writes nowhere)
-            return
-        colour = self.is_terminal and not self.no_color and self._color_system is not None
-        for tag in CORE_TAGS:
-            if colour:
-                sample = self.get_style(tag).render("\0", color_system=self._color_system)
-                prefix, _, suffix = sample.partition("\0")
-            else:
+        looks: Dict[str, Tuple[str, str, str]] = {}
+        # Nowhere to write, or a file whose encoding could refuse a character: rich writes (and
+        # raises where it must, at the line that fails).
+        colour = f is not None and self.is_terminal and not self.no_color and self._color_system is not None
+        if f is not None and _takes_any_text(f):
+            for tag in CORE_TAGS:
                 prefix, suffix = "", ""
-            self._looks["[" + tag + "]"] = ("[/" + tag + "]", prefix, suffix + "\n")
+                if colour:
+                    sample = self.get_style(tag).render("\0", color_system=self._color_system)
+                    prefix, _, suffix = sample.partition("\0")
+                looks["[" + tag] = ("[/" + tag + "]", prefix, suffix + "\n")
+        with self._flush_lock:  # a batch being written still goes to the file it was printed for
+            self._looks = looks
+            self._target = f
+            self._sep = "" if colour else "\n"
 
     def _wake_timer(self) -> None:
         if _exiting:  # the interpreter is shutting down: no later chance to write
@@ -216,17 +310,22 @@ class LineConsole(Console):
         with self._flush_lock:
             # Lines appended meanwhile stay for the next call: the list is never swapped.
             n = len(pending)
-            text = "".join(pending[:n])
+            if not n:  # another thread wrote them meanwhile
+                return
+            sep, target = self._sep, self._target
+            text = sep.join(pending[:n]) + sep
             del pending[:n]
-            if not text or self._target is None:
+            if target is None:
                 return
             try:
-                self._target.write(text)
-                self._target.flush()
+                target.write(text)
+                target.flush()
             except BrokenPipeError:
                 self.on_broken_pipe()
-            except ValueError:  # the file was closed meanwhile: nothing left to write to
-                pass
+            except ValueError:
+                if not getattr(target, "closed", False):
+                    raise
+                # the file was closed meanwhile: nothing left to write to
 
     def flush(self) -> None:
         """Write every line printed so far and flush the output file."""
@@ -240,6 +339,27 @@ class LineConsole(Console):
         timer = getattr(self, "_timer", None)
         if timer is not None:
             timer.stop()
+
+
+_RICH_FILE: Any = Console.__dict__["file"]  # rich's property, extended by LineConsole.file
+_NONE: Any = object()  # no argument given
+_NEVER_FAILS = ("replace", "ignore", "backslashreplace", "xmlcharrefreplace", "namereplace")
+
+
+def _print_nothing(*objects: Any, **kwargs: Any) -> None:
+    """A quiet console's ``print``: prints nothing."""
+
+
+def _takes_any_text(f: Any) -> bool:
+    """Whether writing printable text to `f` cannot fail for the text's sake."""
+    encoding = getattr(f, "encoding", None)
+    if encoding is None:  # an in-memory or home-made file takes any str
+        return True
+    try:
+        name = codecs.lookup(encoding).name
+    except (LookupError, TypeError):
+        return False
+    return name.startswith("utf") or getattr(f, "errors", None) in _NEVER_FAILS
 
 
 class _BatchTimer:
