@@ -148,6 +148,9 @@ mount_at "$dir/proc" -t proc proc
 mount_at "$dir/dev" --bind /dev
 # multiprocessing's semaphores live in /dev/shm: a private one, not the host's.
 mount_at "$dir/dev/shm" -t tmpfs -o mode=1777 tmpfs
+# Pseudo-terminals (tests open some): a devpts instance of the chroot's own,
+# which /dev/ptmx finds beside it.
+mount_at "$dir/dev/pts" -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts
 for p in "${ro_binds[@]}"; do
   mount_at "$dir$p" --bind "$p"
   mount -o remount,bind,ro "$dir$p"
