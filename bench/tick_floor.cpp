@@ -6,7 +6,7 @@
 #include <Python.h>
 #include <datetime.h>
 
-#include "local_clock.hpp"  // the package's own timestamp conversion, so both sides pay the same
+#include "core/local_clock.hpp"  // the package's own timestamp conversion, so both sides pay the same
 
 namespace {
 

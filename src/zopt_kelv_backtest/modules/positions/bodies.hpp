@@ -2,7 +2,7 @@
 // Each takes `self` and the checked arguments (see native_function.hpp).
 #pragma once
 
-#include "native_function.hpp"
+#include "core/native_function.hpp"
 
 #define ZK_BODY(fn) py::object fn(py::handle self, const py::handle* a)
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bodies.hpp"
-#include "compat.hpp"
+#include "core/compat.hpp"
 
 namespace zk {
 namespace {

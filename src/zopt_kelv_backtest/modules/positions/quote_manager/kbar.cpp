@@ -12,8 +12,8 @@
 #include <unordered_map>
 
 #include "bodies.hpp"
-#include "compat.hpp"
-#include "tick_columns.hpp"
+#include "core/compat.hpp"
+#include "quote_manager/tick_columns.hpp"
 
 namespace zk {
 namespace {

@@ -1,6 +1,6 @@
 // Positions: object state, account queries, fee settings and the trade log.
 #include "bodies.hpp"
-#include "costs.hpp"
+#include "account/costs.hpp"
 
 namespace zk {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "bodies.hpp"
-#include "local_clock.hpp"
+#include "core/local_clock.hpp"
 
 namespace zk {
 namespace {

@@ -1,6 +1,6 @@
 // The method table of Positions: one row per method, in class order.
 #include "bodies.hpp"
-#include "class_builder.hpp"
+#include "core/class_builder.hpp"
 
 namespace zk {
 namespace {

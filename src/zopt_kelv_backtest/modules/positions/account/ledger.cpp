@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "ledger_text.hpp"
-#include "ledger_util.hpp"
+#include "account/ledger_text.hpp"
+#include "account/ledger_util.hpp"
 
 namespace zk {
 namespace ledger {

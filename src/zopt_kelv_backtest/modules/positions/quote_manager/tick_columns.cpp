@@ -1,4 +1,4 @@
-#include "tick_columns.hpp"
+#include "quote_manager/tick_columns.hpp"
 
 #include <datetime.h>
 

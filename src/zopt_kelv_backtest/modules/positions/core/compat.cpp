@@ -1,4 +1,4 @@
-#include "compat.hpp"
+#include "core/compat.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "native_function.hpp"
+#include "core/native_function.hpp"
 
 namespace zk {
 

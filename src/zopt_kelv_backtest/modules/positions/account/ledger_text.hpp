@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "common.hpp"
+#include "core/common.hpp"
 
 namespace zk::ledger {
 

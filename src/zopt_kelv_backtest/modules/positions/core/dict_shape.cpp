@@ -9,8 +9,8 @@
 #include <array>
 #include <cstdint>
 
-#include "common.hpp"
-#include "compat.hpp"
+#include "core/common.hpp"
+#include "core/compat.hpp"
 
 namespace zk {
 

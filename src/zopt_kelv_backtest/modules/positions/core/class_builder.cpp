@@ -1,4 +1,4 @@
-#include "class_builder.hpp"
+#include "core/class_builder.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,7 +1,7 @@
 // The intraday profit request queues: thin wrappers over the object's two
 // queue.Queue attributes. The takes call Queue.get through Python, which
 // waits with the GIL released, so the putting thread can run.
-#include "ledger_util.hpp"
+#include "account/ledger_util.hpp"
 
 namespace zk {
 namespace {

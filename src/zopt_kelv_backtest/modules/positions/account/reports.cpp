@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bodies.hpp"
-#include "compat.hpp"
+#include "core/compat.hpp"
 
 namespace zk {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common.hpp"
+#include "core/common.hpp"
 
 namespace zk {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "compat.hpp"
-#include "ledger_util.hpp"
+#include "core/compat.hpp"
+#include "account/ledger_util.hpp"
 
 namespace zk {
 namespace {

@@ -1,4 +1,4 @@
-#include "ledger_text.hpp"
+#include "account/ledger_text.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
-#include "native_function.hpp"
+#include "core/native_function.hpp"
 
-#include "compat.hpp"
+#include "core/compat.hpp"
 
 #include <cstddef>
 #include <new>

@@ -8,8 +8,8 @@
 #include <array>
 
 #include "bodies.hpp"
-#include "costs.hpp"
-#include "ledger_text.hpp"
+#include "account/costs.hpp"
+#include "account/ledger_text.hpp"
 
 namespace zk::ledger {
 

@@ -3,8 +3,8 @@
 
 #include <utility>
 
-#include "compat.hpp"
-#include "native_function.hpp"
+#include "core/compat.hpp"
+#include "core/native_function.hpp"
 
 namespace zk {
 

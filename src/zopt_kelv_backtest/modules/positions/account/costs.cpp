@@ -1,5 +1,5 @@
 // Positions: the tick ladder, slippage, futures contract value and the trade cost of a fill.
-#include "costs.hpp"
+#include "account/costs.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "bodies.hpp"
-#include "ledger_util.hpp"
+#include "account/ledger_util.hpp"
 
 namespace zk {
 namespace {
