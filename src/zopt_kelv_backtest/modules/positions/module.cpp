@@ -1,10 +1,10 @@
 // Module initialisation: two-phase init, the import steps and the globals.
+#include "bodies.hpp"
+#include "core/compat.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include "bodies.hpp"
-#include "core/compat.hpp"
 
 namespace zk {
 namespace {
@@ -172,6 +172,8 @@ int module_exec(PyObject* module) {
     if (check_version() < 0) return -1;
     try {
         compat::init();
+        names::init();
+        make_records();
         exec_imports(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
     } catch (py::error_already_set& e) {
         e.restore();
@@ -198,22 +200,23 @@ PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "positions", nullptr, 0, nullptr, g_
 
 PyObject* module_dict() { return g_module_dict; }
 
-py::object global(const char* name) {
-    if (g_module_dict) {
-        if (PyObject* v = PyDict_GetItemString(g_module_dict, name))
-            return py::reinterpret_borrow<py::object>(v);
-    }
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (PyObject* v = builtins ? PyDict_GetItemString(builtins, name) : nullptr)
-        return py::reinterpret_borrow<py::object>(v);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw_py();
+void raise_with_value(PyObject* type, const char* prefix, py::handle value) {
+    py::object head = steal(PyUnicode_FromString(prefix));
+    raise_text(type, concat({head, fmt(value)}));
 }
 
-void raise_with_value(PyObject* type, const char* prefix, py::handle value) {
-    py::object text = steal(PyUnicode_Concat(py::str(prefix).ptr(), py::str(value).ptr()));
-    PyErr_SetObject(type, text.ptr());
-    throw_py();
+py::object concat(std::initializer_list<py::handle> parts) {
+    bool all_str = true;
+    for (py::handle p : parts) all_str = all_str && PyUnicode_Check(p.ptr());
+    if (!all_str) {
+        py::object out = borrow(names::empty);
+        for (py::handle p : parts) out = steal(PyUnicode_Concat(out.ptr(), p.ptr()));
+        return out;
+    }
+    py::object list = steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (py::handle p : parts) PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(p.ptr()));
+    return steal(PyUnicode_Join(names::empty.ptr(), list.ptr()));
 }
 
 namespace {
@@ -231,7 +234,7 @@ unsigned g_next_slot = 0;
 
 // A lookup made while both namespaces keep their change tags holds: the
 // value is still the one they give, and they keep it alive.
-PyObject* peek_global(py::handle key) {
+PyObject* global_borrowed(py::handle key) {
     PyObject* mod = module_dict();
     GlobalSlot* slot = nullptr;
     for (GlobalSlot& s : g_global_slots)
@@ -239,14 +242,14 @@ PyObject* peek_global(py::handle key) {
             slot = &s;
             break;
         }
-    if (slot && slot->module_tag && slot->module == mod && slot->module_tag == compat::dict_tag(mod) &&
+    if (slot && mod && slot->module_tag && slot->module == mod && slot->module_tag == compat::dict_tag(mod) &&
         (!slot->builtins || (slot->builtins == PyEval_GetBuiltins() && slot->builtins_tag &&
                              slot->builtins_tag == compat::dict_tag(slot->builtins))))
         return slot->value;
-    const std::uint64_t module_tag = compat::dict_watch(mod);
+    const std::uint64_t module_tag = mod ? compat::dict_watch(mod) : 0;
     PyObject* builtins = nullptr;
     std::uint64_t builtins_tag = 0;
-    PyObject* v = PyDict_GetItemWithError(mod, key.ptr());
+    PyObject* v = mod ? PyDict_GetItemWithError(mod, key.ptr()) : nullptr;
     if (!v && !PyErr_Occurred()) {
         builtins = PyEval_GetBuiltins();
         builtins_tag = compat::dict_watch(builtins);
@@ -275,8 +278,8 @@ PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept) {
     return v;
 }
 
-py::object load_global(py::handle key) {
-    if (PyObject* v = peek_global(key)) return py::reinterpret_borrow<py::object>(v);
+py::object global(py::handle key) {
+    if (PyObject* v = global_borrowed(key)) return py::reinterpret_borrow<py::object>(v);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
     throw_py();
 }
@@ -298,15 +301,9 @@ py::object self_attr(py::handle self, py::handle name) {
 
 // console.print(text) without a bound method, as the interpreter calls it.
 void console_print(const py::object& text) {
-    py::object console = load_global(ZK_STR("console"));
+    py::object console = global(names::console);
     PyObject* args[2] = {console.ptr(), text.ptr()};
-    steal(PyObject_VectorcallMethod(ZK_STR("print").ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-void not_implemented(const char* name) {
-    std::string bare(name);
-    if (auto p = bare.find('_'); p != std::string::npos) bare = bare.substr(p + 1);
-    raise(PyExc_NotImplementedError, bare + " is not built yet");
+    steal(PyObject_VectorcallMethod(names::print.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace zk

@@ -11,83 +11,51 @@ py::object new_float(double v) { return steal(PyFloat_FromDouble(v)); }
 // One side's slippage rule: {"tick_count": n, "direction": dir}.
 py::dict slippage_side(const char* direction) {
     py::dict d;
-    d[ZK_STR("tick_count")] = new_int(3);
-    d[ZK_STR("direction")] = py::str(direction);
+    d[names::tick_count] = new_int(3);
+    d[names::direction] = py::str(direction);
     return d;
 }
 
 py::dict product_settings(double fee, double tax) {
     py::dict slippage;
-    slippage[ZK_STR("buy")] = slippage_side("up");
-    slippage[ZK_STR("sell")] = slippage_side("down");
+    slippage[names::buy] = slippage_side("up");
+    slippage[names::sell] = slippage_side("down");
     py::dict d;
-    d[ZK_STR("fee")] = new_float(fee);
-    d[ZK_STR("tax")] = new_float(tax);
-    d[ZK_STR("per_trade_cost")] = new_int(10);
-    d[ZK_STR("slippage")] = slippage;
+    d[names::fee] = new_float(fee);
+    d[names::tax] = new_float(tax);
+    d[names::per_trade_cost] = new_int(10);
+    d[names::slippage] = slippage;
     return d;
 }
 
 // A fresh nested dict of the default settings; nothing is shared between calls.
 py::dict default_fee_settings() {
     py::dict d;
-    d[ZK_STR("stock")] = product_settings(0.001425, 0.003);
-    d[ZK_STR("future")] = product_settings(2e-05, 2e-05);
+    d[names::stock] = product_settings(0.001425, 0.003);
+    d[names::future] = product_settings(2e-05, 2e-05);
     return d;
 }
 
-void set_attr(py::handle self, py::handle name, py::handle value) {
-    if (PyObject_SetAttr(self.ptr(), name.ptr(), value.ptr()) < 0) throw_py();
-}
-
-py::object get_attr(py::handle self, py::handle name) {
-    return steal(PyObject_GetAttr(self.ptr(), name.ptr()));
-}
-
-py::object get_item(py::handle obj, py::handle key) {
-    return steal(PyObject_GetItem(obj.ptr(), key.ptr()));
-}
-
-void set_item(py::handle obj, py::handle key, py::handle value) {
-    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
-}
-
-// Python's `obj == "text"` as a truth value (no identity shortcut for foreign types).
-bool equals(py::handle obj, py::handle text) {
-    if (PyUnicode_CheckExact(obj.ptr())) return PyUnicode_Compare(obj.ptr(), text.ptr()) == 0;
-    py::object r = steal(PyObject_RichCompare(obj.ptr(), text.ptr(), Py_EQ));
-    int t = PyObject_IsTrue(r.ptr());
-    if (t < 0) throw_py();
-    return t != 0;
-}
-
-void append(py::handle target, py::handle item) {
-    if (PyList_CheckExact(target.ptr())) {
-        if (PyList_Append(target.ptr(), item.ptr()) < 0) throw_py();
-        return;
-    }
-    steal(PyObject_CallMethodOneArg(target.ptr(), ZK_STR("append").ptr(), item.ptr()));
-}
 
 }  // namespace
 
 ZK_BODY(pos_init) {
     (void)a;
-    set_attr(self, ZK_STR("positions"), py::dict());
-    set_attr(self, ZK_STR("trade_records"), py::list());
-    set_attr(self, ZK_STR("product_type_mapper"), py::dict());
-    set_attr(self, ZK_STR("current_tick_infos"), py::dict());
-    set_attr(self, ZK_STR("fetch_position_queue"), global("queue").attr("Queue")());
-    set_attr(self, ZK_STR("finish_fetch_position_queue"), global("queue").attr("Queue")());
-    set_attr(self, ZK_STR("wait_fetch_position_response_flag"), py::handle(Py_False));
-    set_attr(self, ZK_STR("initial_capital"), new_int(100000));
-    set_attr(self, ZK_STR("current_capital"), get_attr(self, ZK_STR("initial_capital")));
+    set_attr(self, names::positions, py::dict());
+    set_attr(self, names::trade_records, py::list());
+    set_attr(self, names::product_type_mapper, py::dict());
+    set_attr(self, names::current_tick_infos, py::dict());
+    set_attr(self, names::fetch_position_queue, global(names::queue).attr("Queue")());
+    set_attr(self, names::finish_fetch_position_queue, global(names::queue).attr("Queue")());
+    set_attr(self, names::wait_fetch_position_response_flag, py::handle(Py_False));
+    set_attr(self, names::initial_capital, new_int(100000));
+    set_attr(self, names::current_capital, get_attr(self, names::initial_capital));
     py::dict report;
-    report[ZK_STR("profit")] = new_int(0);
-    report[ZK_STR("rows")] = py::list();
-    set_attr(self, ZK_STR("_profit_report"), report);
-    set_attr(self, ZK_STR("_fee_settings"), default_fee_settings());
-    set_attr(self, ZK_STR("_account_infos"), py::dict());
+    report[names::profit] = new_int(0);
+    report[names::rows] = py::list();
+    set_attr(self, names::_profit_report, report);
+    set_attr(self, names::_fee_settings, default_fee_settings());
+    set_attr(self, names::_account_infos, py::dict());
     return py::none();
 }
 
@@ -95,9 +63,9 @@ ZK_BODY(pos_init_account_info) {
     (void)self;
     (void)a;
     py::dict info;
-    for (py::handle key : {ZK_STR("entry_times"), ZK_STR("cover_times"), ZK_STR("receive_amount"),
-                           ZK_STR("payable_amount"), ZK_STR("net_profit"), ZK_STR("extra_fee"),
-                           ZK_STR("profit")})
+    for (py::handle key : {names::entry_times, names::cover_times, names::receive_amount,
+                           names::payable_amount, names::net_profit, names::extra_fee,
+                           names::profit})
         info[key] = new_int(0);
     return info;
 }
@@ -106,13 +74,13 @@ ZK_BODY(pos_generate_save_path) {
     (void)self;
     py::handle file_name = a[0];
     py::handle sub_folder = a[1];  // the *sub_folder tuple
-    py::object join = global("os").attr("path").attr("join");
+    py::object join = global(names::os).attr("path").attr("join");
     Py_ssize_t n = PyTuple_GET_SIZE(sub_folder.ptr());
     py::tuple parts(n + 1);
-    parts[0] = global("BASIC_INFO").attr("data_dir");
+    parts[0] = global(names::BASIC_INFO).attr("data_dir");
     for (Py_ssize_t i = 0; i < n; ++i) parts[i + 1] = PyTuple_GET_ITEM(sub_folder.ptr(), i);
     py::object dir_path = steal(PyObject_Call(join.ptr(), parts.ptr(), nullptr));
-    global("make_dir")(dir_path);
+    global(names::make_dir)(dir_path);
     py::object result = file_name.is_none() ? dir_path : join(dir_path, file_name);
     if (!result.is_none() && !PyUnicode_Check(result.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result.ptr())->tp_name);
@@ -123,22 +91,22 @@ ZK_BODY(pos_generate_save_path) {
 
 ZK_BODY(pos_make_trade_record) {
     (void)self;
-    py::object dt = global("datetime").attr("fromtimestamp")(a[5]);
+    py::object dt = global(names::datetime).attr("fromtimestamp")(a[5]);
     py::object text = dt.attr("strftime")("%Y-%m-%d %H:%M:%S.%f");
     py::dict record;
-    record[ZK_STR("trade_id")] = a[0];
-    record[ZK_STR("code")] = a[1];
-    record[ZK_STR("action")] = a[2];
-    record[ZK_STR("quantity")] = a[3];
-    record[ZK_STR("price")] = a[4];
-    record[ZK_STR("dt")] = text;
-    record[ZK_STR("trade_status")] = a[6];
+    record[names::trade_id] = a[0];
+    record[names::code] = a[1];
+    record[names::action] = a[2];
+    record[names::quantity] = a[3];
+    record[names::price] = a[4];
+    record[names::dt] = text;
+    record[names::trade_status] = a[6];
     return record;
 }
 
 ZK_BODY(pos_fee_settings) {
     (void)a;
-    py::object settings = get_attr(self, ZK_STR("_fee_settings"));
+    py::object settings = get_attr(self, names::_fee_settings);
     if (!settings.is_none() && !PyDict_Check(settings.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(settings.ptr())->tp_name);
         throw_py();
@@ -148,64 +116,64 @@ ZK_BODY(pos_fee_settings) {
 
 ZK_BODY(pos_reset_fee_settings) {
     (void)a;
-    set_attr(self, ZK_STR("_fee_settings"), default_fee_settings());
+    set_attr(self, names::_fee_settings, default_fee_settings());
     return py::none();
 }
 
 ZK_BODY(pos_update_fee_settings) {
     py::handle setting_type = a[0], action = a[1], direction = a[6];
-    py::object settings = get_attr(self, ZK_STR("_fee_settings"));
+    py::object settings = get_attr(self, names::_fee_settings);
     int has = PySequence_Contains(settings.ptr(), setting_type.ptr());
     if (has < 0) throw_py();
     if (!has) raise_with_value(PyExc_ValueError, "不支援的商品類型: ", setting_type);
 
     // fee, tax and per_trade_cost arrive as float/int or None after the entry checks.
     const std::pair<py::handle, py::handle> plain[] = {
-        {ZK_STR("fee"), a[2]}, {ZK_STR("tax"), a[3]}, {ZK_STR("per_trade_cost"), a[4]}};
+        {names::fee, a[2]}, {names::tax, a[3]}, {names::per_trade_cost, a[4]}};
     for (const auto& [key, value] : plain)
         if (!value.is_none()) set_item(get_item(settings, setting_type), key, value);
 
-    if (equals(action, ZK_STR("buy")) || equals(action, ZK_STR("sell"))) {
+    if (eq(action, names::buy) || eq(action, names::sell)) {
         auto side = [&] {
-            return get_item(get_item(get_item(settings, setting_type), ZK_STR("slippage")), action);
+            return get_item(get_item(get_item(settings, setting_type), names::slippage), action);
         };
-        if (!a[5].is_none()) set_item(side(), ZK_STR("tick_count"), a[5]);
-        if (equals(direction, ZK_STR("up")) || equals(direction, ZK_STR("down")))
-            set_item(side(), ZK_STR("direction"), direction);
+        if (!a[5].is_none()) set_item(side(), names::tick_count, a[5]);
+        if (eq(direction, names::up) || eq(direction, names::down))
+            set_item(side(), names::direction, direction);
     }
     return py::none();
 }
 
 ZK_BODY(pos_set_current_tick) {
     py::handle tick = a[0];
-    py::object infos = get_attr(self, ZK_STR("current_tick_infos"));
-    py::object code = get_item(tick, ZK_STR("code"));
+    py::object infos = get_attr(self, names::current_tick_infos);
+    py::object code = get_item(tick, names::code);
     set_item(infos, code, tick);
     return py::none();
 }
 
 ZK_BODY(pos_add_trade_record) {
-    auto maker = lookup_method(self, ZK_STR("_Positions__make_trade_record"), pos_make_trade_record);
+    auto maker = lookup_method(self, names::private_make_trade_record, pos_make_trade_record);
     py::object record = maker.native ? pos_make_trade_record(self, a)
                                      : maker.obj(a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-    append(get_attr(self, ZK_STR("trade_records")), record);
+    append(get_attr(self, names::trade_records), record);
     return py::none();
 }
 
 ZK_BODY(pos_set_initial_capital) {
-    set_attr(self, ZK_STR("initial_capital"), a[0]);
-    set_attr(self, ZK_STR("current_capital"), a[0]);
+    set_attr(self, names::initial_capital, a[0]);
+    set_attr(self, names::current_capital, a[0]);
     return py::none();
 }
 
 ZK_BODY(pos_fetch_account_balance) {
     (void)a;
-    return get_attr(self, ZK_STR("current_capital"));
+    return get_attr(self, names::current_capital);
 }
 
 ZK_BODY(pos_fetch_margin) {
     (void)a;
-    return get_attr(self, ZK_STR("current_capital"));
+    return get_attr(self, names::current_capital);
 }
 
 }  // namespace zk

@@ -1,21 +1,15 @@
 // Positions: the tick ladder, slippage, futures contract value and the trade cost of a fill.
 #include "account/costs.hpp"
+#include "bodies.hpp"
+#include "account/ledger_util.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <tuple>
 
-#include "bodies.hpp"
-#include "account/ledger_util.hpp"
-
 namespace zk {
 namespace {
-
-using ledger::attr_of;
-using ledger::eq;
-using ledger::item;
-using ledger::truth;
 
 bool is_fund(py::handle code) {
     PyObject* s = code.ptr();
@@ -67,7 +61,7 @@ py::object row_price(const Row& r) {
     if (r.kind == 0) return steal(PyFloat_FromDouble(r.price));
     py::object c = steal(PyLong_FromDouble(r.c));
     if (r.kind == 1) return c;
-    return steal(PyNumber_Multiply(c.ptr(), ZK_INT(5).ptr()));
+    return steal(PyNumber_Multiply(c.ptr(), names::int_5.ptr()));
 }
 
 // The float ticks, made once (floats are immutable).
@@ -84,7 +78,7 @@ py::object row_tick(const Row& r) {
         if (py::handle f = float_tick(r.tick)) return py::reinterpret_borrow<py::object>(f);
         return steal(PyFloat_FromDouble(r.tick));
     }
-    return py::reinterpret_borrow<py::object>(r.kind == 1 ? ZK_INT(1) : ZK_INT(5));
+    return py::reinterpret_borrow<py::object>(r.kind == 1 ? names::int_1 : names::int_5);
 }
 
 double as_double(py::handle o) {
@@ -152,7 +146,7 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
     const bool fund = is_fund(code);
     long long steps = 0;
     for (long long i = from; i < n; ++i) {
-        auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        auto m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
         bool native = m.native;
         py::object snapped, tick;
         if (native) {
@@ -162,13 +156,13 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
         } else {
             std::tie(snapped, tick) = unpack2(m.obj(code, price));
         }
-        bool up = eq(direction, ZK_STR("up"));
+        bool up = eq(direction, names::up);
         py::object moved = steal(up ? PyNumber_Add(snapped.ptr(), tick.ptr())
                                     : PyNumber_Subtract(snapped.ptr(), tick.ptr()));
-        m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+        m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
         native = native && m.native && PyUnicode_CheckExact(direction.ptr());
         py::object next = m.native ? row_price(ladder(fund, as_double(moved)))
-                                   : item(m.obj(code, moved), ZK_INT(0));
+                                   : get_item(m.obj(code, moved), names::int_0);
         if (native && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
             // Our ladder is a pure function of the price: a price that no longer
             // moves stays where it is for every later step.
@@ -194,7 +188,7 @@ constexpr double kCentLimit = 2e6;
 py::object slippage_price(py::handle self, py::handle code, py::handle price, py::handle tick_count,
                           py::handle direction, bool* quiet = nullptr) {
     const long long n = iterations(tick_count);
-    auto m = lookup_method(self, ZK_STR("_Positions__ceil_price_by_tick"), pos_ceil_price_by_tick);
+    auto m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
     if (quiet && (n >= 0xFFFFF || !m.native || !PyUnicode_CheckExact(direction.ptr()))) *quiet = false;
     if (!m.native || !PyUnicode_CheckExact(direction.ptr()))
         return slip_generic(self, code, py::reinterpret_borrow<py::object>(price), 0, n, direction);
@@ -274,17 +268,17 @@ py::object product(std::initializer_list<py::handle> factors) {
 }
 
 py::object setting(py::handle self, py::handle type_key, py::handle key) {
-    return item(item(attr_of(self, ZK_STR("_fee_settings")), type_key), key);
+    return get_item(get_item(get_attr(self, names::_fee_settings), type_key), key);
 }
 
 // The module global FutureIndexContractValue, looked up now.
-py::object contract_values() { return load_global(ZK_STR("FutureIndexContractValue")); }
+py::object contract_values() { return global(names::FutureIndexContractValue); }
 
 py::object contract_value(py::handle values, py::handle code) {
     int has = PySequence_Contains(values.ptr(), code.ptr());
     if (has < 0) throw_py();
-    if (has) return item(values, code);
-    return py::reinterpret_borrow<py::object>(ZK_INT(2000));
+    if (has) return get_item(values, code);
+    return py::reinterpret_borrow<py::object>(names::int_2000);
 }
 
 }  // namespace
@@ -307,48 +301,48 @@ ZK_BODY(pos_calculate_slippage_price) { return slippage_price(self, a[0], a[1], 
 TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     py::handle code = a[0], action = a[1], price = a[2], quantity = a[3], product_type = a[4];
     py::handle type_key;
-    bool stock = eq(product_type, ZK_STR("Stock"));
+    bool stock = eq(product_type, names::Stock);
     if (stock) {
-        type_key = ZK_STR("stock");
-    } else if (eq(product_type, ZK_STR("Future"))) {
-        type_key = ZK_STR("future");
+        type_key = names::stock;
+    } else if (eq(product_type, names::Future)) {
+        type_key = names::future;
     } else {
         raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
     }
     // The rates are read from self._fee_settings again after the move. While no
     // Python code can have run in between (exact builtin types, our own methods,
     // a plain instance attribute), that read gives this same dict.
-    py::object all = attr_of(self, ZK_STR("_fee_settings"));
-    py::object settings = item(all, type_key);
+    py::object all = get_attr(self, names::_fee_settings);
+    py::object settings = get_item(all, type_key);
     PyTypeObject* tp = Py_TYPE(self.ptr());
     bool quiet = tp->tp_getattro == PyObject_GenericGetAttr &&
-                 compat::type_lacks(tp, ZK_STR("_fee_settings").ptr()) && PyDict_CheckExact(all.ptr()) &&
+                 compat::type_lacks(tp, names::_fee_settings.ptr()) && PyDict_CheckExact(all.ptr()) &&
                  PyDict_CheckExact(settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
                  PyBool_Check(a[6].ptr());
 
     py::object side;
     if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
-        side = py::reinterpret_borrow<py::object>(ZK_STR("buy"));
+        side = py::reinterpret_borrow<py::object>(names::buy);
     else if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
-        side = py::reinterpret_borrow<py::object>(ZK_STR("sell"));
+        side = py::reinterpret_borrow<py::object>(names::sell);
     else
-        side = steal(PyObject_CallMethodNoArgs(action.ptr(), ZK_STR("lower").ptr()));
-    py::object slippages = item(settings, ZK_STR("slippage"));
-    py::object slippage = item(slippages, side);
+        side = steal(PyObject_CallMethodNoArgs(action.ptr(), names::lower.ptr()));
+    py::object slippages = get_item(settings, names::slippage);
+    py::object slippage = get_item(slippages, side);
     quiet = quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(slippage.ptr());
 
     py::object direction;
     if (truth(a[6])) {
-        direction = item(slippage, ZK_STR("direction"));
+        direction = get_item(slippage, names::direction);
     } else {
-        py::object stored = item(slippage, ZK_STR("direction"));
+        py::object stored = get_item(slippage, names::direction);
         quiet = quiet && PyUnicode_CheckExact(stored.ptr());
-        bool down = eq(stored, ZK_STR("down"));
-        direction = py::reinterpret_borrow<py::object>(down ? ZK_STR("up") : ZK_STR("down"));
+        bool down = eq(stored, names::down);
+        direction = py::reinterpret_borrow<py::object>(down ? names::up : names::down);
     }
 
-    auto slip = lookup_method(self, ZK_STR("_Positions__calculate_slippage_price"), pos_calculate_slippage_price);
-    py::object tick_count = item(slippage, ZK_STR("tick_count"));
+    auto slip = lookup_method(self, names::private_calculate_slippage_price, pos_calculate_slippage_price);
+    py::object tick_count = get_item(slippage, names::tick_count);
     py::object fill;
     if (slip.native && PyLong_CheckExact(tick_count.ptr())) {
         fill = slippage_price(self, code, price, tick_count, direction, &quiet);
@@ -359,9 +353,9 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
 
     py::object units;
     if (stock) {
-        units = py::reinterpret_borrow<py::object>(ZK_INT(1000));
+        units = py::reinterpret_borrow<py::object>(names::int_1000);
     } else {
-        auto cv = lookup_method(self, ZK_STR("_Positions__apply_future_contract_value"),
+        auto cv = lookup_method(self, names::private_apply_future_contract_value,
                                 pos_apply_future_contract_value);
         if (cv.native) {
             py::object values = contract_values();
@@ -373,29 +367,30 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
         }
     }
     auto read = [&](py::handle key) {
-        return quiet ? item(settings, key) : setting(self, type_key, key);
+        return quiet ? get_item(settings, key) : setting(self, type_key, key);
     };
     // Python code can run in a product only when a factor is not an exact int or float.
     auto plain = [](py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
     quiet = quiet && plain(units) && PyFloat_CheckExact(fill.ptr());
-    py::object rate = read(ZK_STR("fee"));
+    py::object rate = read(names::fee);
     quiet = quiet && plain(rate);
     py::object fee = product({rate, quantity, units, fill});
-    rate = read(ZK_STR("tax"));
+    rate = read(names::tax);
     quiet = quiet && plain(rate);
     py::object tax = product({rate, quantity, units, fill});
-    py::object fixed_cost = read(ZK_STR("per_trade_cost"));
+    py::object fixed_cost = read(names::per_trade_cost);
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
 
-    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(a[5]) ? ZK_INT(0) : py::handle(tax)),
+    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(a[5]) ? names::int_0 : py::handle(tax)),
             std::move(fixed_cost), py::reinterpret_borrow<py::object>(quantity), std::move(min_qty), std::move(fill),
             py::reinterpret_borrow<py::object>(price)};
 }
 
-const RecordKeys<7>& cost_keys() {
-    static const RecordKeys<7> keys({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
-    return keys;
-}
+namespace {
+RecordKeys<7> trade_cost_record({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
+}  // namespace
+
+const RecordKeys<7>& cost_keys() { return trade_cost_record; }
 
 ZK_BODY(pos_calculate_trade_cost) { return cost_keys().dict(compute_trade_cost(self, a)); }
 

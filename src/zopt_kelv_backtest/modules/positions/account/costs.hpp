@@ -1,10 +1,10 @@
 // Price rules and trade cost of Positions, for reuse by other parts of the extension.
 #pragma once
 
-#include <utility>
-
 #include "core/compat.hpp"
 #include "core/native_function.hpp"
+
+#include <utility>
 
 namespace zk {
 

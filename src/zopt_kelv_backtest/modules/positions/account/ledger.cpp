@@ -5,18 +5,18 @@
 // fields, every trade cost, every sum, the console lines) is worked out
 // first, and only then are the book, the rows, the counters and the capital
 // changed, by steps that cannot fail.
-#include <optional>
-#include <vector>
-
 #include "account/ledger_text.hpp"
 #include "account/ledger_util.hpp"
+
+#include <optional>
+#include <vector>
 
 namespace zk {
 namespace ledger {
 
 Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
                py::handle quantity, py::handle product_type) {
-    Method m = lookup_method(self, ZK_STR("_Positions__calculate_trade_cost"), pos_calculate_trade_cost);
+    Method m = lookup_method(self, names::private_calculate_trade_cost, pos_calculate_trade_cost);
     py::handle ignore_tax = kind == CostCall::Cover ? Py_False : Py_True;
     // An entry slips as its profit row re-prices it, so the capital moves by what trades earn.
     py::handle is_cover = Py_True;
@@ -77,9 +77,9 @@ py::object action_buy_value() {
     static PyObject* enum_meta = nullptr;
     static PyObject* seen_class = nullptr;
     static PyObject* seen_value = nullptr;
-    py::object cls = load_global(ZK_STR("Action"));
+    py::object cls = global(names::Action);
     if (seen_class && cls.ptr() == seen_class) return borrow(seen_value);
-    py::object value = attr_of(attr_of(cls, ZK_STR("BUY")), ZK_STR("value"));
+    py::object value = get_attr(get_attr(cls, names::BUY), names::value);
     if (!enum_meta) enum_meta = py::object(py::module_::import("enum").attr("EnumMeta")).release().ptr();
     int is_enum = PyObject_IsInstance(cls.ptr(), enum_meta);
     if (is_enum < 0) throw_py();
@@ -99,18 +99,18 @@ bool is_atomic(PyObject* o) {
 // dict whose keys and values are all immutable scalars is a plain dict copy.
 py::object deepcopy_trade(py::handle trade) {
     static PyObject* genuine = nullptr;
-    py::object mod = load_global(ZK_STR("copy"));
+    py::object mod = global(names::copy);
     PyObject* found = nullptr;
     if (PyModule_CheckExact(mod.ptr())) {
         // A module's own attribute is the entry of its namespace.
         static KeptLookup kept;
-        found = dict_get_kept(PyModule_GetDict(mod.ptr()), ZK_STR("deepcopy").ptr(), kept);
+        found = dict_get_kept(PyModule_GetDict(mod.ptr()), names::deepcopy.ptr(), kept);
     }
-    py::object fn = found ? borrow(found) : attr_of(mod, ZK_STR("deepcopy"));
+    py::object fn = found ? borrow(found) : get_attr(mod, names::deepcopy);
     if (!genuine && PyFunction_Check(fn.ptr())) {
         py::object mod = steal(PyImport_ImportModule("copy"));
         if (PyFunction_GET_GLOBALS(fn.ptr()) == PyModule_GetDict(mod.ptr()) &&
-            eq(attr_of(fn, ZK_STR("__name__")), ZK_STR("deepcopy")))
+            eq(get_attr(fn, names::dunder_name), names::deepcopy))
             genuine = Py_NewRef(fn.ptr());
     }
     if (fn.ptr() == genuine && PyDict_CheckExact(trade.ptr())) {
@@ -134,11 +134,9 @@ enum ResultField : size_t {
     ReceivableTotal, PayableTotal, OriginProfit, CoverCostTotal, TradeCostTotal, CostSum, ProfitSum, IsCovered,
     UnCoverQty
 };
-const RecordKeys<9>& result_keys() {
-    static const RecordKeys<9> keys({"receivable_total", "payable_total", "origin_profit", "cover_cost_total",
-                                     "trade_cost_total", "cost", "profit", "is_covered", "un_cover_qty"});
-    return keys;
-}
+RecordKeys<9> cover_result_record({"receivable_total", "payable_total", "origin_profit", "cover_cost_total",
+                                   "trade_cost_total", "cost", "profit", "is_covered", "un_cover_qty"});
+const RecordKeys<9>& result_keys() { return cover_result_record; }
 // The cover result: ours from a plan, or what an override returned.
 using CoverResult = Record<9, result_keys>;
 
@@ -161,7 +159,7 @@ struct ProfitPlan {
 LotState& state_of(std::vector<LotState>& lots, const py::object& lot) {
     for (LotState& s : lots)
         if (s.lot.ptr() == lot.ptr()) return s;
-    py::object quantity = item(lot, ZK_STR("quantity"));
+    py::object quantity = get_item(lot, names::quantity);
     check_settable(lot);  // it is lowered once the plan is applied
     lots.push_back({lot, quantity});
     return lots.back();
@@ -170,21 +168,20 @@ LotState& state_of(std::vector<LotState>& lots, const py::object& lot) {
 // fee + tax + fixed cost of one leg, added left to right.
 py::object leg_cost(const Leg& leg) { return add(add(leg[Fee], leg[Tax]), leg[FixedCost]); }
 
-py::object profit_row(std::initializer_list<py::handle> values) {
-    static PyObject* shape =
-        dict_shape({"code", "entry_dt", "entry_price", "entry_origin_price", "exit_dt", "exit_price",
-                    "exit_origin_price", "qty", "min_qty", "trade_cost", "cover_cost", "profit", "profit_ratio"});
-    return dict_of_shape(shape, values);
-}
+RecordKeys<13> profit_row_record({"code", "entry_dt", "entry_price", "entry_origin_price", "exit_dt", "exit_price",
+                                  "exit_origin_price", "qty", "min_qty", "trade_cost", "cover_cost", "profit",
+                                  "profit_ratio"});
+
+py::object profit_row(std::initializer_list<py::handle> values) { return profit_row_record.dict(values); }
 
 ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) {
     ProfitPlan plan;
-    py::object zero = borrow(ZK_INT(0));
+    py::object zero = borrow(names::int_0);
     py::object origin_profit = zero, profit = zero, cost = zero;
-    py::object un_cover = item(cp, ZK_STR("quantity"));
-    const bool covers_short = eq(item(cp, ZK_STR("action")), action_buy_value());
-    py::object book = item(self_attr(self, ZK_STR("positions")), item(cp, ZK_STR("code")));
-    plan.target = item(book, covers_short ? ZK_STR("sell") : ZK_STR("buy"));
+    py::object un_cover = get_item(cp, names::quantity);
+    const bool covers_short = eq(get_item(cp, names::action), action_buy_value());
+    py::object book = get_item(self_attr(self, names::positions), get_item(cp, names::code));
+    plan.target = get_item(book, covers_short ? names::sell : names::buy);
     py::object payable_total = zero, receivable_total = zero, cover_cost_total = zero, trade_cost_total = zero;
 
     Py_ssize_t front = 0;  // lots before it are used up by earlier pairs
@@ -199,12 +196,12 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
 
         // One leg of the pair: its trade cost for the matched quantity, then its line.
         auto price_leg = [&](CostCall kind, py::handle from, const Lit& open, const Lit& close) {
-            Leg leg = trade_cost(self, kind, item(from, ZK_STR("code")), item(from, ZK_STR("action")),
-                                 item(from, ZK_STR("price")), matched, product_type);
+            Leg leg = trade_cost(self, kind, get_item(from, names::code), get_item(from, names::action),
+                                 get_item(from, names::price), matched, product_type);
             Text line;
             line.lit(open);
             put_cost(line, leg);
-            console_print(line.lit(U", 沖銷部位方向: ").fmt(item(from, ZK_STR("action"))).lit(close).str());
+            console_print(line.lit(U", 沖銷部位方向: ").fmt(get_item(from, names::action)).lit(close).str());
             return leg;
         };
         Leg cover = price_leg(CostCall::Cover, cp, U"[blue]", U"[/blue]");
@@ -217,7 +214,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         trade_cost_total = iadd(trade_cost_total, trade_cost_);
         py::object payable = mul(entry[Price], entry[MinQty]);
 
-        const bool short_lot = eq(item(cp, ZK_STR("action")), action_buy_value());
+        const bool short_lot = eq(get_item(cp, names::action), action_buy_value());
         py::object gross = short_lot ? sub(payable, receivable) : sub(receivable, payable);
         origin_profit = iadd(origin_profit, gross);
         py::object both_costs = add(cover_cost, trade_cost_);
@@ -228,13 +225,13 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         profit = iadd(profit, pair_profit);
         cost = iadd(cost, both_costs);
 
-        py::object row = profit_row({item(cp, ZK_STR("code")), item(lot, ZK_STR("exchange_ts")), entry[Price],
-                                     entry[OriginPrice], item(cp, ZK_STR("exchange_ts")), cover[Price],
+        py::object row = profit_row({get_item(cp, names::code), get_item(lot, names::exchange_ts), entry[Price],
+                                     entry[OriginPrice], get_item(cp, names::exchange_ts), cover[Price],
                                      cover[OriginPrice], entry[Qty], entry[MinQty], trade_cost_, cover_cost,
                                      pair_profit, ratio});
         if (plan.rows.empty()) {
-            plan.rows_list = item(self_attr(self, ZK_STR("_profit_report")), ZK_STR("rows"));
-            plan.rows_append = method_ahead(plan.rows_list, ZK_STR("append"));
+            plan.rows_list = get_item(self_attr(self, names::_profit_report), names::rows);
+            plan.rows_append = method_ahead(plan.rows_list, names::append);
         }
         plan.rows.push_back(std::move(row));
 
@@ -242,7 +239,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
         py::object left = isub(lot_qty, matched);
         st.quantity = left;
         if (eq(left, zero)) {
-            if (plan.removed.empty()) plan.target_pop = method_ahead(plan.target, ZK_STR("pop"));
+            if (plan.removed.empty()) plan.target_pop = method_ahead(plan.target, names::pop);
             plan.removed.push_back(lot);
             ++front;
         }
@@ -258,7 +255,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
 }
 
 void apply_profit(ProfitPlan& plan) {
-    for (LotState& s : plan.lots) set_item(s.lot, ZK_STR("quantity"), s.quantity);
+    for (LotState& s : plan.lots) set_item(s.lot, names::quantity, s.quantity);
     PyObject* target = plan.target.ptr();
     const Py_ssize_t k = static_cast<Py_ssize_t>(plan.removed.size());
     bool at_front = PyList_CheckExact(target) && PyList_GET_SIZE(target) >= k;
@@ -294,12 +291,12 @@ void apply_profit(ProfitPlan& plan) {
 }
 
 py::object init_account_info(py::handle self) {
-    Method m = lookup_method(self, ZK_STR("_Positions__init_account_info"), pos_init_account_info);
+    Method m = lookup_method(self, names::private_init_account_info, pos_init_account_info);
     if (m.native) return pos_init_account_info(self, nullptr);
     return steal(PyObject_CallNoArgs(m.obj.ptr()));
 }
 
-py::object bump(const py::object& info, py::handle key, py::handle by) { return iadd(item(info, key), by); }
+py::object bump(const py::object& info, py::handle key, py::handle by) { return iadd(get_item(info, key), by); }
 
 }  // namespace
 }  // namespace ledger
@@ -316,49 +313,49 @@ ZK_BODY(pos_set_positions) {
     py::handle trade = a[0], product_type = a[1];
 
     // The fill is checked in full before anything changes.
-    py::object code = item(trade, ZK_STR("code"));
+    py::object code = get_item(trade, names::code);
     if (!PyUnicode_CheckExact(code.ptr())) raise_arg_type("code", &PyUnicode_Type, code.ptr());
     py::object cp = deepcopy_trade(trade);  // the future position entry
-    py::object action = item(cp, ZK_STR("action"));
+    py::object action = get_item(cp, names::action);
     // Any other text would be costed as one side and booked as the other.
     if (!PyUnicode_CheckExact(action.ptr()) ||
         (PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") != 0 &&
          PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") != 0))
-        raise_text(PyExc_ValueError, concat({ZK_STR("不支援的交易動作: "), fmt(action)}));
-    py::object price = item(cp, ZK_STR("price"));
+        raise_with_value(PyExc_ValueError, "不支援的交易動作: ", action);
+    py::object price = get_item(cp, names::price);
     if (!PyFloat_CheckExact(price.ptr()) && PyFloat_AsDouble(price.ptr()) == -1.0 && PyErr_Occurred()) throw_py();
-    py::object quantity = item(cp, ZK_STR("quantity"));
+    py::object quantity = get_item(cp, names::quantity);
     if (!PyLong_CheckExact(quantity.ptr())) raise_arg_type("quantity", &PyLong_Type, quantity.ptr());
-    if (compare(quantity, ZK_INT(0), Py_LT))
-        raise_text(PyExc_ValueError, concat({ZK_STR("不支援的數量: "), fmt(quantity)}));
-    item(cp, ZK_STR("exchange_ts"));
-    const bool stock = eq(product_type, ZK_STR("Stock"));
-    if (!stock && !eq(product_type, ZK_STR("Future")))
-        raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(product_type)}));
+    if (compare(quantity, names::int_0, Py_LT))
+        raise_with_value(PyExc_ValueError, "不支援的數量: ", quantity);
+    get_item(cp, names::exchange_ts);
+    const bool stock = eq(product_type, names::Stock);
+    if (!stock && !eq(product_type, names::Future))
+        raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
     const Lit unit = stock ? Lit(U"張") : Lit(U"口");
 
-    py::object positions = self_attr(self, ZK_STR("positions"));
+    py::object positions = self_attr(self, names::positions);
     py::object book = find(positions, code);
     const bool new_book = !book;
     if (new_book) {
         py::dict fresh;
-        fresh[ZK_STR("buy")] = py::list();
-        fresh[ZK_STR("sell")] = py::list();
+        fresh[names::buy] = py::list();
+        fresh[names::sell] = py::list();
         book = std::move(fresh);
     }
-    py::object mapper = self_attr(self, ZK_STR("product_type_mapper"));
+    py::object mapper = self_attr(self, names::product_type_mapper);
     const bool new_type = !contains(mapper, code);
-    py::object infos = self_attr(self, ZK_STR("_account_infos"));
+    py::object infos = self_attr(self, names::_account_infos);
     py::object info = find(infos, code);
     const bool new_info = !info;
     if (new_info) info = init_account_info(self);
 
-    py::object capital_before = self_attr(self, ZK_STR("current_capital"));  // every line shows it
-    const bool buy = eq(action, ZK_STR("Buy"));
-    py::object opposite = item(book, buy ? ZK_STR("sell") : ZK_STR("buy"));
-    py::object own_side = item(book, buy ? ZK_STR("buy") : ZK_STR("sell"));
+    py::object capital_before = self_attr(self, names::current_capital);  // every line shows it
+    const bool buy = eq(action, names::Buy);
+    py::object opposite = get_item(book, buy ? names::sell : names::buy);
+    py::object own_side = get_item(book, buy ? names::buy : names::sell);
     const Lit red_end = buy ? Lit(U"[/bold red]") : Lit(U" [/bold red]");
-    py::handle one = ZK_INT(1);
+    py::handle one = names::int_1;
 
     std::optional<ProfitPlan> plan;
     std::vector<std::pair<py::handle, py::object>> counters;  // key, new value
@@ -368,9 +365,9 @@ ZK_BODY(pos_set_positions) {
 
     // An opening of `cp` on its own side: its cost, and the pink line.
     auto open_lot = [&](const py::object& capital_now) {
-        counters.emplace_back(ZK_STR("entry_times"), bump(info, ZK_STR("entry_times"), one));
-        Leg ci = trade_cost(self, CostCall::Entry, item(cp, ZK_STR("code")), item(cp, ZK_STR("action")),
-                            item(cp, ZK_STR("price")), item(cp, ZK_STR("quantity")), product_type);
+        counters.emplace_back(names::entry_times, bump(info, names::entry_times, one));
+        Leg ci = trade_cost(self, CostCall::Entry, get_item(cp, names::code), get_item(cp, names::action),
+                            get_item(cp, names::price), get_item(cp, names::quantity), product_type);
         py::object fee = ci[Fee], fixed = ci[FixedCost];
         py::object amount = mul(ci[Price], ci[MinQty]);
         capital = isub(capital_now, add(add(amount, fee), fixed));
@@ -382,7 +379,7 @@ ZK_BODY(pos_set_positions) {
     };
 
     if (truth(opposite)) {
-        Method calc = lookup_method(self, ZK_STR("_Positions__calculate_profit"), pos_calculate_profit);
+        Method calc = lookup_method(self, names::private_calculate_profit, pos_calculate_profit);
         CoverResult res;
         if (calc.native && PyDict_CheckExact(cp.ptr())) {
             plan = plan_profit(self, cp, product_type);
@@ -390,37 +387,37 @@ ZK_BODY(pos_set_positions) {
         } else {
             res.dict = calc.call(self, cp, product_type);
         }
-        report = self_attr(self, ZK_STR("_profit_report"));
-        report_profit = iadd(item(report, ZK_STR("profit")), res[ProfitSum]);
+        report = self_attr(self, names::_profit_report);
+        report_profit = iadd(get_item(report, names::profit), res[ProfitSum]);
         opens = !truth(res[IsCovered]);
-        if (opens) set_item(cp, ZK_STR("quantity"), res[UnCoverQty]);
+        if (opens) set_item(cp, names::quantity, res[UnCoverQty]);
         py::object receivable = res[ReceivableTotal];
         py::object payable = res[PayableTotal];
-        counters.emplace_back(ZK_STR("receive_amount"), bump(info, ZK_STR("receive_amount"), receivable));
-        counters.emplace_back(ZK_STR("payable_amount"), bump(info, ZK_STR("payable_amount"), payable));
-        counters.emplace_back(ZK_STR("extra_fee"), bump(info, ZK_STR("extra_fee"), res[CostSum]));
-        counters.emplace_back(ZK_STR("profit"), bump(info, ZK_STR("profit"), res[ProfitSum]));
+        counters.emplace_back(names::receive_amount, bump(info, names::receive_amount, receivable));
+        counters.emplace_back(names::payable_amount, bump(info, names::payable_amount, payable));
+        counters.emplace_back(names::extra_fee, bump(info, names::extra_fee, res[CostSum]));
+        counters.emplace_back(names::profit, bump(info, names::profit, res[ProfitSum]));
         py::object origin = res[OriginProfit];
-        counters.emplace_back(ZK_STR("net_profit"), bump(info, ZK_STR("net_profit"), origin));
-        counters.emplace_back(ZK_STR("cover_times"), bump(info, ZK_STR("cover_times"), one));
+        counters.emplace_back(names::net_profit, bump(info, names::net_profit, origin));
+        counters.emplace_back(names::cover_times, bump(info, names::cover_times, one));
         py::object cover_cost_total = res[CoverCostTotal];
         // Short lots: the amount put up at the opening comes back with the
         // gross profit, less the buy-back's costs (the entry costs were
         // taken from the capital when the lots were opened).
         py::object back = buy ? sub(add(payable, origin), cover_cost_total) : sub(receivable, cover_cost_total);
-        capital = iadd(self_attr(self, ZK_STR("current_capital")), back);
+        capital = iadd(self_attr(self, names::current_capital), back);
         lines.push_back(Text()
                             .lit(buy ? Lit(U"[bold yellow][做空沖銷]本金: ") : Lit(U"[bold yellow][做多沖銷]本金: "))
                             .fmt(capital_before).lit(U", 應收金額: ").fmt(receivable).lit(U", 沖銷成本: ")
                             .fmt(cover_cost_total).lit(U"[/bold yellow]").str());
         // An uncovered rest is opened and paid for like any opening fill.
         if (opens) open_lot(capital);
-        lines.push_back(Text().lit(U"[bold red][回測] 沖銷 ").fmt(code).lit(U" ").fmt(item(cp, ZK_STR("quantity")))
+        lines.push_back(Text().lit(U"[bold red][回測] 沖銷 ").fmt(code).lit(U" ").fmt(get_item(cp, names::quantity))
                             .lit(U" ").lit(unit).lit(U", 損益: ").fmt(res[ProfitSum]).lit(red_end).str());
     } else {
-        Leg ci = open_lot(self_attr(self, ZK_STR("current_capital")));
-        lines.push_back(Text().lit(U"[bold red][回測] 進場 ").fmt(code).lit(U" ").fmt(item(cp, ZK_STR("quantity")))
-                            .lit(U" ").lit(unit).lit(U", 價格: ").fmt(item(cp, ZK_STR("price"))).lit(U", 手續費: ")
+        Leg ci = open_lot(self_attr(self, names::current_capital));
+        lines.push_back(Text().lit(U"[bold red][回測] 進場 ").fmt(code).lit(U" ").fmt(get_item(cp, names::quantity))
+                            .lit(U" ").lit(unit).lit(U", 價格: ").fmt(get_item(cp, names::price)).lit(U", 手續費: ")
                             .fmt(ci[Fee]).lit(U", 交易稅: ").fmt(ci[Tax])
                             .lit(U", 固定成本: ").fmt(ci[FixedCost]).lit(red_end).str());
     }
@@ -430,7 +427,7 @@ ZK_BODY(pos_set_positions) {
     if (new_info) check_settable(infos);
     if (!counters.empty()) check_settable(info);
     if (report) check_settable(report);
-    py::object own_append = opens ? method_ahead(own_side, ZK_STR("append")) : py::object();
+    py::object own_append = opens ? method_ahead(own_side, names::append) : py::object();
     for (const py::object& line : lines) console_print(line);
 
     // Apply: nothing below can fail on the documented containers.
@@ -438,8 +435,8 @@ ZK_BODY(pos_set_positions) {
     if (new_type) set_item(mapper, code, product_type);
     if (new_info) set_item(infos, code, info);
     for (auto& [key, value] : counters) set_item(info, key, value);
-    if (report) set_item(report, ZK_STR("profit"), report_profit);
-    if (PyObject_SetAttr(self.ptr(), ZK_STR("current_capital").ptr(), capital.ptr()) < 0) throw_py();
+    if (report) set_item(report, names::profit, report_profit);
+    if (PyObject_SetAttr(self.ptr(), names::current_capital.ptr(), capital.ptr()) < 0) throw_py();
     if (plan) apply_profit(*plan);
     if (opens) {
         if (own_append)

@@ -4,12 +4,12 @@
 // everything else by the interpreter.
 #pragma once
 
+#include "core/object.hpp"
+
 #include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "core/common.hpp"
 
 namespace zk::ledger {
 

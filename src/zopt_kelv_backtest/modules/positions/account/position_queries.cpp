@@ -1,29 +1,37 @@
 // Position queries: the open lots of one account valued at the latest tick,
 // as one summary per code or one detail per lot, handed over through the
 // position queue.
+#include "core/compat.hpp"
+#include "account/ledger_util.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <vector>
-
-#include "core/compat.hpp"
-#include "account/ledger_util.hpp"
 
 namespace zk {
 namespace {
 
 using namespace ledger;
 
+// The rows a position query returns, one per code (summary) or per lot (detail).
+RecordKeys<9> stock_summary_record({"code", "quantity", "avg_price", "pnl", "cond", "margin_purchase_amount",
+                                    "collateral", "short_sale_margin", "interest"});
+RecordKeys<4> future_summary_record({"code", "quantity", "avg_price", "pnl"});
+RecordKeys<9> stock_detail_record({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id",
+                                   "margin_purchase_amount", "collateral"});
+RecordKeys<7> future_detail_record({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id"});
+
 // Codes of the book traded under `product_type`, in the book's order.
 std::vector<py::object> select_codes(py::handle self, py::handle product_type) {
-    py::object positions = self_attr(self, ZK_STR("positions"));
-    py::object mapper = self_attr(self, ZK_STR("product_type_mapper"));
+    py::object positions = self_attr(self, names::positions);
+    py::object mapper = self_attr(self, names::product_type_mapper);
     py::object keys = PyDict_CheckExact(positions.ptr()) ? steal(PyDict_Keys(positions.ptr()))
                                                           : steal(PySequence_List(positions.ptr()));
     std::vector<py::object> codes;
     const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::object code = borrow(PyList_GET_ITEM(keys.ptr(), i));
-        if (eq(item(mapper, code), product_type)) codes.push_back(std::move(code));
+        if (eq(get_item(mapper, code), product_type)) codes.push_back(std::move(code));
     }
     return codes;
 }
@@ -47,7 +55,7 @@ private:
 
 // A code without a tick yet gets None, so later lookups find it.
 void mark_untracked(py::handle self, const py::object& code) {
-    py::object ticks = self_attr(self, ZK_STR("current_tick_infos"));
+    py::object ticks = self_attr(self, names::current_tick_infos);
     if (!contains(ticks, code)) set_item(ticks, code, py::none());
 }
 
@@ -117,7 +125,7 @@ struct Num {
     }
     return Num::real(a.dbl() * b.dbl());
 }
-Num operator-(const Num& a) { return Num::of(ZK_INT(0).ptr()) - a; }
+Num operator-(const Num& a) { return Num::of(names::int_0.ptr()) - a; }
 
 // Unrealised profit of one lot: (close - price) x quantity x unit, negated
 // first for a short lot.
@@ -148,18 +156,18 @@ py::object round2(const py::object& x) {
         py::object mod = steal(PyImport_ImportModule("builtins"));
         return py::object(mod.attr("round")).release().ptr();
     }();
-    py::object fn = load_global(ZK_STR("round"));
+    py::object fn = global(names::round);
     if (fn.ptr() == builtin_round && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
         char buf[400];
         auto res = std::to_chars(buf, buf + sizeof buf, PyFloat_AS_DOUBLE(x.ptr()), std::chars_format::fixed, 2);
         double r = 0;
         if (res.ec == std::errc() && std::from_chars(buf, res.ptr, r).ec == std::errc()) return fl(r);
     }
-    return steal(PyObject_CallFunctionObjArgs(fn.ptr(), x.ptr(), ZK_INT(2).ptr(), nullptr));
+    return steal(PyObject_CallFunctionObjArgs(fn.ptr(), x.ptr(), names::int_2.ptr(), nullptr));
 }
 
 void print_no_tick() {
-    console_print(borrow(ZK_STR("[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")));
+    console_print(borrow(names::no_tick_line));
 }
 
 // Values one code's lots against its latest tick. The algorithm reads
@@ -191,7 +199,7 @@ public:
     }
     // lot[key]; a lot that is not a plain dict runs its own __getitem__.
     py::object lot_item(const py::object& lot, py::handle key) {
-        py::object v = item(lot, key);
+        py::object v = get_item(lot, key);
         if (!PyDict_CheckExact(lot.ptr())) python_ran();
         return v;
     }
@@ -209,24 +217,24 @@ public:
         if (!PyDict_CheckExact(tick().ptr())) {
             py::object t = std::move(tick_);
             python_ran();
-            return item(t, ZK_STR("close"));
+            return get_item(t, names::close);
         }
-        close_ = item(tick_, ZK_STR("close"));
+        close_ = get_item(tick_, names::close);
         return close_;
     }
 
     // Money value of a price step of 1 on a quantity of 1, by the lot's product type.
     py::object unit(const py::object& lot) {
-        py::object type = lot_item(lot, ZK_STR("product_type"));
+        py::object type = lot_item(lot, names::product_type);
         if (!PyUnicode_CheckExact(type.ptr())) python_ran();
-        if (eq(type, ZK_STR("Stock"))) return borrow(ZK_INT(1000));
-        if (!eq(type, ZK_STR("Future"))) raise_text(PyExc_Exception, concat({ZK_STR("不支援的商品類型: "), fmt(type)}));
+        if (eq(type, names::Stock)) return borrow(names::int_1000);
+        if (!eq(type, names::Future)) raise_with_value(PyExc_Exception, "不支援的商品類型: ", type);
         if (future_unit_) return future_unit_;
-        Method m = lookup_method(self_, ZK_STR("_Positions__apply_future_contract_value"),
+        Method m = lookup_method(self_, names::private_apply_future_contract_value,
                                  pos_apply_future_contract_value);
         if (m.native && PyUnicode_CheckExact(code_.ptr())) {
             const py::handle args[1] = {code_};
-            py::object values = borrow(peek_global(ZK_STR("FutureIndexContractValue")));
+            py::object values = borrow(global_borrowed(names::FutureIndexContractValue));
             py::object u = pos_apply_future_contract_value(self_, args);
             // A plain dict of plain numbers answers the same until Python code runs.
             if (values && PyDict_CheckExact(values.ptr()) && (PyLong_CheckExact(u.ptr()) || PyFloat_CheckExact(u.ptr())))
@@ -248,7 +256,7 @@ public:
         if (!tick_ && !quiet_tick()) return false;
         if (!PyDict_CheckExact(tick_.ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
         if (!close_) {
-            PyObject* c = dict_get(tick_.ptr(), ZK_STR("close").ptr());
+            PyObject* c = dict_get(tick_.ptr(), names::close.ptr());
             if (!c) return false;  // the lookup path raises its KeyError
             close_ = borrow(c);
         }
@@ -256,12 +264,12 @@ public:
         return close.ok;
     }
     [[gnu::always_inline]] bool quiet_unit(PyObject* type, Num& unit) {
-        if (type == ZK_STR("Stock").ptr()) {
+        if (type == names::Stock.ptr()) {
             unit = Num();
             unit.i = 1000;
             return true;
         }
-        if (type != ZK_STR("Future").ptr() || !future_unit_) return false;
+        if (type != names::Future.ptr() || !future_unit_) return false;
         if (!unit_num_.ok) unit_num_ = Num::of(future_unit_.ptr());
         unit = unit_num_;
         return unit.ok;
@@ -270,7 +278,7 @@ public:
 private:
     const py::object& tick() {  // self.current_tick_infos[code]
         if (!tick_ && !quiet_tick()) {
-            py::object t = item(self_attr(self_, ZK_STR("current_tick_infos")), code_);
+            py::object t = get_item(self_attr(self_, names::current_tick_infos), code_);
             python_ran();  // a mapping's own __getitem__, or an attribute of its own
             tick_ = std::move(t);
         }
@@ -278,7 +286,7 @@ private:
     }
     // The same, only when it is read without running Python code.
     bool quiet_tick() {
-        PyObject* infos = plain_attr(self_, ZK_STR("current_tick_infos"));
+        PyObject* infos = plain_attr(self_, names::current_tick_infos);
         if (!infos || !PyDict_CheckExact(infos) || !PyUnicode_CheckExact(code_.ptr())) return false;
         py::object held = borrow(infos);
         PyObject* t = dict_get(infos, code_.ptr());
@@ -306,7 +314,7 @@ bool is_zero(const py::object& value, Valuer& v) {
         return PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) == 0 && !overflow;
     }
     v.python_ran();
-    return eq(value, ZK_INT(0));
+    return eq(value, names::int_0);
 }
 
 // The lots lie scattered over the heap, each made among a fill's other
@@ -325,14 +333,14 @@ bool is_zero(const py::object& value, Valuer& v) {
 template <class Fn>
 void for_each_lot(const py::object& book, Fn&& fn) {
     for (bool long_side : {true, false}) {
-        py::handle side = long_side ? ZK_STR("buy") : ZK_STR("sell");
+        py::handle side = long_side ? names::buy : names::sell;
         py::object lots = PyDict_CheckExact(book.ptr())
                               ? [&] {
                                     PyObject* v = PyDict_GetItemWithError(book.ptr(), side.ptr());
                                     if (!v && PyErr_Occurred()) throw_py();
                                     return v ? borrow(v) : py::object(py::list());
                                 }()
-                              : steal(PyObject_CallMethodObjArgs(book.ptr(), ZK_STR("get").ptr(), side.ptr(),
+                              : steal(PyObject_CallMethodObjArgs(book.ptr(), names::get.ptr(), side.ptr(),
                                                                  py::list().ptr(), nullptr));
         if (PyList_CheckExact(lots.ptr())) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lots.ptr()); ++i) {
@@ -351,18 +359,16 @@ void for_each_lot(const py::object& book, Fn&& fn) {
 
 ZK_BODY(pos_format_position_summary) {
     py::handle product_type = a[0];
-    const bool stock = eq(product_type, ZK_STR("Stock"));
-    static PyObject* stock_shape = dict_shape({"code", "quantity", "avg_price", "pnl", "cond",
-                                               "margin_purchase_amount", "collateral", "short_sale_margin",
-                                               "interest"});
-    static PyObject* future_shape = dict_shape({"code", "quantity", "avg_price", "pnl"});
-    py::object zero = borrow(ZK_INT(0));
+    const bool stock = eq(product_type, names::Stock);
+    PyObject* stock_shape = stock_summary_record.shape();
+    PyObject* future_shape = future_summary_record.shape();
+    py::object zero = borrow(names::int_0);
     Results result;
-    static const std::array<PyObject*, 3> summary_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
-                                                          ZK_STR("product_type").ptr()};
+    static const std::array<PyObject*, 3> summary_keys = {names::quantity.ptr(), names::price.ptr(),
+                                                          names::product_type.ptr()};
     Py_ssize_t hints[3] = {};
     for (const py::object& code : select_codes(self, product_type)) {
-        if (!contains(self_attr(self, ZK_STR("positions")), code)) continue;
+        if (!contains(self_attr(self, names::positions), code)) continue;
         // Totals stay in C while every value is a plain int or float.
         bool in_c = true;
         Num c_qty, c_weighted, c_pnl;
@@ -376,7 +382,7 @@ ZK_BODY(pos_format_position_summary) {
         };
         mark_untracked(self, code);
         Valuer valuer(self, code);
-        py::object book = item(self_attr(self, ZK_STR("positions")), code);
+        py::object book = get_item(self_attr(self, names::positions), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
             PyObject* f[3];
             Num q_close, q_unit;
@@ -400,10 +406,10 @@ ZK_BODY(pos_format_position_summary) {
                 }
             }
             Valuer::Field qty_f, price_f;
-            if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
+            if (is_zero(valuer.read(lot, names::quantity, qty_f), valuer)) return;
             {
-                const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
-                const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
+                const py::object& qty = valuer.read(lot, names::quantity, qty_f);
+                const py::object& price = valuer.read(lot, names::price, price_f);
                 if (in_c) {
                     Num q = Num::of(qty.ptr());
                     Num nq = c_qty + q, nw = c_weighted + Num::of(price.ptr()) * q;
@@ -428,8 +434,8 @@ ZK_BODY(pos_format_position_summary) {
             }
             py::object unit = valuer.unit(lot);
             py::object close = valuer.close();
-            const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
-            const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
+            const py::object& price = valuer.read(lot, names::price, price_f);
+            const py::object& qty = valuer.read(lot, names::quantity, qty_f);
             if (in_c) {
                 Num np = c_pnl + lot_pnl_num(close, price, qty, long_side, unit);
                 if (np.ok) {
@@ -447,7 +453,7 @@ ZK_BODY(pos_format_position_summary) {
         if (compare(quantity, zero, Py_GT))
             avg = round2(truediv(weighted, quantity));
         if (stock) {
-            py::object cash = attr_of(load_global(ZK_STR("OrderCond")), ZK_STR("CASH"));
+            py::object cash = get_attr(global(names::OrderCond), names::CASH);
             result.append(dict_of_shape(stock_shape, {code, quantity, avg, pnl, cash, zero, zero, zero, zero}));
         } else {
             result.append(dict_of_shape(future_shape, {code, quantity, avg, pnl}));
@@ -458,17 +464,16 @@ ZK_BODY(pos_format_position_summary) {
 
 ZK_BODY(pos_format_position_detail) {
     py::handle product_type = a[0];
-    static PyObject* stock_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id",
-                                               "margin_purchase_amount", "collateral"});
-    static PyObject* future_shape = dict_shape({"date", "code", "quantity", "cost", "pnl", "fee", "trade_id"});
+    PyObject* stock_shape = stock_detail_record.shape();
+    PyObject* future_shape = future_detail_record.shape();
     // date, quantity, cost, pnl, trade_id: what differs from lot to lot.
     static const unsigned char open_slots[5] = {0, 2, 3, 4, 6};
-    py::object zero = borrow(ZK_INT(0));
-    const bool stock = eq(product_type, ZK_STR("Stock"));
+    py::object zero = borrow(names::int_0);
+    const bool stock = eq(product_type, names::Stock);
     Results result;
-    static const std::array<PyObject*, 5> detail_keys = {ZK_STR("quantity").ptr(), ZK_STR("price").ptr(),
-                                                         ZK_STR("product_type").ptr(), ZK_STR("exchange_ts").ptr(),
-                                                         ZK_STR("trade_id").ptr()};
+    static const std::array<PyObject*, 5> detail_keys = {names::quantity.ptr(), names::price.ptr(),
+                                                         names::product_type.ptr(), names::exchange_ts.ptr(),
+                                                         names::trade_id.ptr()};
     Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);
@@ -476,7 +481,7 @@ ZK_BODY(pos_format_position_detail) {
         const py::handle fixed[9] = {{}, code, {}, {}, {}, zero, {}, zero, zero};
         py::object code_shape = shape_with(stock ? stock_shape : future_shape, fixed, stock ? 9 : 7);
         Valuer valuer(self, code);
-        py::object book = item(self_attr(self, ZK_STR("positions")), code);
+        py::object book = get_item(self_attr(self, names::positions), code);
         for_each_lot(book, [&](const py::object& lot, bool long_side) {
             PyObject* f[5];
             Num q_close, q_unit;
@@ -499,13 +504,13 @@ ZK_BODY(pos_format_position_detail) {
                 }
             }
             Valuer::Field qty_f, price_f;
-            if (is_zero(valuer.read(lot, ZK_STR("quantity"), qty_f), valuer)) return;
+            if (is_zero(valuer.read(lot, names::quantity, qty_f), valuer)) return;
             py::object unit = valuer.unit(lot);
             py::object pnl = zero;
             if (valuer.has_tick()) {
                 py::object close = valuer.close();
-                const py::object& price = valuer.read(lot, ZK_STR("price"), price_f);
-                const py::object& qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
+                const py::object& price = valuer.read(lot, names::price, price_f);
+                const py::object& qty = valuer.read(lot, names::quantity, qty_f);
                 Num n = lot_pnl_num(close, price, qty, long_side, unit);
                 if (n.ok) {
                     pnl = n.box();
@@ -517,10 +522,10 @@ ZK_BODY(pos_format_position_detail) {
                 print_no_tick();
                 valuer.python_ran();
             }
-            py::object date = valuer.lot_item(lot, ZK_STR("exchange_ts"));
-            py::object qty = valuer.read(lot, ZK_STR("quantity"), qty_f);
-            py::object cost = valuer.read(lot, ZK_STR("price"), price_f);
-            py::object trade_id = item(lot, ZK_STR("trade_id"));
+            py::object date = valuer.lot_item(lot, names::exchange_ts);
+            py::object qty = valuer.read(lot, names::quantity, qty_f);
+            py::object cost = valuer.read(lot, names::price, price_f);
+            py::object trade_id = get_item(lot, names::trade_id);
             const py::handle values[5] = {date, qty, cost, pnl, trade_id};
             result.append(dict_fill(code_shape.ptr(), open_slots, values, 5));
         });
@@ -530,17 +535,17 @@ ZK_BODY(pos_format_position_detail) {
 
 ZK_BODY(pos_fetch_positions) {
     py::handle account_type = a[0];
-    if (!eq(account_type, ZK_STR("Stock")) && !eq(account_type, ZK_STR("Future")))
-        raise_text(PyExc_Exception, concat({ZK_STR("不支援的帳戶類型: "), fmt(account_type)}));
+    if (!eq(account_type, names::Stock) && !eq(account_type, names::Future))
+        raise_with_value(PyExc_Exception, "不支援的帳戶類型: ", account_type);
     const bool detail = truth(a[1]);
     Body body = detail ? pos_format_position_detail : pos_format_position_summary;
     Method fmt_m = lookup_method(
-        self, detail ? ZK_STR("_Positions__format_position_detail") : ZK_STR("_Positions__format_position_summary"),
+        self, detail ? names::private_format_position_detail : names::private_format_position_summary,
         body);
     py::object positions = fmt_m.native && PyUnicode_CheckExact(account_type.ptr())
                                ? body(self, &account_type)
                                : fmt_m.call(self, account_type);
-    Method put = lookup_method(self, ZK_STR("add_positions_to_queue"), pos_add_positions_to_queue);
+    Method put = lookup_method(self, names::add_positions_to_queue, pos_add_positions_to_queue);
     if (put.native) {
         const py::handle args[1] = {positions};
         pos_add_positions_to_queue(self, args);

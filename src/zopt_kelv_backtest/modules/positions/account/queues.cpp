@@ -6,10 +6,8 @@
 namespace zk {
 namespace {
 
-using namespace ledger;
-
 py::object queue_call(py::handle self, py::handle queue_name, py::handle method, py::handle arg = py::handle()) {
-    py::object q = attr_of(self, queue_name);
+    py::object q = get_attr(self, queue_name);
     if (arg) return steal(PyObject_CallMethodOneArg(q.ptr(), method.ptr(), arg.ptr()));
     return steal(PyObject_CallMethodNoArgs(q.ptr(), method.ptr()));
 }
@@ -21,28 +19,26 @@ ZK_BODY(pos_add_positions_to_queue) {
     int ok = PyObject_IsInstance(positions, reinterpret_cast<PyObject*>(&PyList_Type));
     if (ok == 0) ok = PyObject_IsInstance(positions, reinterpret_cast<PyObject*>(&PyDict_Type));
     if (ok < 0) throw_py();
-    if (!ok)
-        raise_text(PyExc_Exception,
-                   concat({ZK_STR("不支援的持有部位格式: "), fmt(reinterpret_cast<PyObject*>(Py_TYPE(positions)))}));
-    queue_call(self, ZK_STR("fetch_position_queue"), ZK_STR("put"), a[0]);
+    if (!ok) raise_with_value(PyExc_Exception, "不支援的持有部位格式: ", reinterpret_cast<PyObject*>(Py_TYPE(positions)));
+    queue_call(self, names::fetch_position_queue, names::put, a[0]);
     return py::none();
 }
 
 ZK_BODY(pos_pop_positions) {
     (void)a;
-    return queue_call(self, ZK_STR("fetch_position_queue"), ZK_STR("get"));
+    return queue_call(self, names::fetch_position_queue, names::get);
 }
 
 ZK_BODY(pos_add_finish_notify_to_queue) {
     (void)a;
-    queue_call(self, ZK_STR("finish_fetch_position_queue"), ZK_STR("put"), Py_True);
+    queue_call(self, names::finish_fetch_position_queue, names::put, Py_True);
     return py::none();
 }
 
 ZK_BODY(pos_pop_finish_notify) {
     (void)a;
-    py::object notice = queue_call(self, ZK_STR("finish_fetch_position_queue"), ZK_STR("get"));
-    if (PyObject_SetAttr(self.ptr(), ZK_STR("wait_fetch_position_response_flag").ptr(), Py_False) < 0) throw_py();
+    py::object notice = queue_call(self, names::finish_fetch_position_queue, names::get);
+    if (PyObject_SetAttr(self.ptr(), names::wait_fetch_position_response_flag.ptr(), Py_False) < 0) throw_py();
     return notice;
 }
 

@@ -2,6 +2,9 @@
 // HTML report and the QuantStats profit report. None of this is hot, so it
 // drives polars, pandas, jinja2 and the report library through their Python
 // APIs.
+#include "bodies.hpp"
+#include "core/compat.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,24 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "bodies.hpp"
-#include "core/compat.hpp"
-
 namespace zk {
 namespace {
 
 const char* const kTextTime = "%Y-%m-%d %H:%M:%S";
 
-py::str concat(std::initializer_list<py::handle> parts) {
-    py::object out = py::str("");
-    for (py::handle p : parts) out = steal(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return py::reinterpret_steal<py::str>(out.release());
-}
-
 // A code ends up in file names: anything that could leave the output folder
 // (or name no file at all) is refused before a folder is made.
 void check_code(py::handle code) {
-    py::object os = global("os");
+    py::object os = global(names::os);
     auto contains = [&](py::handle part) {
         if (part.is_none()) return false;
         int rc = PySequence_Contains(code.ptr(), part.ptr());
@@ -46,7 +40,7 @@ void check_code(py::handle code) {
 // Write `target` through `write(temporary path)` and rename the result over
 // it: a failure leaves the earlier file as it was and no partial file.
 void write_atomically(const py::object& target, const std::function<void(const py::object&)>& write) {
-    py::object os = global("os");
+    py::object os = global(names::os);
     py::object path = os.attr("path");
     py::object folder = path.attr("dirname")(target);
     py::object base = path.attr("basename")(target);
@@ -82,7 +76,7 @@ void write_atomically(const py::object& target, const std::function<void(const p
 // Write UTF-8 text through `fill(file)`, atomically as above.
 void write_text_atomically(const py::object& target, const std::function<void(const py::object&)>& fill) {
     write_atomically(target, [&](const py::object& tmp) {
-        py::object f = global("open")(tmp, "w", py::arg("encoding") = "utf-8");
+        py::object f = global(names::open)(tmp, "w", py::arg("encoding") = "utf-8");
         try {
             fill(f);
         } catch (...) {
@@ -209,7 +203,7 @@ bool append_json_value(std::string& out, PyObject* v, const py::object& dumps) {
 // slice of rows and one column list at a time: a long run's hundred thousand
 // bars would otherwise exist as as many dicts at once (about 100 MB).
 py::object rows_json(const py::object& df) {
-    py::object dumps = global("json").attr("dumps");
+    py::object dumps = global(names::json).attr("dumps");
     py::list names = df.attr("columns");
     if (names.empty()) return dumps(df.attr("to_dicts")());
     std::vector<std::string> keys;  // `{"key": ` for the first column, `, "key": ` after
@@ -287,7 +281,7 @@ bool renders_as_jinja(const py::object& tmpl) {
 // the column holds no number, so the column is used exactly as it is.
 py::object readable_exit_times(const py::object& column) {
     py::list values = column.attr("tolist")();
-    py::object datetime = global("datetime");
+    py::object datetime = global(names::datetime);
     bool changed = false;
     py::list out;
     for (py::handle v : values) {
@@ -310,7 +304,7 @@ py::object readable_exit_times(const py::object& column) {
         }
     }
     if (!changed) return py::none();
-    return global("pd").attr("Series")(out, py::arg("index") = column.attr("index"),
+    return global(names::pd).attr("Series")(out, py::arg("index") = column.attr("index"),
                                        py::arg("dtype") = "object");
 }
 
@@ -326,7 +320,7 @@ py::object benchmark_returns(py::handle quote_manager, const py::object& start, 
         if (py::len(args) != 1 || !py::str("0050").equal(args[0])) throw;
         return py::none();
     }
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     py::object dt = pl.attr("col")("dt");
     py::object filtered = day_kbar.attr("filter")(dt.attr("__ge__")(start).attr("__and__")(
         pl.attr("col")("dt").attr("__le__")(end)));
@@ -335,11 +329,11 @@ py::object benchmark_returns(py::handle quote_manager, const py::object& start, 
     cols.append("dt");
     cols.append("Close");
     py::object pandas_df = filtered.attr("select")(cols).attr("to_pandas")();
-    py::object pd = global("pd");
+    py::object pd = global(names::pd);
     py::object target = pd.attr("Series")(
         py::arg("data") = pandas_df["Close"].attr("values"),
         py::arg("index") = pd.attr("to_datetime")(pandas_df["dt"].attr("values")));
-    return global("qs").attr("utils").attr("to_returns")(target);
+    return global(names::qs).attr("utils").attr("to_returns")(target);
 }
 
 // The report library prints where it saved the file; show the real name, not
@@ -353,7 +347,7 @@ void render_qs_report(const py::object& tmp, const py::object& html_path, py::di
     py::object redirect = contextlib.attr("redirect_stdout")(buffer);
     redirect.attr("__enter__")();
     try {
-        global("qs").attr("reports").attr("html")(**kwargs);
+        global(names::qs).attr("reports").attr("html")(**kwargs);
     } catch (...) {
         redirect.attr("__exit__")(py::none(), py::none(), py::none());
         sys.attr("stdout").attr("write")(buffer.attr("getvalue")());
@@ -368,10 +362,10 @@ void render_qs_report(const py::object& tmp, const py::object& html_path, py::di
 
 ZK_BODY(pos_export_trade_records) {
     (void)a;
-    py::object now = global("datetime").attr("now")();
+    py::object now = global(names::datetime).attr("now")();
     py::object name = concat({now.attr("strftime")("%Y-%m-%d %H%M%S"), py::str("_trade_records.csv")});
     py::object file_path = self.attr("_Positions__generate_save_path")(name, "trade_records");
-    py::object df = global("pl").attr("DataFrame")(self.attr("trade_records"));
+    py::object df = global(names::pl).attr("DataFrame")(self.attr("trade_records"));
     write_atomically(file_path, [&](const py::object& tmp) { df.attr("write_csv")(tmp); });
     console_print(concat({py::str("[bold green]交易紀錄已匯出至: "), file_path, py::str("[/bold green]")}));
     return py::none();
@@ -400,7 +394,7 @@ ZK_BODY(pos_generate_standard_report) {
     py::object kbar_df = quote_manager.attr("get_kbar")(code, py::arg("unit") = "m", py::arg("freq") = 1);
     py::object profit_rows = self.attr("get_profit_rows_by_code")(code);
 
-    py::object datetime = global("datetime");
+    py::object datetime = global(names::datetime);
     py::list markers;
     for (py::handle row : profit_rows) {
         py::object entry_dt = stored_time(datetime, row["entry_dt"]);
@@ -411,7 +405,7 @@ ZK_BODY(pos_generate_standard_report) {
         markers.append(marker(row, "exit", exit_dt, "exit_price", "exit_origin_price"));
     }
 
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     kbar_df = kbar_df.attr("with_columns")(
         pl.attr("col")("dt").attr("dt").attr("strftime")(kTextTime).attr("alias")("dt"));
     py::dict names;
@@ -425,7 +419,7 @@ ZK_BODY(pos_generate_standard_report) {
 
     py::dict context;
     context["kbar_df"] = rows_json(kbar_df);
-    py::object dumps = global("json").attr("dumps");
+    py::object dumps = global(names::json).attr("dumps");
     context["profit_rows"] = profit_rows;
     context["profit_rows_json"] = dumps(profit_rows);
     context["include_profit_rows"] = dumps(markers);
@@ -435,7 +429,7 @@ ZK_BODY(pos_generate_standard_report) {
     if (has < 0) throw_py();
     context["account_info"] = has ? py::object(infos[code]) : self.attr("_Positions__init_account_info")();
 
-    py::object tmpl = global("template");
+    py::object tmpl = global(names::template_);
     if (renders_as_jinja(tmpl)) {
         // jinja2's render joins the whole page into one str first: two bytes a
         // character (the page has Chinese text), twice the page for a long run.
@@ -479,7 +473,7 @@ ZK_BODY(pos_generate_qs_profit_report) {
     py::object html_path = save_path(concat({code, py::str("-profit_report.html")}), "kelv", "profit_report");
     py::object csv_path = save_path(concat({code, py::str("-profit_report.csv")}), "kelv", "profit_report");
 
-    py::object pd = global("pd");
+    py::object pd = global(names::pd);
     py::object df = pd.attr("DataFrame")(rows);
     py::object exit_col = df["exit_dt"];
     py::object readable = readable_exit_times(exit_col);

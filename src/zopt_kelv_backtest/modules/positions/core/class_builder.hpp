@@ -1,8 +1,8 @@
 #pragma once
 
-#include <vector>
-
 #include "core/native_function.hpp"
+
+#include <vector>
 
 namespace zk {
 

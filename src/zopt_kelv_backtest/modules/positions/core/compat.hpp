@@ -11,7 +11,7 @@
 // 3.13, 3.14) compile every branch there is. Callers hold no version tests.
 #pragma once
 
-#include "core/common.hpp"
+#include "core/object.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,11 +6,11 @@
 // compat.hpp), the values of a fresh copy are written into its entries
 // directly instead of by one hash lookup per key; the dict is new and not
 // seen by anyone yet. Anywhere else each value goes in by PyDict_SetItem.
+#include "core/object.hpp"
+#include "core/compat.hpp"
+
 #include <array>
 #include <cstdint>
-
-#include "core/common.hpp"
-#include "core/compat.hpp"
 
 namespace zk {
 
@@ -23,6 +23,24 @@ PyObject* dict_shape(const char* const* keys, size_t count) {
         Py_DECREF(key);
     }
     return d;
+}
+
+namespace {
+RecordShape* g_records = nullptr;  // constant-initialized, so set before any record registers
+}  // namespace
+
+RecordShape::RecordShape(const char* const* names_, size_t count_, PyObject** keys_)
+    : names(names_), count(count_), keys(keys_), next(g_records) {
+    g_records = this;
+}
+
+void make_records() {
+    for (RecordShape* r = g_records; r; r = r->next) {
+        if (r->shape) continue;
+        for (size_t i = 0; i < r->count; ++i)
+            if (!(r->keys[i] = PyUnicode_InternFromString(r->names[i]))) throw_py();
+        r->shape = dict_shape(r->names, r->count);
+    }
 }
 
 namespace {

@@ -12,7 +12,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,4 @@
 #include "core/native_function.hpp"
-
 #include "core/compat.hpp"
 
 #include <cstddef>

@@ -4,10 +4,10 @@
 // exact error texts before a plain C++ body runs.
 #pragma once
 
+#include "core/object.hpp"
+
 #include <cstdint>
 #include <vector>
-
-#include "core/common.hpp"
 
 namespace zk {
 
@@ -59,6 +59,10 @@ py::object make_function(const FunctionSpec& spec, const std::string& qualname,
 // Set the parser's TypeError for an argument that is not exactly `expected`;
 // checks made ahead of a call use it so the text stays one.
 void set_arg_type_error(const char* param, PyTypeObject* expected, PyObject* got);
+[[noreturn]] inline void raise_arg_type(const char* param, PyTypeObject* expected, PyObject* got) {
+    set_arg_type_error(param, expected, got);
+    throw_py();
+}
 
 // Is `obj` a function object of ours running `body`? Lets a caller skip the
 // argument parser when an attribute lookup found our own method.

@@ -6,14 +6,14 @@
 // still among the code's old ticks, every tick after it is merged, whichever
 // query drained it, so no width loses ticks to another and callers may trim
 // the old ticks or the cached bars.
+#include "bodies.hpp"
+#include "core/compat.hpp"
+#include "quote_manager/tick_columns.hpp"
+
 #include <cmath>
 #include <map>
 #include <optional>
 #include <unordered_map>
-
-#include "bodies.hpp"
-#include "core/compat.hpp"
-#include "quote_manager/tick_columns.hpp"
 
 namespace zk {
 namespace {
@@ -21,24 +21,10 @@ namespace {
 const char* const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 const char* const kUnits[] = {"m", "h", "d", "w", "mo", "q", "y"};
 
-py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
-
-bool truthy(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw_py();
-    return r != 0;
-}
-
-py::object getitem(py::handle o, py::handle key) { return steal(PyObject_GetItem(o.ptr(), key.ptr())); }
-
-py::object compare(py::handle a, py::handle b, int op) {
-    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-}
-
 // ---- conversions
 
 py::object literal_tick_frame(py::handle ticks) {
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     py::object col = pl.attr("col");
     auto cast = [&](const char* name, const char* type) { return col(name).attr("cast")(pl.attr(type)); };
     return pl.attr("DataFrame")(ticks)
@@ -50,7 +36,7 @@ py::object literal_tick_frame(py::handle ticks) {
 
 // A tick frame of `ticks`, read natively when every value has its usual type.
 py::object tick_frame_of(py::handle ticks) {
-    if (cols::genuine_polars(global("pl"))) {
+    if (cols::genuine_polars(global(names::pl))) {
         cols::TickColumns c;
         if (cols::read_ticks(ticks, 0, c)) {
             auto order = cols::stable_order_by_dt(c.dt);
@@ -294,7 +280,7 @@ Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::ve
         PyObject* w = PyWeakref_NewRef(frame.ptr(), nullptr);
         if (w) {
             p.frame_weak = py::reinterpret_steal<py::object>(w);
-            py::object h = steal(PyObject_GetAttr(frame.ptr(), ZK_STR("height").ptr()));
+            py::object h = steal(PyObject_GetAttr(frame.ptr(), names::height.ptr()));
             p.height = PyLong_AsSsize_t(h.ptr());
             if (p.height == -1 && PyErr_Occurred()) throw_py();
             p.has_tail = has_tail;
@@ -310,7 +296,7 @@ Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::ve
 // Bars of the newest label of a frame we stored, read back from the frame.
 // Labels are read as integers: one outside Python's dates has no datetime.
 bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     if (!cols::genuine_polars(pl)) return false;
     static const char* const names[7] = {"dt", "code", "Open", "High", "Low", "Close", "Volume"};
     py::list want;
@@ -321,7 +307,7 @@ bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
     py::object micro = pl.attr("Datetime")("us");
     if (!dt_type.equal(micro)) return false;
     py::object dt = pl.attr("col")("dt");
-    py::object rows = frame.attr("filter")(compare(dt, dt.attr("max")(), Py_EQ))
+    py::object rows = frame.attr("filter")(rich_compare(dt, dt.attr("max")(), Py_EQ))
                           .attr("select")(dt.attr("dt").attr("epoch")("us"), "code", "Open", "High", "Low", "Close",
                                           "Volume")
                           .attr("rows")();
@@ -352,7 +338,7 @@ struct Query {
     }
     // The caller's expressions on top of the cached frame (which stays as it is).
     py::object with_exprs(py::object df) const {
-        if (truthy(exprs)) df = df.attr("with_columns")(exprs);
+        if (truth(exprs)) df = df.attr("with_columns")(exprs);
         return finish(df);
     }
 };
@@ -388,38 +374,29 @@ bool own_methods(py::handle self) {
     return true;
 }
 
-// The module's `pl`, looked up now.
-py::object current_pl() {
-    if (PyObject* d = module_dict()) {
-        if (PyObject* v = PyDict_GetItemWithError(d, ZK_STR("pl").ptr())) return borrow(v);
-        if (PyErr_Occurred()) throw_py();
-    }
-    return global("pl");
-}
-
 py::object every_text(const Query& q) {
     return steal(PyUnicode_FromFormat("%S%S", q.freq.ptr(), q.unit.ptr()));
 }
 
 // The bar label column.
 py::object labelled(py::handle tick_df, const Query& q) {
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     py::object dt = pl.attr("col")("dt");
     return tick_df.attr("with_columns")(dt.attr("cast")(pl.attr("Datetime")).attr("alias")("dt"),
                                         dt.attr("dt").attr("truncate")(every_text(q)).attr("alias")("kbar_time"));
 }
 
 py::object not_simulated() {
-    return compare(global("pl").attr("col")("is_simulate"), py::bool_(true), Py_NE);
+    return rich_compare(global(names::pl).attr("col")("is_simulate"), py::bool_(true), Py_NE);
 }
 
 // Caches a new frame (sorted by "dt") and records what the key has read.
 py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks) {
-    if (truthy(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
+    if (truth(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
     py::list by;
     by.append("dt");
     kbar_df = kbar_df.attr("sort")(by);
-    getitem(getitem(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
+    get_item(get_item(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
     std::vector<cols::Bar> tail;
     const bool has_tail = read_tail(kbar_df, tail);
     set_progress(q.self, q.text, progress_after(old_ticks, kbar_df, has_tail, std::move(tail), 1));
@@ -431,12 +408,12 @@ py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_t
 // Low over both, Close of the new part, Volume summed; older labels are dropped,
 // and so are simulated ticks.
 py::object polars_merge(const Query& q, py::handle cached, py::object tick_df) {
-    py::object col = global("pl").attr("col");
+    py::object col = global(names::pl).attr("col");
     py::object dt = col("dt");
     py::object last_dt = cached["dt"].attr("max")();
-    py::object completed = cached.attr("filter")(compare(dt, last_dt, Py_LT));
-    py::object last_kbar = cached.attr("filter")(compare(dt, last_dt, Py_EQ));
-    py::object newer = compare(col("kbar_time"), last_dt, Py_GE);
+    py::object completed = cached.attr("filter")(rich_compare(dt, last_dt, Py_LT));
+    py::object last_kbar = cached.attr("filter")(rich_compare(dt, last_dt, Py_EQ));
+    py::object newer = rich_compare(col("kbar_time"), last_dt, Py_GE);
     tick_df = tick_df.attr("filter")(steal(PyNumber_And(newer.ptr(), not_simulated().ptr())));
     py::object new_last = q.self.attr("aggregate_kbar")(tick_df);
     py::object last_kbars = last_kbar.attr("vstack")(new_last);
@@ -468,7 +445,7 @@ py::object general_query(const Query& q, Drained d) {
         try {
             py::object ticks = q.self.attr("ticks");
             if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
-                d.old = getitem(getitem(ticks, q.code), py::str("old_ticks"));
+                d.old = get_item(get_item(ticks, q.code), py::str("old_ticks"));
                 if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
             }
         } catch (py::error_already_set&) {
@@ -488,11 +465,11 @@ py::object general_query(const Query& q, Drained d) {
         tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, PY_SSIZE_T_MAX)));
     }
 
-    py::object state = getitem(q.self.attr("ticks"), q.code);
-    py::object cached_kbars = getitem(state, py::str("cached_kbars"));
+    py::object state = get_item(q.self.attr("ticks"), q.code);
+    py::object cached_kbars = get_item(state, py::str("cached_kbars"));
     py::object old_ticks;
     try {
-        old_ticks = getitem(state, py::str("old_ticks"));
+        old_ticks = get_item(state, py::str("old_ticks"));
     } catch (py::error_already_set&) {
         PyErr_Clear();
     }
@@ -505,7 +482,7 @@ py::object general_query(const Query& q, Drained d) {
         df = df.attr("filter")(not_simulated());
         return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks);
     }
-    py::object cached = getitem(cached_kbars, q.key);
+    py::object cached = get_item(cached_kbars, q.key);
     if (missed) {
         // One part in drain order, as one conversion of all of them orders it.
         py::object part = tick_frame_of(missed);
@@ -514,7 +491,7 @@ py::object general_query(const Query& q, Drained d) {
     }
     if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
     tick_df = labelled(tick_df, q);
-    if (truthy(tick_df.attr("is_empty")())) {
+    if (truth(tick_df.attr("is_empty")())) {
         set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
@@ -595,9 +572,9 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
         if (!v && PyErr_Occurred()) throw_py();
         return v ? borrow(v) : py::object();
     };
-    py::object pending = field(ZK_STR("ticks"));
-    py::object old_ticks = field(ZK_STR("old_ticks"));
-    py::object ck = field(ZK_STR("cached_kbars"));
+    py::object pending = field(names::ticks);
+    py::object old_ticks = field(names::old_ticks);
+    py::object ck = field(names::cached_kbars);
     if (!pending || !old_ticks || !ck || !PyList_CheckExact(pending.ptr()) || !PyList_CheckExact(old_ticks.ptr()) ||
         !PyDict_CheckExact(ck.ptr()))
         return std::nullopt;
@@ -607,7 +584,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (PyList_GET_SIZE(pending.ptr()) > 0) {
         if (PyList_SetSlice(old_ticks.ptr(), before, before, pending.ptr()) < 0) throw_py();
         py::object fresh = steal(PyList_New(0));
-        if (PyDict_SetItem(state.ptr(), ZK_STR("ticks").ptr(), fresh.ptr()) < 0) throw_py();
+        if (PyDict_SetItem(state.ptr(), names::ticks.ptr(), fresh.ptr()) < 0) throw_py();
     }
     d = Drained{true, old_ticks, before};
 
@@ -644,7 +621,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (p && p->has_tail && p->frame_weak &&
         steal(PyObject_CallNoArgs(p->frame_weak.ptr())).ptr() == cached.ptr()) {
         Progress known = *p;  // reading the height may run code that changes the slot
-        py::object h = steal(PyObject_GetAttr(cached.ptr(), ZK_STR("height").ptr()));
+        py::object h = steal(PyObject_GetAttr(cached.ptr(), names::height.ptr()));
         const Py_ssize_t height = PyLong_AsSsize_t(h.ptr());
         if (height == -1 && PyErr_Occurred()) throw_py();
         if (height == known.height) return native_merge(q, trunc, cached, ck, old_ticks, from, known);
@@ -653,7 +630,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
 }
 
 ZK_BODY(return_fn_body) {
-    if (truthy(self)) return a[0].attr("to_pandas")();
+    if (truth(self)) return a[0].attr("to_pandas")();
     return borrow(a[0]);
 }
 
@@ -664,7 +641,7 @@ const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullp
 
 ZK_BODY(qm_aggregate_kbar) {
     (void)self;
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     py::object col = pl.attr("col");
     py::list by;
     by.append("kbar_time");
@@ -685,10 +662,10 @@ ZK_BODY(qm_poped_tick_to_df) {
     int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
     if (has < 0) throw_py();
     if (!has) return self.attr("get_empty_tick_df")();
-    py::object poped = getitem(getitem(self.attr("ticks"), code), py::str("ticks"));
-    if (!truthy(poped)) return self.attr("get_empty_tick_df")();
-    getitem(getitem(self.attr("ticks"), code), py::str("old_ticks")).attr("extend")(poped);
-    getitem(self.attr("ticks"), code)[py::str("ticks")] = py::list();
+    py::object poped = get_item(get_item(self.attr("ticks"), code), py::str("ticks"));
+    if (!truth(poped)) return self.attr("get_empty_tick_df")();
+    get_item(get_item(self.attr("ticks"), code), py::str("old_ticks")).attr("extend")(poped);
+    get_item(self.attr("ticks"), code)[py::str("ticks")] = py::list();
     return tick_frame_of(poped);
 }
 
@@ -697,8 +674,8 @@ ZK_BODY(qm_poped_old_ticks_to_df) {
     int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
     if (has < 0) throw_py();
     if (!has) return self.attr("get_empty_tick_df")();
-    py::object old_ticks = getitem(getitem(self.attr("ticks"), code), py::str("old_ticks"));
-    if (!truthy(old_ticks)) return self.attr("get_empty_tick_df")();
+    py::object old_ticks = get_item(get_item(self.attr("ticks"), code), py::str("old_ticks"));
+    if (!truth(old_ticks)) return self.attr("get_empty_tick_df")();
     return tick_frame_of(old_ticks);
 }
 
@@ -721,7 +698,7 @@ ZK_BODY(qm_get_kbar) {
     static PyObject* proto = nullptr;
     if (!proto)
         proto = make_function(kReturnFn, "QuoteManager.get_kbar.<locals>.return_fn",
-                              global("__name__"))
+                              global(names::dunder_name))
                     .release()
                     .ptr();
     q.return_fn = clone_function(proto, a[4]);
@@ -730,7 +707,7 @@ ZK_BODY(qm_get_kbar) {
     // A str subclass may stand for the same cached key: what that key read is no longer known.
     if (!q.text) set_progress(self, key_text(q.code, q.unit, q.freq, true), Progress{});
     Drained d;
-    if (cols::genuine_polars(current_pl()) && own_methods(self)) {
+    if (cols::genuine_polars(global(names::pl)) && own_methods(self)) {
         if (auto trunc = truncator(q.unit, q.freq)) {
             if (auto r = native_query(q, *trunc, d)) return *r;
         }

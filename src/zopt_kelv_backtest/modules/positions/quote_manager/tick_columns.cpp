@@ -1,7 +1,6 @@
 #include "quote_manager/tick_columns.hpp"
 
 #include <datetime.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -456,7 +455,7 @@ py::object frame_from(std::vector<Column>&& columns, bool inner = false) {
 
 bool genuine_polars(py::handle pl) {
     if (!g_polars) {
-        PyObject* m = PyImport_GetModule(ZK_STR("polars").ptr());
+        PyObject* m = PyImport_GetModule(names::polars.ptr());
         if (!m) {
             PyErr_Clear();
             return false;

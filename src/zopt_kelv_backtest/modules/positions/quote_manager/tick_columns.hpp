@@ -3,13 +3,13 @@
 // drains and the K-bar query read ticks through it.
 #pragma once
 
+#include "core/object.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "core/common.hpp"
 
 namespace zk::cols {
 

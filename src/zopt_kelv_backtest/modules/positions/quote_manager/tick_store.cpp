@@ -7,14 +7,13 @@
 // time windows, a set of holiday texts), so no Python code can run while it
 // works. Anything else goes through the literal rendering, which calls the
 // Python objects step by step in the order a Python method would.
-#include <datetime.h>
+#include "bodies.hpp"
+#include "core/local_clock.hpp"
 
+#include <datetime.h>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-
-#include "bodies.hpp"
-#include "core/local_clock.hpp"
 
 namespace zk {
 namespace {
@@ -28,42 +27,12 @@ const PyDateTime_CAPI* dt_api() {
     return api;
 }
 
-// ---- small object helpers -------------------------------------------------
-
-// obj[key] with dict's own KeyError for exact dicts, the mapping protocol otherwise.
-py::object getitem(py::handle obj, py::handle key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (!v) {
-            if (!PyErr_Occurred()) {
-                PyObject* tup = PyTuple_Pack(1, key.ptr());
-                if (!tup) throw_py();
-                PyErr_SetObject(PyExc_KeyError, tup);
-                Py_DECREF(tup);
-            }
-            throw_py();
-        }
-        return py::reinterpret_borrow<py::object>(v);
-    }
-    return steal(PyObject_GetItem(obj.ptr(), key.ptr()));
-}
-
-void setitem(py::handle obj, py::handle key, py::handle value) {
-    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
-}
-
-py::object attr_of(py::handle obj, py::handle name) {
-    return steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
 // A new stored-tick dict with the eight keys in order (values to be replaced).
 // Cloned from a template grown key by key, so it has the compact str-only key
 // table a dict display gets; a presized dict would use the larger general kind.
-py::object new_dict8() {
-    static PyObject* shape = dict_shape({"dt", "market_type", "code", "close", "qty", "tick_type", "is_simulate",
-                                         "is_virtual"});
-    return steal(PyDict_Copy(shape));
-}
+RecordKeys<8> stored_tick({"dt", "market_type", "code", "close", "qty", "tick_type", "is_simulate", "is_virtual"});
+
+py::object new_dict8() { return steal(PyDict_Copy(stored_tick.shape())); }
 
 // ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----
 
@@ -185,9 +154,9 @@ void scan_tick(PyObject* T, TickView& tv) {
     tv = TickView{};
     if (PyDict_GET_SIZE(T) > 16) return;
     static PyObject* const keys[TickView::N] = {
-        ZK_STR("timestamp").ptr(), ZK_STR("code").ptr(),      ZK_STR("market_type").ptr(),
-        ZK_STR("close").ptr(),     ZK_STR("qty").ptr(),       ZK_STR("tick_type").ptr(),
-        ZK_STR("is_simulate").ptr()};
+        names::timestamp.ptr(), names::code.ptr(),      names::market_type.ptr(),
+        names::close.ptr(),     names::qty.ptr(),       names::tick_type.ptr(),
+        names::is_simulate.ptr()};
     Py_ssize_t pos = 0;
     PyObject *k, *val;
     int found = 0;
@@ -204,45 +173,40 @@ void scan_tick(PyObject* T, TickView& tv) {
 py::object real_tick(const py::dict& T, py::handle dt, const TickView* tv = nullptr) {
     // Each value is read before the dict is built so that a missing key leaves nothing behind.
     auto read = [&](int j, py::handle key) {
-        return tv && tv->full ? tv->v[j] : getitem(T, key);
+        return tv && tv->full ? tv->v[j] : get_item(T, key);
     };
-    py::object mt = read(TickView::MarketType, ZK_STR("market_type"));
-    py::object code = read(TickView::Code, ZK_STR("code"));
-    py::object close = read(TickView::Close, ZK_STR("close"));
-    py::object qty = read(TickView::Qty, ZK_STR("qty"));
-    py::object tick_type = read(TickView::TickType, ZK_STR("tick_type"));
-    py::object sim = read(TickView::IsSimulate, ZK_STR("is_simulate"));
+    py::object mt = read(TickView::MarketType, names::market_type);
+    py::object code = read(TickView::Code, names::code);
+    py::object close = read(TickView::Close, names::close);
+    py::object qty = read(TickView::Qty, names::qty);
+    py::object tick_type = read(TickView::TickType, names::tick_type);
+    py::object sim = read(TickView::IsSimulate, names::is_simulate);
     py::object d = new_dict8();
     PyObject* o = d.ptr();
-    if (PyDict_SetItem(o, ZK_STR("dt").ptr(), dt.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("market_type").ptr(), mt.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("code").ptr(), code.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("close").ptr(), close.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("qty").ptr(), qty.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("tick_type").ptr(), tick_type.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("is_simulate").ptr(), sim.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("is_virtual").ptr(), Py_False) < 0)
+    if (PyDict_SetItem(o, names::dt.ptr(), dt.ptr()) < 0 ||
+        PyDict_SetItem(o, names::market_type.ptr(), mt.ptr()) < 0 ||
+        PyDict_SetItem(o, names::code.ptr(), code.ptr()) < 0 ||
+        PyDict_SetItem(o, names::close.ptr(), close.ptr()) < 0 ||
+        PyDict_SetItem(o, names::qty.ptr(), qty.ptr()) < 0 ||
+        PyDict_SetItem(o, names::tick_type.ptr(), tick_type.ptr()) < 0 ||
+        PyDict_SetItem(o, names::is_simulate.ptr(), sim.ptr()) < 0 ||
+        PyDict_SetItem(o, names::is_virtual.ptr(), Py_False) < 0)
         throw_py();
     return d;
-}
-
-py::object small_int_zero() {
-    static PyObject* zero = PyLong_FromLong(0);
-    return py::reinterpret_borrow<py::object>(zero);
 }
 
 py::object virtual_tick(py::handle dt, py::handle mt, py::handle code, py::handle close) {
     py::object d = new_dict8();
     PyObject* o = d.ptr();
-    PyObject* zero = small_int_zero().ptr();
-    if (PyDict_SetItem(o, ZK_STR("dt").ptr(), dt.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("market_type").ptr(), mt.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("code").ptr(), code.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("close").ptr(), close.ptr()) < 0 ||
-        PyDict_SetItem(o, ZK_STR("qty").ptr(), zero) < 0 ||
-        PyDict_SetItem(o, ZK_STR("tick_type").ptr(), zero) < 0 ||
-        PyDict_SetItem(o, ZK_STR("is_simulate").ptr(), Py_False) < 0 ||
-        PyDict_SetItem(o, ZK_STR("is_virtual").ptr(), Py_True) < 0)
+    PyObject* zero = names::int_0.ptr();
+    if (PyDict_SetItem(o, names::dt.ptr(), dt.ptr()) < 0 ||
+        PyDict_SetItem(o, names::market_type.ptr(), mt.ptr()) < 0 ||
+        PyDict_SetItem(o, names::code.ptr(), code.ptr()) < 0 ||
+        PyDict_SetItem(o, names::close.ptr(), close.ptr()) < 0 ||
+        PyDict_SetItem(o, names::qty.ptr(), zero) < 0 ||
+        PyDict_SetItem(o, names::tick_type.ptr(), zero) < 0 ||
+        PyDict_SetItem(o, names::is_simulate.ptr(), Py_False) < 0 ||
+        PyDict_SetItem(o, names::is_virtual.ptr(), Py_True) < 0)
         throw_py();
     return d;
 }
@@ -268,12 +232,6 @@ bool rich_le(py::handle a, py::handle b) {
     return r != 0;
 }
 
-bool truthy(py::handle o) {
-    const int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw_py();
-    return r != 0;
-}
-
 py::object kw_call(py::handle fn, std::initializer_list<std::pair<const char*, py::object>> kws) {
     py::dict kw;
     for (auto& [k, v] : kws) kw[k] = v;
@@ -286,9 +244,9 @@ py::object kw_call(py::handle fn, std::initializer_list<std::pair<const char*, p
 template <class ValueFn>
 Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hit_start,
                               ValueFn value_fn) {
-    py::object ntt = attr_of(self, ZK_STR("not_trade_times"));
-    py::object get = attr_of(ntt, ZK_STR("get"));
-    py::object mt = getitem(T, ZK_STR("market_type"));
+    py::object ntt = get_attr(self, names::not_trade_times);
+    py::object get = get_attr(ntt, names::get);
+    py::object mt = get_item(T, names::market_type);
     py::object windows = steal(PyObject_CallFunctionObjArgs(get.ptr(), mt.ptr(),
                                                             py::list().ptr(), nullptr));
     py::object it = steal(PyObject_GetIter(windows.ptr()));
@@ -330,58 +288,58 @@ Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hi
 
 void store_and_extend(py::handle self, py::handle code, const py::list& new_ticks) {
     py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
-    setitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"), last);
-    py::object ticks = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("ticks"));
-    steal(PyObject_CallMethodOneArg(ticks.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
+    set_item(get_item(get_attr(self, names::ticks), code), names::last_tick, last);
+    py::object ticks = get_item(get_item(get_attr(self, names::ticks), code), names::ticks);
+    steal(PyObject_CallMethodOneArg(ticks.ptr(), names::extend.ptr(), new_ticks.ptr()));
 }
 
 // Candidates from..count-1 of a gap, step by step as the Python method takes them.
 void literal_gap(py::handle self, const py::dict& T, const py::object& ts, const py::object& last_tick,
                  const py::list& new_ticks, long long from, long long count) {
     for (long long i = from; i < count; ++i) {
-        py::object base = kw_call(attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("replace")),
+        py::object base = kw_call(get_attr(get_item(last_tick, names::dt), names::replace),
                                   {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
-        py::object td_cls = load_global(ZK_STR("timedelta"));
+        py::object td_cls = global(names::timedelta);
         py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
         py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
         // Never a virtual tick from after the tick that reveals the gap.
         const int later = PyObject_RichCompareBool(new_dt.ptr(), ts.ptr(), Py_GT);
         if (later < 0) throw_py();
         if (later) break;
-        py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("weekday").ptr()));
+        py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::weekday.ptr()));
         const int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
         if (weekend < 0) throw_py();
         if (weekend) {
-            py::object mt = getitem(T, ZK_STR("market_type"));
-            const int fut = PyObject_RichCompareBool(mt.ptr(), ZK_STR("Future").ptr(), Py_EQ);
+            py::object mt = get_item(T, names::market_type);
+            const int fut = PyObject_RichCompareBool(mt.ptr(), names::Future.ptr(), Py_EQ);
             if (fut < 0) throw_py();
             bool keep = false;
             if (fut) {
-                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
                 keep = rich_le(genuine_time(0), t) && rich_le(t, genuine_time(5));
             }
             if (!keep) continue;
         }
         py::object unused;
         if (literal_window_hit(self, T, unused, [&] {
-                return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+                return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
             }) >= 0)
             continue;
-        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), ZK_STR("time").ptr()));
+        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
         py::object day_of = new_dt;
         if (rich_le(t, genuine_time(5))) {
-            py::object one_day = kw_call(load_global(ZK_STR("timedelta")), {{"days", py::int_(1)}});
+            py::object one_day = kw_call(global(names::timedelta), {{"days", py::int_(1)}});
             day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
         }
         py::object text = steal(PyObject_CallMethodOneArg(
-            day_of.ptr(), ZK_STR("strftime").ptr(), ZK_STR("%Y-%m-%d").ptr()));
-        py::object hs = attr_of(self, ZK_STR("holiday_search_set"));
+            day_of.ptr(), names::strftime.ptr(), names::ymd_format.ptr()));
+        py::object hs = get_attr(self, names::holiday_search_set);
         const int hol = PySequence_Contains(hs.ptr(), text.ptr());
         if (hol < 0) throw_py();
         if (hol) continue;
-        py::object vmt = getitem(last_tick, ZK_STR("market_type"));
-        py::object vcode = getitem(last_tick, ZK_STR("code"));
-        py::object vclose = getitem(last_tick, ZK_STR("close"));
+        py::object vmt = get_item(last_tick, names::market_type);
+        py::object vcode = get_item(last_tick, names::code);
+        py::object vclose = get_item(last_tick, names::close);
         if (PyList_Append(new_ticks.ptr(), virtual_tick(new_dt, vmt, vcode, vclose).ptr()) < 0)
             throw_py();
     }
@@ -394,17 +352,17 @@ void literal_finish(py::handle self, const py::dict& T, const py::object& ts, co
 
     py::object start;
     if (literal_window_hit(self, T, start, [&] {
-            return steal(PyObject_CallMethodNoArgs(ts.ptr(), ZK_STR("time").ptr()));
+            return steal(PyObject_CallMethodNoArgs(ts.ptr(), names::time.ptr()));
         }) >= 0) {
-        py::object replace = attr_of(ts, ZK_STR("replace"));
-        py::object h = attr_of(start, ZK_STR("hour"));
-        py::object m = attr_of(start, ZK_STR("minute"));
-        py::object s = attr_of(start, ZK_STR("second"));
+        py::object replace = get_attr(ts, names::replace);
+        py::object h = get_attr(start, names::hour);
+        py::object m = get_attr(start, names::minute);
+        py::object s = get_attr(start, names::second);
         py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
-        py::object one_sec = kw_call(load_global(ZK_STR("timedelta")), {{"seconds", py::int_(1)}});
+        py::object one_sec = kw_call(global(names::timedelta), {{"seconds", py::int_(1)}});
         py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
         py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
-        setitem(last, ZK_STR("dt"), dt);
+        set_item(last, names::dt, dt);
     }
     store_and_extend(self, code, new_ticks);
 }
@@ -413,17 +371,17 @@ void literal_finish(py::handle self, const py::dict& T, const py::object& ts, co
 void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
                       const py::object& code, const py::object& last_tick) {
     py::list new_ticks;
-    if (truthy(last_tick)) {
-        py::object delta = ts - getitem(last_tick, ZK_STR("dt"));
-        py::object diff_seconds = steal(PyObject_CallMethodNoArgs(delta.ptr(), ZK_STR("total_seconds").ptr()));
+    if (truth(last_tick)) {
+        py::object delta = ts - get_item(last_tick, names::dt);
+        py::object diff_seconds = steal(PyObject_CallMethodNoArgs(delta.ptr(), names::total_seconds.ptr()));
         py::int_ sixty(60);
         py::object diff_minute = steal(PyNumber_Long(
             steal(PyNumber_FloorDivide(diff_seconds.ptr(), sixty.ptr())).ptr()));
         long long rest_second = 0;
         py::object rem = steal(PyNumber_Remainder(diff_seconds.ptr(), sixty.ptr()));
-        if (PyObject_RichCompareBool(rem.ptr(), small_int_zero().ptr(), Py_GT) == 1) {
-            py::object m1 = attr_of(ts, ZK_STR("minute"));
-            py::object m0 = attr_of(getitem(last_tick, ZK_STR("dt")), ZK_STR("minute"));
+        if (PyObject_RichCompareBool(rem.ptr(), names::int_0.ptr(), Py_GT) == 1) {
+            py::object m1 = get_attr(ts, names::minute);
+            py::object m0 = get_attr(get_item(last_tick, names::dt), names::minute);
             py::object md = steal(PyNumber_Subtract(m1.ptr(), m0.ptr()));
             const int gt = PyObject_RichCompareBool(md.ptr(), py::int_(1).ptr(), Py_GT);
             if (gt < 0) throw_py();
@@ -461,13 +419,6 @@ struct FastView {
     std::vector<Window> times;
 };
 
-// d[key] held, for an exact dict; null when absent.
-py::object held_item(PyObject* d, py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(d, key.ptr());
-    if (!v && PyErr_Occurred()) throw_py();
-    return v ? py::reinterpret_borrow<py::object>(v) : py::object();
-}
-
 // self.<name> through the plain path, held; null when not plain.
 py::object plain_held(py::handle self, py::handle name) {
     PyObject* v = plain_attr(self, name);
@@ -476,12 +427,12 @@ py::object plain_held(py::handle self, py::handle name) {
 
 void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const TickView& tv, FastView& v) {
     const PyDateTime_CAPI* api = dt_api();
-    PyObject* td = peek_global(ZK_STR("timedelta"));
+    PyObject* td = global_borrowed(names::timedelta);
     if (td != reinterpret_cast<PyObject*>(api->DeltaType)) return;
     if (last_tick != Py_None) {
         if (!PyDict_CheckExact(last_tick)) return;
         if (PyDict_GET_SIZE(last_tick) != 0) {
-            PyObject* dt = PyDict_GetItemWithError(last_tick, ZK_STR("dt").ptr());
+            PyObject* dt = PyDict_GetItemWithError(last_tick, names::dt.ptr());
             if (!dt) {
                 PyErr_Clear();
                 return;
@@ -490,16 +441,16 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const Ti
             v.last_dt = py::reinterpret_borrow<py::object>(dt);
         }
     }
-    v.mt = tv.full ? tv.v[TickView::MarketType] : held_item(T.ptr(), ZK_STR("market_type"));
+    v.mt = tv.full ? tv.v[TickView::MarketType] : dict_find(T.ptr(), names::market_type);
     if (v.mt && !PyUnicode_CheckExact(v.mt.ptr())) return;
-    v.ntt = plain_held(self, ZK_STR("not_trade_times"));
+    v.ntt = plain_held(self, names::not_trade_times);
     if (!v.ntt || !PyDict_CheckExact(v.ntt.ptr())) return;
     if (v.mt) {
-        v.windows = held_item(v.ntt.ptr(), v.mt);
+        v.windows = dict_find(v.ntt.ptr(), v.mt);
         if (v.windows && !plain_windows(v.windows.ptr(), v.times)) return;
     }
     if (v.last_dt) {
-        v.holidays = plain_held(self, ZK_STR("holiday_search_set"));
+        v.holidays = plain_held(self, names::holiday_search_set);
         if (!v.holidays || !(PySet_CheckExact(v.holidays.ptr()) || PyFrozenSet_CheckExact(v.holidays.ptr()))) return;
         v.holiday_count = PySet_GET_SIZE(v.holidays.ptr());
     }
@@ -510,8 +461,8 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const Ti
 struct Source {
     py::object mt, code, close;
     explicit Source(PyObject* last_tick)
-        : mt(held_item(last_tick, ZK_STR("market_type"))), code(held_item(last_tick, ZK_STR("code"))),
-          close(held_item(last_tick, ZK_STR("close"))) {}
+        : mt(dict_find(last_tick, names::market_type)), code(dict_find(last_tick, names::code)),
+          close(dict_find(last_tick, names::close)) {}
 };
 
 // After a holiday look-up, which may have run an element's __eq__: is every
@@ -519,26 +470,26 @@ struct Source {
 // objects, so no freed object can pass for one.
 bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, const FastView& v,
                     const TickView& tv, const Source& src) {
-    if (peek_global(ZK_STR("timedelta")) != reinterpret_cast<PyObject*>(dt_api()->DeltaType)) return false;
+    if (global_borrowed(names::timedelta) != reinterpret_cast<PyObject*>(dt_api()->DeltaType)) return false;
     TickView now;
     scan_tick(T.ptr(), now);
     if (now.full != tv.full) return false;
     for (int j = 0; j < TickView::N; ++j)
         if (now.v[j].ptr() != tv.v[j].ptr()) return false;
-    if (!tv.full && held_item(T.ptr(), ZK_STR("market_type")).ptr() != v.mt.ptr()) return false;
-    if (plain_attr(self, ZK_STR("not_trade_times")) != v.ntt.ptr()) return false;
+    if (!tv.full && dict_find(T.ptr(), names::market_type).ptr() != v.mt.ptr()) return false;
+    if (plain_attr(self, names::not_trade_times) != v.ntt.ptr()) return false;
     if (v.mt) {
-        py::object w = held_item(v.ntt.ptr(), v.mt);
+        py::object w = dict_find(v.ntt.ptr(), v.mt);
         std::vector<Window> times;
         if (w.ptr() != v.windows.ptr() || (w && !plain_windows(w.ptr(), times))) return false;
         if (times.size() != v.times.size()) return false;
         for (std::size_t k = 0; k < times.size(); ++k)
             if (times[k].start != v.times[k].start || times[k].end != v.times[k].end) return false;
     }
-    if (plain_attr(self, ZK_STR("holiday_search_set")) != v.holidays.ptr() ||
+    if (plain_attr(self, names::holiday_search_set) != v.holidays.ptr() ||
         PySet_GET_SIZE(v.holidays.ptr()) != v.holiday_count)
         return false;
-    if (held_item(last_tick, ZK_STR("dt")).ptr() != v.last_dt.ptr()) return false;
+    if (dict_find(last_tick, names::dt).ptr() != v.last_dt.ptr()) return false;
     const Source again(last_tick);
     return again.mt.ptr() == src.mt.ptr() && again.code.ptr() == src.code.ptr() && again.close.ptr() == src.close.ptr();
 }
@@ -570,7 +521,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
             py::object templ;  // the first virtual tick of this gap
             // The first candidate always lies within the gap and reads the market type
             // first, so a missing key fails here as it would there.
-            if (!v.mt) getitem(T, ZK_STR("market_type"));
+            if (!v.mt) get_item(T, names::market_type);
             const bool is_future = PyUnicode_CompareWithASCIIString(v.mt.ptr(), "Future") == 0;
             const Source src(last_tick_obj);
             std::int64_t cached_day = INT64_MIN;
@@ -606,9 +557,9 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                         // An element's __eq__ changed what the steps read: from here on
                         // they read it as the Python method does.
                         if (!cached_holiday) {
-                            py::object vmt = getitem(last_tick_obj, ZK_STR("market_type"));
-                            py::object vcode = getitem(last_tick_obj, ZK_STR("code"));
-                            py::object vclose = getitem(last_tick_obj, ZK_STR("close"));
+                            py::object vmt = get_item(last_tick_obj, names::market_type);
+                            py::object vcode = get_item(last_tick_obj, names::code);
+                            py::object vclose = get_item(last_tick_obj, names::close);
                             if (PyList_Append(new_ticks.ptr(),
                                               virtual_tick(make_datetime(cand_us), vmt, vcode, vclose).ptr()) < 0)
                                 throw_py();
@@ -621,14 +572,14 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
                 if (cached_holiday) continue;
                 py::object vt;
                 if (!templ) {
-                    py::object vmt = getitem(last_tick_obj, ZK_STR("market_type"));
-                    py::object vcode = getitem(last_tick_obj, ZK_STR("code"));
-                    py::object vclose = getitem(last_tick_obj, ZK_STR("close"));
+                    py::object vmt = get_item(last_tick_obj, names::market_type);
+                    py::object vcode = get_item(last_tick_obj, names::code);
+                    py::object vclose = get_item(last_tick_obj, names::close);
                     vt = templ = virtual_tick(make_datetime(cand_us), vmt, vcode, vclose);
                 } else {
                     // Same keys, same values but "dt": a copy clones the key table at once.
                     vt = steal(PyDict_Copy(templ.ptr()));
-                    if (PyDict_SetItem(vt.ptr(), ZK_STR("dt").ptr(), make_datetime(cand_us).ptr()) < 0)
+                    if (PyDict_SetItem(vt.ptr(), names::dt.ptr(), make_datetime(cand_us).ptr()) < 0)
                         throw_py();
                 }
                 if (PyList_Append(new_ticks.ptr(), vt.ptr()) < 0) throw_py();
@@ -644,7 +595,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
         if (w.start <= tod && tod <= w.end) {
             const std::int64_t us = day * kUsPerDay +
                                     (w.sh * 3600LL + w.sm * 60LL + w.ss - 1) * kUsPerSec + tod % kUsPerSec;
-            if (PyDict_SetItem(stored.ptr(), ZK_STR("dt").ptr(), make_datetime(us).ptr()) < 0) throw_py();
+            if (PyDict_SetItem(stored.ptr(), names::dt.ptr(), make_datetime(us).ptr()) < 0) throw_py();
             break;
         }
     if (PyList_Append(new_ticks.ptr(), stored.ptr()) < 0) throw_py();
@@ -657,20 +608,20 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
     }
     py::object state = known_state;
     if (!state) {
-        py::object ticks = plain_held(self, ZK_STR("ticks"));
-        if (ticks && PyDict_CheckExact(ticks.ptr())) state = held_item(ticks.ptr(), code);
+        py::object ticks = plain_held(self, names::ticks);
+        if (ticks && PyDict_CheckExact(ticks.ptr())) state = dict_find(ticks.ptr(), code);
     }
     if (state && PyDict_CheckExact(state.ptr())) {
-        if (PyDict_SetItem(state.ptr(), ZK_STR("last_tick").ptr(), stored.ptr()) < 0) throw_py();
-        py::object lst = held_item(state.ptr(), ZK_STR("ticks"));
+        if (PyDict_SetItem(state.ptr(), names::last_tick.ptr(), stored.ptr()) < 0) throw_py();
+        py::object lst = dict_find(state.ptr(), names::ticks);
         if (lst && PyList_CheckExact(lst.ptr())) {
             const Py_ssize_t n = PyList_GET_SIZE(new_ticks.ptr());
             for (Py_ssize_t i = 0; i < n; ++i)
                 if (PyList_Append(lst.ptr(), PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
             return;
         }
-        py::object lst_obj = getitem(state, ZK_STR("ticks"));
-        steal(PyObject_CallMethodOneArg(lst_obj.ptr(), ZK_STR("extend").ptr(), new_ticks.ptr()));
+        py::object lst_obj = get_item(state, names::ticks);
+        steal(PyObject_CallMethodOneArg(lst_obj.ptr(), names::extend.ptr(), new_ticks.ptr()));
         return;
     }
     store_and_extend(self, code, new_ticks);
@@ -678,10 +629,10 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
 
 py::object init_ticks_info() {
     py::dict d;
-    d[ZK_STR("ticks")] = py::list();
-    d[ZK_STR("old_ticks")] = py::list();
-    d[ZK_STR("last_tick")] = py::none();
-    d[ZK_STR("cached_kbars")] = py::dict();
+    d[names::ticks] = py::list();
+    d[names::old_ticks] = py::list();
+    d[names::last_tick] = py::none();
+    d[names::cached_kbars] = py::dict();
     return d;
 }
 
@@ -689,28 +640,28 @@ py::object init_ticks_info() {
 
 ZK_BODY(qm_init) {
     (void)a;
-    py::object read_csv = global("pl").attr("read_csv");
-    py::object path = global("os").attr("path").attr("join")(global("static_dir"),
+    py::object read_csv = global(names::pl).attr("read_csv");
+    py::object path = global(names::os).attr("path").attr("join")(global(names::static_dir),
                                                              "holidays_search_from_2017.csv");
     py::object holiday_search_df = read_csv(path, py::arg("has_header") = true);
-    py::object dates = getitem(holiday_search_df, py::str("Date"));
-    py::setattr(self, ZK_STR("holiday_search_set"), steal(PySet_New(dates.ptr())));
-    py::setattr(self, ZK_STR("ticks"), py::dict());
+    py::object dates = get_item(holiday_search_df, py::str("Date"));
+    py::setattr(self, names::holiday_search_set, steal(PySet_New(dates.ptr())));
+    py::setattr(self, names::ticks, py::dict());
     auto t = [](const char* text) {
-        return global("datetime").attr("strptime")(text, "%H:%M:%S").attr("time")();
+        return global(names::datetime).attr("strptime")(text, "%H:%M:%S").attr("time")();
     };
     py::dict ntt;
     {
         py::object a0 = t("13:30:00"), a1 = t("23:59:59"), b0 = t("00:00:00"), b1 = t("08:59:59");
-        ntt[ZK_STR("Stock")] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
+        ntt[names::Stock] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
                                                      py::list(py::make_tuple(b0, b1))));
     }
     {
         py::object a0 = t("13:45:00"), a1 = t("14:59:59"), b0 = t("05:00:00"), b1 = t("08:44:59");
-        ntt[ZK_STR("Future")] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
+        ntt[names::Future] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
                                                       py::list(py::make_tuple(b0, b1))));
     }
-    py::setattr(self, ZK_STR("not_trade_times"), ntt);
+    py::setattr(self, names::not_trade_times, ntt);
     return py::none();
 }
 
@@ -723,7 +674,7 @@ ZK_BODY(qm_get_init_ticks_info) {
 ZK_BODY(qm_get_empty_tick_df) {
     (void)self;
     (void)a;
-    py::object pl = global("pl");
+    py::object pl = global(names::pl);
     py::list schema;
     const char* const cols[][2] = {{"dt", "Datetime"},         {"market_type", "Utf8"},
                                    {"code", "Utf8"},           {"close", "Float64"},
@@ -735,7 +686,7 @@ ZK_BODY(qm_get_empty_tick_df) {
 
 ZK_BODY(qm_clear_ticks) {
     (void)a;
-    py::setattr(self, ZK_STR("ticks"), py::dict());
+    py::setattr(self, names::ticks, py::dict());
     return py::none();
 }
 
@@ -745,13 +696,13 @@ ZK_BODY(qm_add_tick) {
     bool ran = false;  // Python code may have run since the tick was scanned
 
     // 1. ts = datetime.fromtimestamp(T["timestamp"])
-    py::object dt_cls = load_global(ZK_STR("datetime"));
+    py::object dt_cls = global(names::datetime);
     const bool genuine = dt_cls.ptr() == reinterpret_cast<PyObject*>(api->DateTimeType);
     py::object ts;
     TickView tv;
     if (genuine) {
         scan_tick(T.ptr(), tv);
-        py::object stamp = tv.full ? tv.v[TickView::Timestamp] : getitem(T, ZK_STR("timestamp"));
+        py::object stamp = tv.full ? tv.v[TickView::Timestamp] : get_item(T, names::timestamp);
         std::int64_t us;
         if (local_clock::local_us(stamp.ptr(), us)) {
             ts = make_datetime(us);
@@ -761,21 +712,21 @@ ZK_BODY(qm_add_tick) {
             ran = true;  // an __index__ of the stamp, say
         }
     } else {
-        py::object fn = attr_of(dt_cls, ZK_STR("fromtimestamp"));
-        py::object stamp = getitem(T, ZK_STR("timestamp"));
+        py::object fn = get_attr(dt_cls, names::fromtimestamp);
+        py::object stamp = get_item(T, names::timestamp);
         ts = steal(PyObject_CallOneArg(fn.ptr(), stamp.ptr()));
     }
     if (ran) scan_tick(T.ptr(), tv);
 
     // 3-4. The code's state, made through self's own method when new.
-    py::object code = tv.full ? tv.v[TickView::Code] : getitem(T, ZK_STR("code"));
+    py::object code = tv.full ? tv.v[TickView::Code] : get_item(T, names::code);
     py::object last_tick;
     py::object state;  // set when read from plain containers with nothing run since
-    py::object plain_ticks = plain_held(self, ZK_STR("ticks"));
+    py::object plain_ticks = plain_held(self, names::ticks);
     if (plain_ticks && PyDict_CheckExact(plain_ticks.ptr()) && PyUnicode_CheckExact(code.ptr())) {
-        state = held_item(plain_ticks.ptr(), code);
+        state = dict_find(plain_ticks.ptr(), code);
         if (state) {
-            last_tick = getitem(state, ZK_STR("last_tick"));
+            last_tick = get_item(state, names::last_tick);
             if (!PyDict_CheckExact(state.ptr())) {
                 state = py::object();  // its __getitem__ may have run code
                 ran = true;
@@ -786,16 +737,16 @@ ZK_BODY(qm_add_tick) {
         // found above
     } else if (!last_tick) {
         ran = true;
-        py::object ticks = attr_of(self, ZK_STR("ticks"));
+        py::object ticks = get_attr(self, names::ticks);
         const int known = PySequence_Contains(ticks.ptr(), code.ptr());
         if (known < 0) throw_py();
         if (!known) {
-            py::object m = attr_of(self, ZK_STR("get_init_ticks_info"));
+            py::object m = get_attr(self, names::get_init_ticks_info);
             py::object info = steal(PyObject_CallNoArgs(m.ptr()));
-            setitem(attr_of(self, ZK_STR("ticks")), code, info);
+            set_item(get_attr(self, names::ticks), code, info);
             last_tick = py::none();
         } else {
-            last_tick = getitem(getitem(attr_of(self, ZK_STR("ticks")), code), ZK_STR("last_tick"));
+            last_tick = get_item(get_item(get_attr(self, names::ticks), code), names::last_tick);
         }
     }
     if (ran && genuine) scan_tick(T.ptr(), tv);

@@ -1,0 +1,318 @@
+// Checked Python-object helpers shared by every part of the extension: one
+// name per operation. Lookups return owned references (py::object); the few
+// that hand out a borrowed PyObject* say so in their name or comment, and such
+// a pointer is not used after anything that can run Python code.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include "core/names.hpp"
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+namespace py = pybind11;
+
+namespace zk {
+
+// Raise the pending Python error as a C++ exception (for raw C API calls).
+[[noreturn]] inline void throw_py() { throw py::error_already_set(); }
+
+// Steal a new reference from a raw C API call; a NULL means an error is set.
+inline py::object steal(PyObject* o) {
+    if (!o) throw_py();
+    return py::reinterpret_steal<py::object>(o);
+}
+// A new reference to `h`.
+inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
+
+// Module namespace (borrowed; alive for the process since the module is never freed).
+PyObject* module_dict();
+
+// A module global by its interned name (names::...), looked up at call time
+// like Python's LOAD_GLOBAL: module namespace first, then builtins; NameError
+// when neither has it.
+py::object global(py::handle key);
+// The same without raising: borrowed, null when neither has it.
+PyObject* global_borrowed(py::handle key);
+
+// d[key] of a dict, borrowed (null when absent), kept in `kept` (one per
+// call site, for a key that lives as long) while the dict is unchanged.
+struct KeptLookup {
+    PyObject* dict = nullptr;
+    std::uint64_t tag = 0;  // the dict's change tag then, 0 when nothing is kept
+    PyObject* value = nullptr;
+};
+PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept);
+
+// Instance attribute read without running Python code: only when the type
+// uses generic lookup and defines nothing under that name (no descriptor).
+// Borrowed; null when not plain or absent (the caller takes the literal path).
+PyObject* plain_attr(py::handle self, py::handle name);
+// self.<name> as Python reads it, by the plain path when it can be taken.
+py::object self_attr(py::handle self, py::handle name);
+
+// The shape of a dict display, made once: these keys in order, values None.
+// A copy of it has the compact str-only key table and needs no resizing.
+PyObject* dict_shape(const char* const* keys, size_t n);
+inline PyObject* dict_shape(std::initializer_list<const char*> keys) { return dict_shape(keys.begin(), keys.size()); }
+// d[key] for an exact dict, borrowed; null when absent (or on error, set).
+PyObject* dict_get(PyObject* d, PyObject* key);
+// The entries of a small str-keyed table of an exact dict, in insertion order
+// (a deleted one has no key), or null when its layout is not the one known.
+struct DictEntry {
+    PyObject* key;
+    PyObject* value;
+};
+const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n);
+
+// d[key] for each of these interned keys of an exact dict, borrowed, when
+// every one is found cheaply and without running any Python code; false
+// otherwise (nothing is raised: the caller takes the lookup path). `hints`
+// (one per key, zero at first) remember where the keys were found last.
+template <size_t N>
+inline bool dict_get_all(PyObject* d, const std::array<PyObject*, N>& keys, PyObject** out, Py_ssize_t* hints) {
+    Py_ssize_t n = 0;
+    const DictEntry* e = small_dict_entries(d, n);
+    if (!e) return false;
+    for (size_t k = 0; k < N; ++k) {
+        // Dicts made alike hold the key at the same place: try that first.
+        Py_ssize_t at = hints[k];
+        if (at >= n || e[at].key != keys[k]) {
+            for (at = 0; at < n && e[at].key != keys[k]; ++at) {
+            }
+            if (at == n) return false;
+            hints[k] = at;
+        }
+        if (!(out[k] = e[at].value)) return false;
+    }
+    return true;
+}
+// A new dict of that shape holding `values` in key order.
+py::object dict_of_shape(PyObject* shape, const py::handle* values, size_t n);
+inline py::object dict_of_shape(PyObject* shape, std::initializer_list<py::handle> values) {
+    return dict_of_shape(shape, values.begin(), values.size());
+}
+// A shape whose values are fixed where `fixed` has one; a null handle leaves
+// the slot open for dict_fill.
+py::object shape_with(PyObject* shape, const py::handle* fixed, size_t n);
+// A new dict of that shape with values[i] at key position slots[i] (rising).
+py::object dict_fill(PyObject* shape, const unsigned char* slots, const py::handle* values, size_t n);
+
+// The keys of a fixed-key record, declared once where the record is made:
+// the interned keys and the dict shape are made at module exec (a failure
+// fails the import), so every use is a plain read.
+struct RecordShape {
+    RecordShape(const char* const* names, size_t count, PyObject** keys);
+    RecordShape(const RecordShape&) = delete;
+    RecordShape& operator=(const RecordShape&) = delete;
+    const char* const* names;
+    size_t count;
+    PyObject** keys;
+    PyObject* shape = nullptr;
+    RecordShape* next;  // every record of the extension, in one list
+};
+// Module exec: the keys and shapes of every record.
+void make_records();
+
+template <size_t N>
+struct RecordKeys {
+    std::array<const char*, N> names;
+    std::array<PyObject*, N> keys{};
+    RecordShape made{names.data(), N, keys.data()};
+    explicit RecordKeys(const std::array<const char*, N>& n) : names(n) {}
+    PyObject* shape() const { return made.shape; }
+    py::object dict(const std::array<py::object, N>& values) const {
+        std::array<py::handle, N> h;
+        for (size_t i = 0; i < N; ++i) h[i] = values[i];
+        return dict_of_shape(shape(), h.data(), N);
+    }
+    py::object dict(std::initializer_list<py::handle> values) const {
+        if (values.size() != N) throw std::logic_error("record: value count");
+        return dict_of_shape(shape(), values.begin(), N);
+    }
+};
+
+// ---- numbers: the number protocol, with a double path when one side is a
+// float and the other a float or an exact int (float arithmetic converts the
+// int by PyLong_AsDouble, so C gives the very same bits as float.__add__ etc.).
+inline py::object fl(double d) { return steal(PyFloat_FromDouble(d)); }
+inline double dv(py::handle h) { return PyFloat_AS_DOUBLE(h.ptr()); }
+
+inline bool as_float_operand(PyObject* o, double& d) {
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    d = PyLong_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large: the protocol raises it below
+        return false;
+    }
+    return true;
+}
+// Both operands as doubles, when the operation is float arithmetic.
+inline bool float_pair(py::handle a, py::handle b, double& x, double& y) {
+    PyObject *pa = a.ptr(), *pb = b.ptr();
+    if (!PyFloat_CheckExact(pa) && !PyFloat_CheckExact(pb)) return false;
+    return as_float_operand(pa, x) && as_float_operand(pb, y);
+}
+
+inline py::object add(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x + y);
+    return steal(PyNumber_Add(a.ptr(), b.ptr()));
+}
+// `a += b`; the same as add() for int and float, but honours __iadd__.
+inline py::object iadd(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x + y);
+    return steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr()));
+}
+inline py::object isub(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x - y);
+    return steal(PyNumber_InPlaceSubtract(a.ptr(), b.ptr()));
+}
+inline py::object sub(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x - y);
+    return steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+inline py::object mul(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y)) return fl(x * y);
+    return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+inline py::object truediv(py::handle a, py::handle b) {
+    double x, y;
+    if (float_pair(a, b, x, y) && y != 0.0) return fl(x / y);
+    return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+inline py::object neg(py::handle a) {
+    if (PyFloat_CheckExact(a.ptr())) return fl(-dv(a));
+    return steal(PyNumber_Negative(a.ptr()));
+}
+
+// ---- truth and comparison
+// bool(a), honouring __bool__ / __len__.
+inline bool truth(py::handle a) {
+    int r = PyObject_IsTrue(a.ptr());
+    if (r < 0) throw_py();
+    return r == 1;
+}
+// Python's `a <op> b` as an object (an expression object, for polars columns).
+inline py::object rich_compare(py::handle a, py::handle b, int op) {
+    return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
+// Python's `a <op> b` followed by a truth test (no identity shortcut).
+inline bool compare(py::handle a, py::handle b, int op) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()) && (op == Py_EQ || op == Py_NE)) {
+        const bool same = PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+        return op == Py_EQ ? same : !same;
+    }
+    py::object r = rich_compare(a, b, op);
+    if (r.ptr() == Py_True) return true;
+    if (r.ptr() == Py_False) return false;
+    return truth(r);
+}
+inline bool eq(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+
+// ---- attributes and items
+inline py::object get_attr(py::handle o, py::handle name) { return steal(PyObject_GetAttr(o.ptr(), name.ptr())); }
+inline void set_attr(py::handle o, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr()) < 0) throw_py();
+}
+// o[key]; an exact dict without the key raises dict's own KeyError.
+inline py::object get_item(py::handle o, py::handle key) {
+    if (PyDict_CheckExact(o.ptr())) {
+        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
+        if (PyErr_Occurred()) throw_py();
+        PyObject* args = PyTuple_Pack(1, key.ptr());
+        if (!args) throw_py();
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+        throw_py();
+    }
+    return steal(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+inline void set_item(py::handle o, py::handle key, py::handle value) {
+    if (PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()) < 0) throw_py();
+}
+// `key in o`.
+inline bool contains(py::handle o, py::handle key) {
+    int r = PySequence_Contains(o.ptr(), key.ptr());
+    if (r < 0) throw_py();
+    return r == 1;
+}
+// o[key], or an empty object when o is a dict without the key (`key in o`
+// then `o[key]` for other mappings).
+inline py::object find(py::handle o, py::handle key) {
+    if (PyDict_CheckExact(o.ptr())) {
+        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
+        if (PyErr_Occurred()) throw_py();
+        return py::object();
+    }
+    return contains(o, key) ? get_item(o, key) : py::object();
+}
+// d[key] of an exact dict, owned; empty when absent.
+inline py::object dict_find(PyObject* d, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(d, key.ptr());
+    if (!v && PyErr_Occurred()) throw_py();
+    return v ? borrow(v) : py::object();
+}
+// What storing into `o` would raise, raised now, for kinds that cannot store at all.
+inline void check_settable(py::handle o) {
+    PyTypeObject* tp = Py_TYPE(o.ptr());
+    if (PyDict_CheckExact(o.ptr()) || (tp->tp_as_mapping && tp->tp_as_mapping->mp_ass_subscript)) return;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support item assignment", tp->tp_name);
+    throw_py();
+}
+// o.<name> fetched ahead of its call, unless o is an exact list (whose own
+// operation cannot fail): a later step then cannot fail for want of it.
+inline py::object method_ahead(py::handle o, py::handle name) {
+    if (PyList_CheckExact(o.ptr())) return py::object();
+    return get_attr(o, name);
+}
+// list.append(value), or the object's own append.
+inline void append(py::handle list, py::handle value) {
+    if (PyList_CheckExact(list.ptr())) {
+        if (PyList_Append(list.ptr(), value.ptr()) < 0) throw_py();
+    } else {
+        steal(PyObject_CallMethodOneArg(list.ptr(), names::append.ptr(), value.ptr()));
+    }
+}
+
+// ---- text
+// format(value) as an f-string field without a spec does it.
+inline py::object fmt(py::handle v) {
+    PyObject* o = v.ptr();
+    if (PyUnicode_CheckExact(o)) return borrow(v);
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return steal(PyObject_Str(o));
+    return steal(PyObject_Format(o, names::empty.ptr()));
+}
+// a + b + ... of str pieces (joined at once when all are str; otherwise left
+// to right, with str's own TypeError for the piece that is not one).
+py::object concat(std::initializer_list<py::handle> parts);
+
+// ---- errors
+// Raise `type(text)` with a str built from UTF-8.
+[[noreturn]] inline void raise(PyObject* type, const std::string& text) {
+    PyErr_SetString(type, text.c_str());
+    throw_py();
+}
+[[noreturn]] inline void raise_text(PyObject* type, const py::object& text) {
+    PyErr_SetObject(type, text.ptr());
+    throw_py();
+}
+// `type(f"{prefix}{value}")`: the value as an f-string field writes it.
+[[noreturn]] void raise_with_value(PyObject* type, const char* prefix, py::handle value);
+
+// console.print(text) through the module global, looked up now.
+void console_print(const py::object& text);
+
+}  // namespace zk
