@@ -109,8 +109,9 @@ def load_floor():
     out_dir = Path(tempfile.gettempdir()) / f"zk_bench_{os.getuid()}"
     out_dir.mkdir(exist_ok=True)
     so = out_dir / f"tick_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
-    header = HERE.parent / "src/zopt_kelv_backtest/modules/positions/core/local_clock.hpp"
-    if not so.exists() or so.stat().st_mtime < max(src.stat().st_mtime, header.stat().st_mtime):
+    core = HERE.parent / "src/zopt_kelv_backtest/modules/positions/core"
+    inputs = [src, core / "local_clock.hpp", core / "civil_time.hpp"]
+    if not so.exists() or so.stat().st_mtime < max(p.stat().st_mtime for p in inputs):
         cxx = os.environ.get("CXX", "g++")
         subprocess.run([cxx, "-O2", "-std=c++20", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
                         "-I", str(HERE.parent / "src/zopt_kelv_backtest/modules/positions"),

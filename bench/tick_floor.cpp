@@ -30,9 +30,9 @@ PyObject* build(PyObject*, PyObject* ticks) {
         PyObject* dt = nullptr;
         std::int64_t us;
         if (stamp && zk::local_clock::local_us(stamp, us)) {
-            const std::int64_t days = zk::local_clock::floor_div(us, 86400000000LL);
+            const std::int64_t days = zk::civil::floor_div(us, 86400000000LL);
             const std::int64_t rest = us - days * 86400000000LL;
-            const zk::local_clock::Civil c = zk::local_clock::civil_from_days(days);
+            const zk::civil::Civil c = zk::civil::civil_from_days(days);
             const long long s = rest / 1000000;
             dt = PyDateTimeAPI->DateTime_FromDateAndTime(c.y, c.m, c.d, int(s / 3600), int(s / 60 % 60),
                                                          int(s % 60), int(rest % 1000000), Py_None,

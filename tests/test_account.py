@@ -344,3 +344,33 @@ def test_trade_record_uses_globals_and_own_methods(mod, monkeypatch):
     q.trade_records = log = type("Log", (), {"items": [], "append": lambda self, x: self.items.append(x)})()
     q.add_trade_record("T", "2330", "Buy", 1, 2, 3, "Deal")
     assert log.items == [("T", "2330", "Buy", 1, 2.0, 3.0, "Deal")]
+
+
+# ---------------------------------------------------------------- error texts
+
+class Shown:
+    """A value whose format() and str() differ: an f-string writes format()."""
+
+    def __format__(self, spec):
+        return "formatted"
+
+    def __str__(self):
+        return "plain"
+
+
+@pytest.mark.parametrize(
+    "call, exc, head",
+    [
+        (lambda p: p.update_fee_settings(Shown()), ValueError, "不支援的商品類型: "),
+        (lambda p: p.fetch_positions(Shown()), Exception, "不支援的帳戶類型: "),
+        (lambda p: p._Positions__calculate_trade_cost("2330", "Buy", 100.0, 1, Shown()), Exception,
+         "不支援的商品類型: "),
+        (lambda p: p.set_positions({"code": "2330", "action": "Buy", "price": 100.0, "quantity": 1,
+                                    "exchange_ts": 1.0}, Shown()), Exception, "不支援的商品類型: "),
+    ],
+)
+def test_error_texts_write_the_value_as_an_f_string_does(pos, console, call, exc, head):
+    with pytest.raises(exc) as info:
+        call(pos)
+    assert type(info.value) is exc
+    assert str(info.value) == head + "formatted"

@@ -606,3 +606,28 @@ def test_first_queries_from_many_threads_at_once():
     for _ in range(6):  # a fresh process each time: the state is made on first use
         run = subprocess.run([sys.executable, "-c", RACE], capture_output=True, text=True, timeout=120)
         assert run.returncode == 0, run.stdout + run.stderr[-2000:]
+
+
+# ---- the query's own-method check ---------------------------------------------
+
+@pytest.mark.parametrize("name", ["poped_tick_to_df", "poped_old_ticks_to_df", "aggregate_kbar"])
+def test_unbound_own_function_on_the_instance_is_called_as_python_would(qm, mod, name):
+    # The instance attribute hides the class's method: calling it passes no
+    # self, so the query fails as a Python method making that call would.
+    push(qm, stored(at(0), 10.0))
+    setattr(qm, name, vars(mod.QuoteManager)[name])
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(1 given\)"):
+        qm.get_kbar("2330", "m", 1)
+
+
+def test_instance_override_is_called_by_the_query(qm, mod):
+    push(qm, stored(at(0), 10.0))
+    calls = []
+
+    def aggregate(tick_df):
+        calls.append(tick_df.height)
+        return mod.QuoteManager.aggregate_kbar(qm, tick_df)
+
+    qm.aggregate_kbar = aggregate
+    same_bars(qm.get_kbar("2330", "m", 1), ref_bars([stored(at(0), 10.0)], "m", 1))
+    assert calls == [1]

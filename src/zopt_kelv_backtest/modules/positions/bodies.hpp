@@ -1,62 +1,63 @@
 // Bodies of the methods of both classes, one group per source file.
-// Each takes `self` and the checked arguments (see native_function.hpp).
+// Each takes `self` and the checked arguments (see native_function.hpp);
+// ZK_BODY (core/body.hpp) defines one with its parameters by name.
 #pragma once
 
-#include "core/native_function.hpp"
+#include "core/body.hpp"
 
-#define ZK_BODY(fn) py::object fn(py::handle self, const py::handle* a)
+#define ZK_DECLARE_BODY(fn) py::object fn(py::handle self, const py::handle* args)
 
 namespace zk {
 
 // tick_store.cpp
-ZK_BODY(qm_init);
-ZK_BODY(qm_get_init_ticks_info);
-ZK_BODY(qm_get_empty_tick_df);
-ZK_BODY(qm_clear_ticks);
-ZK_BODY(qm_add_tick);
+ZK_DECLARE_BODY(qm_init);
+ZK_DECLARE_BODY(qm_get_init_ticks_info);
+ZK_DECLARE_BODY(qm_get_empty_tick_df);
+ZK_DECLARE_BODY(qm_clear_ticks);
+ZK_DECLARE_BODY(qm_add_tick);
 
 // kbar.cpp
-ZK_BODY(qm_aggregate_kbar);
-ZK_BODY(qm_poped_tick_to_df);
-ZK_BODY(qm_poped_old_ticks_to_df);
-ZK_BODY(qm_get_kbar);
+ZK_DECLARE_BODY(qm_aggregate_kbar);
+ZK_DECLARE_BODY(qm_poped_tick_to_df);
+ZK_DECLARE_BODY(qm_poped_old_ticks_to_df);
+ZK_DECLARE_BODY(qm_get_kbar);
 
 // account.cpp: state, account queries, fee settings, trade log
-ZK_BODY(pos_init);
-ZK_BODY(pos_init_account_info);
-ZK_BODY(pos_generate_save_path);
-ZK_BODY(pos_make_trade_record);
-ZK_BODY(pos_fee_settings);
-ZK_BODY(pos_reset_fee_settings);
-ZK_BODY(pos_update_fee_settings);
-ZK_BODY(pos_set_current_tick);
-ZK_BODY(pos_add_trade_record);
-ZK_BODY(pos_set_initial_capital);
-ZK_BODY(pos_fetch_account_balance);
-ZK_BODY(pos_fetch_margin);
+ZK_DECLARE_BODY(pos_init);
+ZK_DECLARE_BODY(pos_init_account_info);
+ZK_DECLARE_BODY(pos_generate_save_path);
+ZK_DECLARE_BODY(pos_make_trade_record);
+ZK_DECLARE_BODY(pos_fee_settings);
+ZK_DECLARE_BODY(pos_reset_fee_settings);
+ZK_DECLARE_BODY(pos_update_fee_settings);
+ZK_DECLARE_BODY(pos_set_current_tick);
+ZK_DECLARE_BODY(pos_add_trade_record);
+ZK_DECLARE_BODY(pos_set_initial_capital);
+ZK_DECLARE_BODY(pos_fetch_account_balance);
+ZK_DECLARE_BODY(pos_fetch_margin);
 
 // costs.cpp: price rules and trade cost
-ZK_BODY(pos_apply_future_contract_value);
-ZK_BODY(pos_ceil_price_by_tick);
-ZK_BODY(pos_calculate_slippage_price);
-ZK_BODY(pos_calculate_trade_cost);
+ZK_DECLARE_BODY(pos_apply_future_contract_value);
+ZK_DECLARE_BODY(pos_ceil_price_by_tick);
+ZK_DECLARE_BODY(pos_calculate_slippage_price);
+ZK_DECLARE_BODY(pos_calculate_trade_cost);
 
 // ledger.cpp: position book, profit, queries, queues
-ZK_BODY(pos_calculate_profit);
-ZK_BODY(pos_format_position_summary);
-ZK_BODY(pos_format_position_detail);
-ZK_BODY(pos_set_positions);
-ZK_BODY(pos_fetch_positions);
-ZK_BODY(pos_add_positions_to_queue);
-ZK_BODY(pos_pop_positions);
-ZK_BODY(pos_add_finish_notify_to_queue);
-ZK_BODY(pos_pop_finish_notify);
+ZK_DECLARE_BODY(pos_calculate_profit);
+ZK_DECLARE_BODY(pos_format_position_summary);
+ZK_DECLARE_BODY(pos_format_position_detail);
+ZK_DECLARE_BODY(pos_set_positions);
+ZK_DECLARE_BODY(pos_fetch_positions);
+ZK_DECLARE_BODY(pos_add_positions_to_queue);
+ZK_DECLARE_BODY(pos_pop_positions);
+ZK_DECLARE_BODY(pos_add_finish_notify_to_queue);
+ZK_DECLARE_BODY(pos_pop_finish_notify);
 
 // reports.cpp
-ZK_BODY(pos_export_trade_records);
-ZK_BODY(pos_get_profit_rows_by_code);
-ZK_BODY(pos_generate_standard_report);
-ZK_BODY(pos_generate_qs_profit_report);
+ZK_DECLARE_BODY(pos_export_trade_records);
+ZK_DECLARE_BODY(pos_get_profit_rows_by_code);
+ZK_DECLARE_BODY(pos_generate_standard_report);
+ZK_DECLARE_BODY(pos_generate_qs_profit_report);
 
 // The classes, built at module exec (quote_manager_class.cpp, positions_class.cpp).
 py::object make_quote_manager_class(py::handle module_name);

@@ -1,4 +1,4 @@
-// Module initialisation: two-phase init, the import steps and the globals.
+// Module initialisation: two-phase init, the imports and the globals.
 #include "bodies.hpp"
 #include "core/compat.hpp"
 
@@ -62,9 +62,8 @@ void import_as(py::dict& ns, const char* module, const char* as) {
     ns[as] = py::module_::import(module);
 }
 
-ZK_BODY(tojson_filter) {
-    (void)self;
-    return py::str(a[0]).attr("replace")("'", "\"");
+ZK_BODY(tojson_filter, value) {
+    return py::str(value).attr("replace")("'", "\"");
 }
 
 const FunctionSpec kToJson{"<lambda>", false, {{"value", nullptr}}, nullptr, nullptr, nullptr,
@@ -282,21 +281,6 @@ py::object global(py::handle key) {
     if (PyObject* v = global_borrowed(key)) return py::reinterpret_borrow<py::object>(v);
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
     throw_py();
-}
-
-PyObject* plain_attr(py::handle self, py::handle name) {
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro != PyObject_GenericGetAttr || !compat::type_lacks(tp, name.ptr())) return nullptr;
-    PyObject** dictptr = compat::instance_dict(self.ptr());
-    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(*dictptr, name.ptr());
-    if (!v) PyErr_Clear();
-    return v;
-}
-
-py::object self_attr(py::handle self, py::handle name) {
-    if (PyObject* v = plain_attr(self, name)) return py::reinterpret_borrow<py::object>(v);
-    return steal(PyObject_GetAttr(self.ptr(), name.ptr()));
 }
 
 // console.print(text) without a bound method, as the interpreter calls it.

@@ -40,7 +40,6 @@ py::dict default_fee_settings() {
 }  // namespace
 
 ZK_BODY(pos_init) {
-    (void)a;
     set_attr(self, names::positions, py::dict());
     set_attr(self, names::trade_records, py::list());
     set_attr(self, names::product_type_mapper, py::dict());
@@ -60,8 +59,6 @@ ZK_BODY(pos_init) {
 }
 
 ZK_BODY(pos_init_account_info) {
-    (void)self;
-    (void)a;
     py::dict info;
     for (py::handle key : {names::entry_times, names::cover_times, names::receive_amount,
                            names::payable_amount, names::net_profit, names::extra_fee,
@@ -70,10 +67,7 @@ ZK_BODY(pos_init_account_info) {
     return info;
 }
 
-ZK_BODY(pos_generate_save_path) {
-    (void)self;
-    py::handle file_name = a[0];
-    py::handle sub_folder = a[1];  // the *sub_folder tuple
+ZK_BODY(pos_generate_save_path, file_name, sub_folder) {  // sub_folder: the *sub_folder tuple
     py::object join = global(names::os).attr("path").attr("join");
     Py_ssize_t n = PyTuple_GET_SIZE(sub_folder.ptr());
     py::tuple parts(n + 1);
@@ -89,23 +83,21 @@ ZK_BODY(pos_generate_save_path) {
     return result;
 }
 
-ZK_BODY(pos_make_trade_record) {
-    (void)self;
-    py::object dt = global(names::datetime).attr("fromtimestamp")(a[5]);
+ZK_BODY(pos_make_trade_record, trade_id, code, action, quantity, price, timestamp, trade_status) {
+    py::object dt = global(names::datetime).attr("fromtimestamp")(timestamp);
     py::object text = dt.attr("strftime")("%Y-%m-%d %H:%M:%S.%f");
     py::dict record;
-    record[names::trade_id] = a[0];
-    record[names::code] = a[1];
-    record[names::action] = a[2];
-    record[names::quantity] = a[3];
-    record[names::price] = a[4];
+    record[names::trade_id] = trade_id;
+    record[names::code] = code;
+    record[names::action] = action;
+    record[names::quantity] = quantity;
+    record[names::price] = price;
     record[names::dt] = text;
-    record[names::trade_status] = a[6];
+    record[names::trade_status] = trade_status;
     return record;
 }
 
 ZK_BODY(pos_fee_settings) {
-    (void)a;
     py::object settings = get_attr(self, names::_fee_settings);
     if (!settings.is_none() && !PyDict_Check(settings.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(settings.ptr())->tp_name);
@@ -115,13 +107,11 @@ ZK_BODY(pos_fee_settings) {
 }
 
 ZK_BODY(pos_reset_fee_settings) {
-    (void)a;
     set_attr(self, names::_fee_settings, default_fee_settings());
     return py::none();
 }
 
-ZK_BODY(pos_update_fee_settings) {
-    py::handle setting_type = a[0], action = a[1], direction = a[6];
+ZK_BODY(pos_update_fee_settings, setting_type, action, fee, tax, per_trade_cost, tick_count, direction) {
     py::object settings = get_attr(self, names::_fee_settings);
     int has = PySequence_Contains(settings.ptr(), setting_type.ptr());
     if (has < 0) throw_py();
@@ -129,7 +119,7 @@ ZK_BODY(pos_update_fee_settings) {
 
     // fee, tax and per_trade_cost arrive as float/int or None after the entry checks.
     const std::pair<py::handle, py::handle> plain[] = {
-        {names::fee, a[2]}, {names::tax, a[3]}, {names::per_trade_cost, a[4]}};
+        {names::fee, fee}, {names::tax, tax}, {names::per_trade_cost, per_trade_cost}};
     for (const auto& [key, value] : plain)
         if (!value.is_none()) set_item(get_item(settings, setting_type), key, value);
 
@@ -137,42 +127,40 @@ ZK_BODY(pos_update_fee_settings) {
         auto side = [&] {
             return get_item(get_item(get_item(settings, setting_type), names::slippage), action);
         };
-        if (!a[5].is_none()) set_item(side(), names::tick_count, a[5]);
+        if (!tick_count.is_none()) set_item(side(), names::tick_count, tick_count);
         if (eq(direction, names::up) || eq(direction, names::down))
             set_item(side(), names::direction, direction);
     }
     return py::none();
 }
 
-ZK_BODY(pos_set_current_tick) {
-    py::handle tick = a[0];
+ZK_BODY(pos_set_current_tick, tick) {
     py::object infos = get_attr(self, names::current_tick_infos);
     py::object code = get_item(tick, names::code);
     set_item(infos, code, tick);
     return py::none();
 }
 
-ZK_BODY(pos_add_trade_record) {
-    auto maker = lookup_method(self, names::private_make_trade_record, pos_make_trade_record);
-    py::object record = maker.native ? pos_make_trade_record(self, a)
-                                     : maker.obj(a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
+ZK_BODY(pos_add_trade_record, trade_id, code, action, quantity, price, timestamp, trade_status) {
+    auto maker = own_method(self, names::private_make_trade_record, pos_make_trade_record);
+    py::object record =
+        maker.own ? pos_make_trade_record_named(self, trade_id, code, action, quantity, price, timestamp, trade_status)
+                  : maker.obj(trade_id, code, action, quantity, price, timestamp, trade_status);
     append(get_attr(self, names::trade_records), record);
     return py::none();
 }
 
-ZK_BODY(pos_set_initial_capital) {
-    set_attr(self, names::initial_capital, a[0]);
-    set_attr(self, names::current_capital, a[0]);
+ZK_BODY(pos_set_initial_capital, capital) {
+    set_attr(self, names::initial_capital, capital);
+    set_attr(self, names::current_capital, capital);
     return py::none();
 }
 
 ZK_BODY(pos_fetch_account_balance) {
-    (void)a;
     return get_attr(self, names::current_capital);
 }
 
 ZK_BODY(pos_fetch_margin) {
-    (void)a;
     return get_attr(self, names::current_capital);
 }
 

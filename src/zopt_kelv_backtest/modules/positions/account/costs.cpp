@@ -124,8 +124,6 @@ void check_signals(long long i) {
     if ((i & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() < 0) throw_py();
 }
 
-// The move step by step on Python objects: for prices beyond exact doubles,
-// foreign `direction` objects, or an overridden ladder method.
 // A move that still needs this many single steps after the exact shortcuts
 // below would run for hours (prices beyond 2**53 or far below zero); it is
 // refused instead of hanging the caller.
@@ -146,10 +144,10 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
     const bool fund = is_fund(code);
     long long steps = 0;
     for (long long i = from; i < n; ++i) {
-        auto m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
-        bool native = m.native;
+        auto m = own_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
+        bool own = m.own;
         py::object snapped, tick;
-        if (native) {
+        if (own) {
             Row r = ladder(fund, as_double(price));
             snapped = row_price(r);
             tick = row_tick(r);
@@ -159,11 +157,11 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
         bool up = eq(direction, names::up);
         py::object moved = steal(up ? PyNumber_Add(snapped.ptr(), tick.ptr())
                                     : PyNumber_Subtract(snapped.ptr(), tick.ptr()));
-        m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
-        native = native && m.native && PyUnicode_CheckExact(direction.ptr());
-        py::object next = m.native ? row_price(ladder(fund, as_double(moved)))
+        m = own_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
+        own = own && m.own && PyUnicode_CheckExact(direction.ptr());
+        py::object next = m.own ? row_price(ladder(fund, as_double(moved)))
                                    : get_item(m.obj(code, moved), names::int_0);
-        if (native && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
+        if (own && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
             // Our ladder is a pure function of the price: a price that no longer
             // moves stays where it is for every later step.
             int same = PyObject_RichCompareBool(next.ptr(), price.ptr(), Py_EQ);
@@ -188,9 +186,9 @@ constexpr double kCentLimit = 2e6;
 py::object slippage_price(py::handle self, py::handle code, py::handle price, py::handle tick_count,
                           py::handle direction, bool* quiet = nullptr) {
     const long long n = iterations(tick_count);
-    auto m = lookup_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
-    if (quiet && (n >= 0xFFFFF || !m.native || !PyUnicode_CheckExact(direction.ptr()))) *quiet = false;
-    if (!m.native || !PyUnicode_CheckExact(direction.ptr()))
+    auto m = own_method(self, names::private_ceil_price_by_tick, pos_ceil_price_by_tick);
+    if (quiet && (n >= 0xFFFFF || !m.own || !PyUnicode_CheckExact(direction.ptr()))) *quiet = false;
+    if (!m.own || !PyUnicode_CheckExact(direction.ptr()))
         return slip_generic(self, code, py::reinterpret_borrow<py::object>(price), 0, n, direction);
 
     const bool fund = is_fund(code);
@@ -283,23 +281,23 @@ py::object contract_value(py::handle values, py::handle code) {
 
 }  // namespace
 
-ZK_BODY(pos_apply_future_contract_value) {
-    (void)self;
-    return contract_value(contract_values(), a[0]);
+ZK_BODY(pos_apply_future_contract_value, code) {
+    return contract_value(contract_values(), code);
 }
 
-ZK_BODY(pos_ceil_price_by_tick) {
-    (void)self;
-    Row r = ladder(is_fund(a[0]), PyFloat_AS_DOUBLE(a[1].ptr()));
-    py::object price = row_price(r);
+ZK_BODY(pos_ceil_price_by_tick, code, price) {
+    Row r = ladder(is_fund(code), PyFloat_AS_DOUBLE(price.ptr()));
+    py::object snapped = row_price(r);
     py::object tick = row_tick(r);
-    return steal(PyTuple_Pack(2, price.ptr(), tick.ptr()));
+    return steal(PyTuple_Pack(2, snapped.ptr(), tick.ptr()));
 }
 
-ZK_BODY(pos_calculate_slippage_price) { return slippage_price(self, a[0], a[1], a[2], a[3]); }
+ZK_BODY(pos_calculate_slippage_price, code, price, tick_count, direction) {
+    return slippage_price(self, code, price, tick_count, direction);
+}
 
-TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
-    py::handle code = a[0], action = a[1], price = a[2], quantity = a[3], product_type = a[4];
+TradeCost compute_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
+                             py::handle quantity, py::handle product_type, py::handle ignore_tax, py::handle is_cover) {
     py::handle type_key;
     bool stock = eq(product_type, names::Stock);
     if (stock) {
@@ -314,11 +312,9 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     // a plain instance attribute), that read gives this same dict.
     py::object all = get_attr(self, names::_fee_settings);
     py::object settings = get_item(all, type_key);
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    bool quiet = tp->tp_getattro == PyObject_GenericGetAttr &&
-                 compat::type_lacks(tp, names::_fee_settings.ptr()) && PyDict_CheckExact(all.ptr()) &&
+    bool quiet = attr_is_quiet(self, names::_fee_settings) && PyDict_CheckExact(all.ptr()) &&
                  PyDict_CheckExact(settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
-                 PyBool_Check(a[6].ptr());
+                 PyBool_Check(is_cover.ptr());
 
     py::object side;
     if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
@@ -332,7 +328,7 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     quiet = quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(slippage.ptr());
 
     py::object direction;
-    if (truth(a[6])) {
+    if (truth(is_cover)) {
         direction = get_item(slippage, names::direction);
     } else {
         py::object stored = get_item(slippage, names::direction);
@@ -341,10 +337,10 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
         direction = py::reinterpret_borrow<py::object>(down ? names::up : names::down);
     }
 
-    auto slip = lookup_method(self, names::private_calculate_slippage_price, pos_calculate_slippage_price);
+    auto slip = own_method(self, names::private_calculate_slippage_price, pos_calculate_slippage_price);
     py::object tick_count = get_item(slippage, names::tick_count);
     py::object fill;
-    if (slip.native && PyLong_CheckExact(tick_count.ptr())) {
+    if (slip.own && PyLong_CheckExact(tick_count.ptr())) {
         fill = slippage_price(self, code, price, tick_count, direction, &quiet);
     } else {
         quiet = false;
@@ -355,9 +351,9 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     if (stock) {
         units = py::reinterpret_borrow<py::object>(names::int_1000);
     } else {
-        auto cv = lookup_method(self, names::private_apply_future_contract_value,
+        auto cv = own_method(self, names::private_apply_future_contract_value,
                                 pos_apply_future_contract_value);
-        if (cv.native) {
+        if (cv.own) {
             py::object values = contract_values();
             quiet = quiet && PyDict_CheckExact(values.ptr());
             units = contract_value(values, code);
@@ -381,7 +377,7 @@ TradeCost compute_trade_cost(py::handle self, const py::handle* a) {
     py::object fixed_cost = read(names::per_trade_cost);
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
 
-    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(a[5]) ? names::int_0 : py::handle(tax)),
+    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(ignore_tax) ? names::int_0 : py::handle(tax)),
             std::move(fixed_cost), py::reinterpret_borrow<py::object>(quantity), std::move(min_qty), std::move(fill),
             py::reinterpret_borrow<py::object>(price)};
 }
@@ -392,6 +388,8 @@ RecordKeys<7> trade_cost_record({"fee", "tax", "fixed_cost", "qty", "min_qty", "
 
 const RecordKeys<7>& cost_keys() { return trade_cost_record; }
 
-ZK_BODY(pos_calculate_trade_cost) { return cost_keys().dict(compute_trade_cost(self, a)); }
+ZK_BODY(pos_calculate_trade_cost, code, action, price, quantity, product_type, ignore_tax, is_cover) {
+    return cost_keys().dict(compute_trade_cost(self, code, action, price, quantity, product_type, ignore_tax, is_cover));
+}
 
 }  // namespace zk

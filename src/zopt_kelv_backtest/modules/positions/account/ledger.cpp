@@ -16,12 +16,12 @@ namespace ledger {
 
 Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle action, py::handle price,
                py::handle quantity, py::handle product_type) {
-    Method m = lookup_method(self, names::private_calculate_trade_cost, pos_calculate_trade_cost);
+    Method m = own_method(self, names::private_calculate_trade_cost, pos_calculate_trade_cost);
     py::handle ignore_tax = kind == CostCall::Cover ? Py_False : Py_True;
     // An entry slips as its profit row re-prices it, so the capital moves by what trades earn.
     py::handle is_cover = Py_True;
     Leg leg;
-    if (m.native && PyUnicode_CheckExact(code.ptr()) && PyLong_CheckExact(quantity.ptr())) {
+    if (m.own && PyUnicode_CheckExact(code.ptr()) && PyLong_CheckExact(quantity.ptr())) {
         // Our own function: its computation with the arguments its parser
         // would pass, and no dict, since nothing else sees it.
         py::object as_float;
@@ -35,15 +35,14 @@ Leg trade_cost(py::handle self, CostCall kind, py::handle code, py::handle actio
                 as_float = fl(d);
         }
         if (as_float) {
-            const py::handle args[7] = {code, action, as_float, quantity, product_type, ignore_tax, is_cover};
-            leg.own = compute_trade_cost(self, args);
+            leg.own = compute_trade_cost(self, code, action, as_float, quantity, product_type, ignore_tax, is_cover);
             return leg;
         }
     }
     static PyObject* kw_cover = Py_BuildValue("(s)", "is_cover");
     static PyObject* kw_both = Py_BuildValue("(ss)", "ignore_tax", "is_cover");
     // Our own function unbound (arguments it does not take directly) gets self first.
-    const size_t skip = m.native ? 0 : 1;
+    const size_t skip = m.own ? 0 : 1;
     if (kind == CostCall::Cover) {
         PyObject* args[7] = {self.ptr(),    code.ptr(),         action.ptr(),  price.ptr(),
                              quantity.ptr(), product_type.ptr(), is_cover.ptr()};
@@ -291,8 +290,8 @@ void apply_profit(ProfitPlan& plan) {
 }
 
 py::object init_account_info(py::handle self) {
-    Method m = lookup_method(self, names::private_init_account_info, pos_init_account_info);
-    if (m.native) return pos_init_account_info(self, nullptr);
+    Method m = own_method(self, names::private_init_account_info, pos_init_account_info);
+    if (m.own) return pos_init_account_info(self, nullptr);
     return steal(PyObject_CallNoArgs(m.obj.ptr()));
 }
 
@@ -303,14 +302,13 @@ py::object bump(const py::object& info, py::handle key, py::handle by) { return 
 
 using namespace ledger;
 
-ZK_BODY(pos_calculate_profit) {
-    ProfitPlan plan = plan_profit(self, a[0], a[1]);
+ZK_BODY(pos_calculate_profit, cover_position, product_type) {
+    ProfitPlan plan = plan_profit(self, cover_position, product_type);
     apply_profit(plan);
     return result_keys().dict(plan.result.own);
 }
 
-ZK_BODY(pos_set_positions) {
-    py::handle trade = a[0], product_type = a[1];
+ZK_BODY(pos_set_positions, trade, product_type) {
 
     // The fill is checked in full before anything changes.
     py::object code = get_item(trade, names::code);
@@ -379,9 +377,9 @@ ZK_BODY(pos_set_positions) {
     };
 
     if (truth(opposite)) {
-        Method calc = lookup_method(self, names::private_calculate_profit, pos_calculate_profit);
+        Method calc = own_method(self, names::private_calculate_profit, pos_calculate_profit);
         CoverResult res;
-        if (calc.native && PyDict_CheckExact(cp.ptr())) {
+        if (calc.own && PyDict_CheckExact(cp.ptr())) {
             plan = plan_profit(self, cp, product_type);
             res = plan->result;
         } else {

@@ -10,9 +10,6 @@
 
 namespace zk::ledger {
 
-// ---- the object's own methods
-using Method = BoundMethod;
-
 // A record the algorithm reads key by key: the values we computed ourselves,
 // or the dict an overriding method returned, read with a lookup at each use
 // as the algorithm would.

@@ -230,9 +230,9 @@ public:
         if (eq(type, names::Stock)) return borrow(names::int_1000);
         if (!eq(type, names::Future)) raise_with_value(PyExc_Exception, "不支援的商品類型: ", type);
         if (future_unit_) return future_unit_;
-        Method m = lookup_method(self_, names::private_apply_future_contract_value,
+        Method m = own_method(self_, names::private_apply_future_contract_value,
                                  pos_apply_future_contract_value);
-        if (m.native && PyUnicode_CheckExact(code_.ptr())) {
+        if (m.own && PyUnicode_CheckExact(code_.ptr())) {
             const py::handle args[1] = {code_};
             py::object values = borrow(global_borrowed(names::FutureIndexContractValue));
             py::object u = pos_apply_future_contract_value(self_, args);
@@ -286,7 +286,7 @@ private:
     }
     // The same, only when it is read without running Python code.
     bool quiet_tick() {
-        PyObject* infos = plain_attr(self_, names::current_tick_infos);
+        PyObject* infos = quiet_attr_borrowed(self_, names::current_tick_infos);
         if (!infos || !PyDict_CheckExact(infos) || !PyUnicode_CheckExact(code_.ptr())) return false;
         py::object held = borrow(infos);
         PyObject* t = dict_get(infos, code_.ptr());
@@ -357,8 +357,7 @@ void for_each_lot(const py::object& book, Fn&& fn) {
 
 }  // namespace
 
-ZK_BODY(pos_format_position_summary) {
-    py::handle product_type = a[0];
+ZK_BODY(pos_format_position_summary, product_type) {
     const bool stock = eq(product_type, names::Stock);
     PyObject* stock_shape = stock_summary_record.shape();
     PyObject* future_shape = future_summary_record.shape();
@@ -462,8 +461,7 @@ ZK_BODY(pos_format_position_summary) {
     return result.list();
 }
 
-ZK_BODY(pos_format_position_detail) {
-    py::handle product_type = a[0];
+ZK_BODY(pos_format_position_detail, product_type) {
     PyObject* stock_shape = stock_detail_record.shape();
     PyObject* future_shape = future_detail_record.shape();
     // date, quantity, cost, pnl, trade_id: what differs from lot to lot.
@@ -533,20 +531,19 @@ ZK_BODY(pos_format_position_detail) {
     return result.list();
 }
 
-ZK_BODY(pos_fetch_positions) {
-    py::handle account_type = a[0];
+ZK_BODY(pos_fetch_positions, account_type, fetch_detail) {
     if (!eq(account_type, names::Stock) && !eq(account_type, names::Future))
         raise_with_value(PyExc_Exception, "不支援的帳戶類型: ", account_type);
-    const bool detail = truth(a[1]);
+    const bool detail = truth(fetch_detail);
     Body body = detail ? pos_format_position_detail : pos_format_position_summary;
-    Method fmt_m = lookup_method(
+    Method fmt_m = own_method(
         self, detail ? names::private_format_position_detail : names::private_format_position_summary,
         body);
-    py::object positions = fmt_m.native && PyUnicode_CheckExact(account_type.ptr())
+    py::object positions = fmt_m.own && PyUnicode_CheckExact(account_type.ptr())
                                ? body(self, &account_type)
                                : fmt_m.call(self, account_type);
-    Method put = lookup_method(self, names::add_positions_to_queue, pos_add_positions_to_queue);
-    if (put.native) {
+    Method put = own_method(self, names::add_positions_to_queue, pos_add_positions_to_queue);
+    if (put.own) {
         const py::handle args[1] = {positions};
         pos_add_positions_to_queue(self, args);
     } else {

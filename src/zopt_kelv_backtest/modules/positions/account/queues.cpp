@@ -14,29 +14,25 @@ py::object queue_call(py::handle self, py::handle queue_name, py::handle method,
 
 }  // namespace
 
-ZK_BODY(pos_add_positions_to_queue) {
-    PyObject* positions = a[0].ptr();
-    int ok = PyObject_IsInstance(positions, reinterpret_cast<PyObject*>(&PyList_Type));
-    if (ok == 0) ok = PyObject_IsInstance(positions, reinterpret_cast<PyObject*>(&PyDict_Type));
+ZK_BODY(pos_add_positions_to_queue, positions) {
+    int ok = PyObject_IsInstance(positions.ptr(), reinterpret_cast<PyObject*>(&PyList_Type));
+    if (ok == 0) ok = PyObject_IsInstance(positions.ptr(), reinterpret_cast<PyObject*>(&PyDict_Type));
     if (ok < 0) throw_py();
-    if (!ok) raise_with_value(PyExc_Exception, "不支援的持有部位格式: ", reinterpret_cast<PyObject*>(Py_TYPE(positions)));
-    queue_call(self, names::fetch_position_queue, names::put, a[0]);
+    if (!ok) raise_with_value(PyExc_Exception, "不支援的持有部位格式: ", reinterpret_cast<PyObject*>(Py_TYPE(positions.ptr())));
+    queue_call(self, names::fetch_position_queue, names::put, positions);
     return py::none();
 }
 
 ZK_BODY(pos_pop_positions) {
-    (void)a;
     return queue_call(self, names::fetch_position_queue, names::get);
 }
 
 ZK_BODY(pos_add_finish_notify_to_queue) {
-    (void)a;
     queue_call(self, names::finish_fetch_position_queue, names::put, Py_True);
     return py::none();
 }
 
 ZK_BODY(pos_pop_finish_notify) {
-    (void)a;
     py::object notice = queue_call(self, names::finish_fetch_position_queue, names::get);
     if (PyObject_SetAttr(self.ptr(), names::wait_fetch_position_response_flag.ptr(), Py_False) < 0) throw_py();
     return notice;

@@ -361,7 +361,6 @@ void render_qs_report(const py::object& tmp, const py::object& html_path, py::di
 }  // namespace
 
 ZK_BODY(pos_export_trade_records) {
-    (void)a;
     py::object now = global(names::datetime).attr("now")();
     py::object name = concat({now.attr("strftime")("%Y-%m-%d %H%M%S"), py::str("_trade_records.csv")});
     py::object file_path = self.attr("_Positions__generate_save_path")(name, "trade_records");
@@ -371,8 +370,7 @@ ZK_BODY(pos_export_trade_records) {
     return py::none();
 }
 
-ZK_BODY(pos_get_profit_rows_by_code) {
-    py::handle code = a[0];
+ZK_BODY(pos_get_profit_rows_by_code, code) {
     py::object rows = self.attr("_profit_report")["rows"];
     py::list out;
     for (py::handle row : rows) {
@@ -384,9 +382,7 @@ ZK_BODY(pos_get_profit_rows_by_code) {
     return out;
 }
 
-ZK_BODY(pos_generate_standard_report) {
-    py::handle code = a[0];
-    py::handle quote_manager = a[1];
+ZK_BODY(pos_generate_standard_report, code, quote_manager) {
     check_code(code);
     console_print(concat({py::str("[bold green]產生 "), code, py::str(" 的回測報告...[/bold green]")}));
     py::object result_path = self.attr("_Positions__generate_save_path")(
@@ -460,9 +456,7 @@ ZK_BODY(pos_generate_standard_report) {
     return py::none();
 }
 
-ZK_BODY(pos_generate_qs_profit_report) {
-    py::handle code = a[0];
-    py::handle quote_manager = a[1];
+ZK_BODY(pos_generate_qs_profit_report, code, quote_manager) {
     check_code(code);
     py::object rows = self.attr("get_profit_rows_by_code")(code);
     if (py::len(rows) == 0) {

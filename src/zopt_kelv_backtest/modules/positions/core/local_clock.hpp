@@ -12,6 +12,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "core/civil_time.hpp"
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -19,37 +21,9 @@
 
 namespace zk::local_clock {
 
-inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    std::int64_t q = a / b;
-    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
-// Days from 1970-01-01 of a proleptic Gregorian date.
-inline std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = floor_div(y, 400);
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-    int y, m, d;
-};
-
-inline Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = floor_div(z, 146097);
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2)),
-            static_cast<int>(m), static_cast<int>(d)};
-}
+using civil::Civil;
+using civil::civil_from_days;
+using civil::floor_div;
 
 // The timestamp split as Python does (round half to even on microseconds).
 inline bool split_stamp(PyObject* stamp, std::int64_t& sec, int& us) {

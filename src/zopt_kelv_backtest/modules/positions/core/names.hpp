@@ -23,7 +23,8 @@ namespace py = pybind11;
     X(put) X(qs) X(qty) X(quantity) X(queue) X(receive_amount) X(replace) X(round) X(rows) X(second)         \
     X(sell) X(slippage) X(static_dir) X(stock) X(strftime) X(tax) X(tick_count) X(tick_type)   \
     X(ticks) X(time) X(timedelta) X(timestamp) X(total_seconds) X(trade_id) X(trade_records)                \
-    X(trade_status) X(up) X(value) X(wait_fetch_position_response_flag) X(weekday) X(BASIC_INFO)
+    X(trade_status) X(up) X(value) X(wait_fetch_position_response_flag) X(weekday) X(BASIC_INFO) X(aggregate_kbar)     \
+    X(get_empty_tick_df) X(poped_old_ticks_to_df) X(poped_tick_to_df)
 
 // Names whose text is not an identifier of its own (or a reserved one).
 #define ZK_TEXTS(X)                                                                       \

@@ -1,4 +1,6 @@
 #include "core/native_function.hpp"
+
+#include "core/body.hpp"
 #include "core/compat.hpp"
 
 #include <cstddef>
@@ -297,6 +299,24 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+BodyParams* g_bodies = nullptr;  // constant-initialized, so set before any body registers
+
+// The body's recorded names against the row's parameters (and *args), spaces aside.
+void check_params(const FunctionSpec& spec) {
+    const char* recorded = body_params(spec.body);
+    if (!recorded) throw std::logic_error(std::string(spec.name) + ": its body has no parameter list");
+    std::string row;
+    for (const Param& p : spec.params) row += std::string(row.empty() ? "" : ", ") + p.name;
+    if (spec.varargs) row += std::string(row.empty() ? "" : ", ") + spec.varargs;
+    auto bare = [](std::string s) {
+        std::erase_if(s, [](char c) { return c == ' ' || c == '\t' || c == '\n'; });
+        return s;
+    };
+    if (bare(recorded) != bare(row))
+        throw std::logic_error(std::string(spec.name) + ": its body reads (" + recorded + ") but its row has (" +
+                               row + ")");
+}
+
 PyObject* intern(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
     if (!o) throw_py();
@@ -304,6 +324,16 @@ PyObject* intern(const char* s) {
 }
 
 }  // namespace
+
+BodyParams::BodyParams(Body body_, const char* names_) : body(body_), names(names_), next(g_bodies) {
+    g_bodies = this;
+}
+
+const char* body_params(Body body) {
+    for (const BodyParams* b = g_bodies; b; b = b->next)
+        if (b->body == body) return b->names;
+    return nullptr;
+}
 
 void init_native_function_type() {
     if (g_type.tp_flags & Py_TPFLAGS_READY) return;
@@ -333,6 +363,7 @@ void init_native_function_type() {
 py::object make_function(const FunctionSpec& spec, const std::string& qualname,
                          py::handle module_name, py::handle closure) {
     init_native_function_type();
+    check_params(spec);
     const Py_ssize_t off = spec.method ? 1 : 0;
     const Py_ssize_t np = static_cast<Py_ssize_t>(spec.params.size()) + off;
     if (np > kMaxParams) throw std::logic_error("too many parameters");

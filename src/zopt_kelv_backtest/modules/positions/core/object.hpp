@@ -48,13 +48,6 @@ struct KeptLookup {
 };
 PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept);
 
-// Instance attribute read without running Python code: only when the type
-// uses generic lookup and defines nothing under that name (no descriptor).
-// Borrowed; null when not plain or absent (the caller takes the literal path).
-PyObject* plain_attr(py::handle self, py::handle name);
-// self.<name> as Python reads it, by the plain path when it can be taken.
-py::object self_attr(py::handle self, py::handle name);
-
 // The shape of a dict display, made once: these keys in order, values None.
 // A copy of it has the compact str-only key table and needs no resizing.
 PyObject* dict_shape(const char* const* keys, size_t n);

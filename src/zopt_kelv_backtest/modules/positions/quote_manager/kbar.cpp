@@ -7,6 +7,8 @@
 // query drained it, so no width loses ticks to another and callers may trim
 // the old ticks or the cached bars.
 #include "bodies.hpp"
+#include "core/dispatch.hpp"
+#include "core/civil_time.hpp"
 #include "core/compat.hpp"
 #include "quote_manager/tick_columns.hpp"
 
@@ -60,11 +62,11 @@ struct Truncator {
             case Week: return t - rem(t - 4 * kDay, every);  // weeks start on Monday 1970-01-05
             case Month: {
                 int y = 0, m = 0;
-                cols::us_to_year_month(t, y, m);
+                civil::us_to_year_month(t, y, m);
                 std::int64_t total = (static_cast<std::int64_t>(y) - 1970) * 12 + (m - 1);
                 total -= rem(total, every);
                 std::int64_t yy = 1970 + (total >= 0 ? total / 12 : -((-total + 11) / 12));
-                return cols::month_start_us(yy, static_cast<int>(total - (yy - 1970) * 12) + 1);
+                return civil::month_start_us(yy, static_cast<int>(total - (yy - 1970) * 12) + 1);
             }
         }
         return t;
@@ -104,8 +106,8 @@ bool label_range(std::int64_t t) {
 
 // Labels Python's datetime can hold; polars' own route reports the others.
 bool python_date(std::int64_t t) {
-    static const std::int64_t lo = cols::civil_to_us(1, 1, 1, 0, 0, 0, 0);
-    static const std::int64_t hi = cols::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
+    static const std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
+    static const std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
     return t >= lo && t <= hi;
 }
 
@@ -343,35 +345,12 @@ struct Query {
     }
 };
 
-const char* const kKbarMethods[] = {"poped_tick_to_df", "poped_old_ticks_to_df", "aggregate_kbar",
-                                    "get_empty_tick_df"};
-const Body kKbarBodies[] = {qm_poped_tick_to_df, qm_poped_old_ticks_to_df, qm_aggregate_kbar,
-                            qm_get_empty_tick_df};
-
+// Every method the native query stands in for is still our own.
 bool own_methods(py::handle self) {
-    static PyObject* names[4] = {};
-    if (!names[0])
-        for (int i = 0; i < 4; ++i) names[i] = PyUnicode_InternFromString(kKbarMethods[i]);
-    PyTypeObject* tp = Py_TYPE(self.ptr());
-    if (tp->tp_getattro == PyObject_GenericGetAttr) {
-        // Plain attribute rules: our functions are non-data descriptors, so an
-        // instance attribute of the same name would win over them.
-        py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
-        bool known = true;
-        for (int i = 0; known && i < 4; ++i) {
-            if (PyDict_Check(d.ptr()) && PyDict_GetItemWithError(d.ptr(), names[i])) return false;
-            if (PyErr_Occurred()) throw_py();
-            PyObject* fn = compat::type_lookup(tp, names[i], known);
-            if (known && (!fn || !is_native_body(fn, kKbarBodies[i]))) return false;
-        }
-        if (known) return true;
-    }
-    for (int i = 0; i < 4; ++i) {
-        py::object m = steal(PyObject_GetAttr(self.ptr(), names[i]));
-        PyObject* fn = PyMethod_Check(m.ptr()) ? PyMethod_GET_FUNCTION(m.ptr()) : m.ptr();
-        if (!is_native_body(fn, kKbarBodies[i])) return false;
-    }
-    return true;
+    return all_own_methods(self, {{names::poped_tick_to_df, qm_poped_tick_to_df},
+                                  {names::poped_old_ticks_to_df, qm_poped_old_ticks_to_df},
+                                  {names::aggregate_kbar, qm_aggregate_kbar},
+                                  {names::get_empty_tick_df, qm_get_empty_tick_df}});
 }
 
 py::object every_text(const Query& q) {
@@ -629,9 +608,10 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     return std::nullopt;  // a frame this path does not know: polars merges into it
 }
 
-ZK_BODY(return_fn_body) {
-    if (truth(self)) return a[0].attr("to_pandas")();
-    return borrow(a[0]);
+// `self` is the closure: the query's to_pandas_df.
+ZK_BODY(return_fn_body, df) {
+    if (truth(self)) return df.attr("to_pandas")();
+    return borrow(df);
 }
 
 const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullptr, nullptr,
@@ -639,8 +619,7 @@ const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullp
 
 }  // namespace
 
-ZK_BODY(qm_aggregate_kbar) {
-    (void)self;
+ZK_BODY(qm_aggregate_kbar, tick_df) {
     py::object pl = global(names::pl);
     py::object col = pl.attr("col");
     py::list by;
@@ -654,11 +633,10 @@ ZK_BODY(qm_aggregate_kbar) {
     aggs.append(col("qty").attr("sum")().attr("alias")("Volume"));
     py::dict names;
     names["kbar_time"] = "dt";
-    return a[0].attr("group_by")(by).attr("agg")(aggs).attr("rename")(names);
+    return tick_df.attr("group_by")(by).attr("agg")(aggs).attr("rename")(names);
 }
 
-ZK_BODY(qm_poped_tick_to_df) {
-    py::handle code = a[0];
+ZK_BODY(qm_poped_tick_to_df, code) {
     int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
     if (has < 0) throw_py();
     if (!has) return self.attr("get_empty_tick_df")();
@@ -669,8 +647,7 @@ ZK_BODY(qm_poped_tick_to_df) {
     return tick_frame_of(poped);
 }
 
-ZK_BODY(qm_poped_old_ticks_to_df) {
-    py::handle code = a[0];
+ZK_BODY(qm_poped_old_ticks_to_df, code) {
     int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
     if (has < 0) throw_py();
     if (!has) return self.attr("get_empty_tick_df")();
@@ -679,8 +656,8 @@ ZK_BODY(qm_poped_old_ticks_to_df) {
     return tick_frame_of(old_ticks);
 }
 
-ZK_BODY(qm_get_kbar) {
-    Query q{self, a[0], a[1], a[2], a[3], {}, {}, {}};
+ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
+    Query q{self, code, unit, freq, exprs, {}, {}, {}};
     bool valid = false;
     static PyObject* units[7] = {};
     if (!units[0])
@@ -701,7 +678,7 @@ ZK_BODY(qm_get_kbar) {
                               global(names::dunder_name))
                     .release()
                     .ptr();
-    q.return_fn = clone_function(proto, a[4]);
+    q.return_fn = clone_function(proto, to_pandas_df);
     q.key = py::make_tuple(q.code, q.unit, q.freq);
     q.text = key_text(q.code, q.unit, q.freq, false);
     // A str subclass may stand for the same cached key: what that key read is no longer known.

@@ -1,5 +1,7 @@
 #include "quote_manager/tick_columns.hpp"
 
+#include "core/civil_time.hpp"
+
 #include <datetime.h>
 #include <algorithm>
 #include <cmath>
@@ -10,44 +12,6 @@
 #include <unordered_map>
 
 namespace zk::cols {
-
-// ---- calendar arithmetic (proleptic Gregorian, as polars stores naive times)
-
-namespace {
-
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-constexpr std::int64_t kUsPerDay = 86400LL * 1000000LL;
-
-}  // namespace
-
-std::int64_t civil_to_us(int y, int mo, int d, int h, int mi, int s, int us) {
-    return days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * kUsPerDay +
-           ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + s) * 1000000LL + us;
-}
-
-void us_to_year_month(std::int64_t t, int& y, int& mo) {
-    std::int64_t z = (t >= 0 ? t : t - (kUsPerDay - 1)) / kUsPerDay + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2));
-    mo = static_cast<int>(m);
-}
-
-std::int64_t month_start_us(std::int64_t year, int month) {
-    return days_from_civil(year, static_cast<unsigned>(month), 1) * kUsPerDay;
-}
 
 // ---- reading stored ticks
 
@@ -161,7 +125,7 @@ bool read_one(PyObject* d, TickColumns& out) {
         out.market_type.ids.pop_back();
         return false;
     }
-    out.dt.push_back(civil_to_us(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
+    out.dt.push_back(civil::civil_to_us(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
                                  PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),
                                  PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
                                  PyDateTime_DATE_GET_MICROSECOND(dt)));

@@ -13,13 +13,6 @@
 
 namespace zk::cols {
 
-// Microseconds since 1970-01-01 of a naive wall-clock time.
-std::int64_t civil_to_us(int y, int mo, int d, int h, int mi, int s, int us);
-// Inverse of civil_to_us at day resolution: year and month of a time.
-void us_to_year_month(std::int64_t t, int& y, int& mo);
-// Microseconds of the first instant of (year, month).
-std::int64_t month_start_us(std::int64_t year, int month);
-
 // A text column kept as ids into a table of distinct values.
 struct TextColumn {
     std::vector<std::uint32_t> ids;

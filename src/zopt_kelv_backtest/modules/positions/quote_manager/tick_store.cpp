@@ -8,6 +8,7 @@
 // works. Anything else goes through the literal rendering, which calls the
 // Python objects step by step in the order a Python method would.
 #include "bodies.hpp"
+#include "core/dispatch.hpp"
 #include "core/local_clock.hpp"
 
 #include <datetime.h>
@@ -36,14 +37,13 @@ py::object new_dict8() { return steal(PyDict_Copy(stored_tick.shape())); }
 
 // ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----
 
-constexpr std::int64_t kUsPerSec = 1000000;
-constexpr std::int64_t kUsPerMin = 60 * kUsPerSec;
-constexpr std::int64_t kUsPerDay = 86400 * kUsPerSec;
-
-using local_clock::civil_from_days;
-using local_clock::Civil;
-using local_clock::days_from_civil;
-using local_clock::floor_div;
+using civil::civil_from_days;
+using civil::Civil;
+using civil::days_from_civil;
+using civil::floor_div;
+using civil::kUsPerDay;
+using civil::kUsPerMin;
+using civil::kUsPerSec;
 
 // Naive wall-clock microseconds of an exact datetime.
 std::int64_t wall_us(PyObject* dt) {
@@ -419,12 +419,6 @@ struct FastView {
     std::vector<Window> times;
 };
 
-// self.<name> through the plain path, held; null when not plain.
-py::object plain_held(py::handle self, py::handle name) {
-    PyObject* v = plain_attr(self, name);
-    return v ? py::reinterpret_borrow<py::object>(v) : py::object();
-}
-
 void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const TickView& tv, FastView& v) {
     const PyDateTime_CAPI* api = dt_api();
     PyObject* td = global_borrowed(names::timedelta);
@@ -443,14 +437,14 @@ void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const Ti
     }
     v.mt = tv.full ? tv.v[TickView::MarketType] : dict_find(T.ptr(), names::market_type);
     if (v.mt && !PyUnicode_CheckExact(v.mt.ptr())) return;
-    v.ntt = plain_held(self, names::not_trade_times);
+    v.ntt = quiet_attr(self, names::not_trade_times);
     if (!v.ntt || !PyDict_CheckExact(v.ntt.ptr())) return;
     if (v.mt) {
         v.windows = dict_find(v.ntt.ptr(), v.mt);
         if (v.windows && !plain_windows(v.windows.ptr(), v.times)) return;
     }
     if (v.last_dt) {
-        v.holidays = plain_held(self, names::holiday_search_set);
+        v.holidays = quiet_attr(self, names::holiday_search_set);
         if (!v.holidays || !(PySet_CheckExact(v.holidays.ptr()) || PyFrozenSet_CheckExact(v.holidays.ptr()))) return;
         v.holiday_count = PySet_GET_SIZE(v.holidays.ptr());
     }
@@ -477,7 +471,7 @@ bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, con
     for (int j = 0; j < TickView::N; ++j)
         if (now.v[j].ptr() != tv.v[j].ptr()) return false;
     if (!tv.full && dict_find(T.ptr(), names::market_type).ptr() != v.mt.ptr()) return false;
-    if (plain_attr(self, names::not_trade_times) != v.ntt.ptr()) return false;
+    if (quiet_attr_borrowed(self, names::not_trade_times) != v.ntt.ptr()) return false;
     if (v.mt) {
         py::object w = dict_find(v.ntt.ptr(), v.mt);
         std::vector<Window> times;
@@ -486,7 +480,7 @@ bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, con
         for (std::size_t k = 0; k < times.size(); ++k)
             if (times[k].start != v.times[k].start || times[k].end != v.times[k].end) return false;
     }
-    if (plain_attr(self, names::holiday_search_set) != v.holidays.ptr() ||
+    if (quiet_attr_borrowed(self, names::holiday_search_set) != v.holidays.ptr() ||
         PySet_GET_SIZE(v.holidays.ptr()) != v.holiday_count)
         return false;
     if (dict_find(last_tick, names::dt).ptr() != v.last_dt.ptr()) return false;
@@ -608,7 +602,7 @@ void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, con
     }
     py::object state = known_state;
     if (!state) {
-        py::object ticks = plain_held(self, names::ticks);
+        py::object ticks = quiet_attr(self, names::ticks);
         if (ticks && PyDict_CheckExact(ticks.ptr())) state = dict_find(ticks.ptr(), code);
     }
     if (state && PyDict_CheckExact(state.ptr())) {
@@ -639,7 +633,6 @@ py::object init_ticks_info() {
 }  // namespace
 
 ZK_BODY(qm_init) {
-    (void)a;
     py::object read_csv = global(names::pl).attr("read_csv");
     py::object path = global(names::os).attr("path").attr("join")(global(names::static_dir),
                                                              "holidays_search_from_2017.csv");
@@ -666,14 +659,10 @@ ZK_BODY(qm_init) {
 }
 
 ZK_BODY(qm_get_init_ticks_info) {
-    (void)self;
-    (void)a;
     return init_ticks_info();
 }
 
 ZK_BODY(qm_get_empty_tick_df) {
-    (void)self;
-    (void)a;
     py::object pl = global(names::pl);
     py::list schema;
     const char* const cols[][2] = {{"dt", "Datetime"},         {"market_type", "Utf8"},
@@ -685,17 +674,16 @@ ZK_BODY(qm_get_empty_tick_df) {
 }
 
 ZK_BODY(qm_clear_ticks) {
-    (void)a;
     py::setattr(self, names::ticks, py::dict());
     return py::none();
 }
 
-ZK_BODY(qm_add_tick) {
-    const py::dict T = py::reinterpret_borrow<py::dict>(a[0]);
+ZK_BODY(qm_add_tick, tick) {
+    const py::dict T = py::reinterpret_borrow<py::dict>(tick);
     const PyDateTime_CAPI* api = dt_api();
     bool ran = false;  // Python code may have run since the tick was scanned
 
-    // 1. ts = datetime.fromtimestamp(T["timestamp"])
+    // The tick time: ts = datetime.fromtimestamp(T["timestamp"]).
     py::object dt_cls = global(names::datetime);
     const bool genuine = dt_cls.ptr() == reinterpret_cast<PyObject*>(api->DateTimeType);
     py::object ts;
@@ -718,11 +706,11 @@ ZK_BODY(qm_add_tick) {
     }
     if (ran) scan_tick(T.ptr(), tv);
 
-    // 3-4. The code's state, made through self's own method when new.
+    // The code's state, made through self's own method when new.
     py::object code = tv.full ? tv.v[TickView::Code] : get_item(T, names::code);
     py::object last_tick;
     py::object state;  // set when read from plain containers with nothing run since
-    py::object plain_ticks = plain_held(self, names::ticks);
+    py::object plain_ticks = quiet_attr(self, names::ticks);
     if (plain_ticks && PyDict_CheckExact(plain_ticks.ptr()) && PyUnicode_CheckExact(code.ptr())) {
         state = dict_find(plain_ticks.ptr(), code);
         if (state) {
