@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include "core/civil_time.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>

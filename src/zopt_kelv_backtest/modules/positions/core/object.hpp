@@ -5,14 +5,16 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
-#include "core/names.hpp"
-
 #include <Python.h>
 #include <pybind11/pybind11.h>
+
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
+
+#include "core/names.hpp"
 
 namespace py = pybind11;
 

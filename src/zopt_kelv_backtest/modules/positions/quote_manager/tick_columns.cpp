@@ -3,6 +3,7 @@
 #include "core/civil_time.hpp"
 
 #include <datetime.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

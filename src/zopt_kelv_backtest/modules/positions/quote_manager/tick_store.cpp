@@ -12,6 +12,7 @@
 #include "core/local_clock.hpp"
 
 #include <datetime.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
