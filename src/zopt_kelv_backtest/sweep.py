@@ -315,8 +315,11 @@ def _window_ticks(ticks: Iterable[dict[str, Any]], window: Window | None) -> Ite
 @contextlib.contextmanager
 def _quiet_core() -> Iterator[None]:
     """Silence the core's per-trade console lines while a combination runs."""
-    from zopt_kelv_backtest.modules.positions import positions as core
+    from zopt_kelv_backtest._lazy_imports import import_core
     from zopt_kelv_backtest.utils import LineConsole
+
+    import_core()  # the report libraries wait until a report needs them
+    from zopt_kelv_backtest.modules.positions import positions as core
 
     saved = core.console
     core.console = LineConsole(quiet=True)
