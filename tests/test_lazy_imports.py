@@ -209,3 +209,18 @@ def test_writing_the_reports_leaves_what_an_eager_import_leaves(tmp_path):
     assert lazy_out == ["('pandas', 'matplotlib', 'quantstats_lumi')", "() True", "True True True True agg True"]
     eager_out = run_python(code, MPLBACKEND="svg", ZOPT_KELV_EAGER_IMPORTS="1")
     assert eager_out == ["()", "() True", "True True True True agg True"]
+
+
+def test_a_sweep_page_leaves_the_report_libraries_waiting(tmp_path):
+    out = run_python(f"""
+    import polars as pl
+    from zopt_kelv_backtest import sweep
+    from zopt_kelv_backtest._lazy_imports import deferred, import_core
+    import_core()
+    rows = pl.DataFrame({{"fast": [5, 10], "slow": [30, 30], "code": ["2330"] * 2, "window": ["all"] * 2,
+                         "net_profit": [1.0, -2.0], "error": [None, None]}})
+    sweep.write_page(rows, {str(tmp_path / "page.html")!r}, x="fast", y="slow", params=["fast", "slow"])
+    print(deferred())
+    """)
+    assert out == ["('pandas', 'matplotlib', 'quantstats_lumi')"]
+    assert "Plotly.newPlot" in (tmp_path / "page.html").read_text(encoding="utf-8")
