@@ -415,12 +415,16 @@ class _CodeWatches:
             if watch.width:
                 # local // width is exactly floor(local / width): the label holds on [k * width, (k + 1) * width).
                 start = watch.label * watch.width
-                lo, hi = max(lo, start), min(hi, start + watch.width)
+                end = start + watch.width
             else:
                 # Calendar labels hold for a local day at least; a margin keeps clear of the rounding to
                 # microseconds at midnight.
                 day = local // 86400 * 86400
-                lo, hi = max(lo, day + 0.001), min(hi, day + 86400 - 0.001)
+                start, end = day + 0.001, day + 86400 - 0.001
+            if start > lo:
+                lo = start
+            if end < hi:
+                hi = end
         if lo <= local < hi and abs(local) < 2.0**50:
             self.lo, self.hi = lo, hi
         else:  # NaN, huge or at a margin: every tick takes the exact path
