@@ -94,47 +94,6 @@ def test_wider_bars_and_closing_tick_pulled_back():
     assert bars == [("bar", "2330", ["13:20:00"], [101.0])]
 
 
-class EveryKey(Strategy):
-    def __init__(self, keys):
-        super().__init__()
-        self.bar_keys = keys
-        self.seen = []
-        self.ticks = 0
-
-    def on_tick(self, t):
-        self.ticks += 1
-
-    def on_bar(self, code, bars):
-        self.seen.append((self.ticks, code, bars.height, bars["dt"][-1], bars["Close"][-1]))
-
-
-def _odd_ticks():
-    """Ticks out of order, at bar edges and either side of midnight (a futures night session)."""
-    base = datetime(2024, 2, 1)
-    at = [(9, 0, 0.0), (9, 0, 59.999999), (9, 1, 0.0), (9, 0, 30.0), (9, 4, 59.9999999), (9, 5, 0.0),
-          (9, 59, 59.5), (10, 0, 0.0), (9, 58, 0.0), (10, 6, 0.0), (23, 59, 59.9999999), (24, 0, 0.0000001),
-          (24, 0, 0.0), (24, 3, 0.0), (24 * 3 + 23, 59, 59.9999999), (24 * 4, 0, 0.0000001), (24 * 4, 0, 30.0),
-          (24 * 29 + 9, 0, 0.0), (24 * 29 + 9, 1, 0.0)]
-    return [{"timestamp": (base + timedelta(hours=h, minutes=m, seconds=s)).timestamp(), "code": "MXF",
-             "market_type": "Future", "close": 17000.0 + i, "qty": 1, "tick_type": 1, "is_simulate": False}
-            for i, (h, m, s) in enumerate(at)]
-
-
-@pytest.mark.parametrize("keys", [(("m", 1), ("m", 5), ("h", 1), ("d", 1), ("w", 1), ("mo", 1)),
-                                  (("w", 1), ("mo", 1)), (("m", 3), ("d", 2))], ids=["every unit", "calendar", "odd widths"])
-@pytest.mark.parametrize("ticks", [lambda: synthetic.generate_ticks(start=DAY, days=3, seed=11), _odd_ticks],
-                         ids=["three synthetic days", "odd times"])
-def test_bars_are_announced_as_when_every_tick_recomputes_the_labels(ticks, keys, monkeypatch):
-    ticks = ticks()
-    quick = EveryKey(keys)
-    run_backtest(ticks, quick, codes=["2330", "MXF"])
-    # Without a span every tick recomputes every label: the plain rule.
-    monkeypatch.setattr(backtest._CodeWatches, "reset_span", lambda self, local: None)
-    plain = EveryKey(keys)
-    run_backtest(ticks, plain, codes=["2330", "MXF"])
-    assert quick.seen == plain.seen and len(plain.seen) >= 2
-
-
 def test_session_end_comes_before_the_next_session():
     ticks = [tick("09:00:10", 100.0), tick("09:05:00", 100.5), tick("09:40:00", 101.0, code="0050"),
              tick("10:00:00", 101.0), tick("10:00:30", 102.0, code="MXF", market="Future")]

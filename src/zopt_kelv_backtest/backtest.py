@@ -395,43 +395,6 @@ class _BarWatch:
     announced: int = 0  # closed bars of the frame last handed to on_bar
 
 
-class _CodeWatches:
-    """The bar keys of one traded code, and the local-time span in which none of their labels moves.
-
-    Most ticks fall inside the span and cost two comparisons; a tick outside it has every label
-    recomputed as the runner defines it, and the span is set anew.
-    """
-
-    __slots__ = ("watches", "lo", "hi")
-
-    def __init__(self, watches: list[_BarWatch]) -> None:
-        self.watches = watches
-        self.lo = math.inf  # empty until the first tick
-        self.hi = -math.inf
-
-    def reset_span(self, local: float) -> None:
-        lo, hi = -math.inf, math.inf
-        for watch in self.watches:
-            if watch.width:
-                # local // width is exactly floor(local / width): the label holds on [k * width, (k + 1) * width).
-                start = watch.label * watch.width
-                end = start + watch.width
-            else:
-                # Calendar labels hold for a local day at least; a margin keeps clear of the rounding to
-                # microseconds at midnight.
-                day = local // 86400 * 86400
-                start, end = day + 0.001, day + 86400 - 0.001
-            if start > lo:
-                lo = start
-            if end < hi:
-                hi = end
-        if lo <= local < hi and abs(local) < 2.0**50:
-            self.lo, self.hi = lo, hi
-        else:  # NaN, huge or at a margin: every tick takes the exact path
-            self.lo, self.hi = math.inf, -math.inf
-
-
-
 class _Run:
     """The state of one replay: the core objects and what the hooks and helpers need."""
 
@@ -598,7 +561,7 @@ def run_backtest(
     trimming = trim_every is not None and core_trims_safely()
 
     keys: dict[str, list[tuple[Unit, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
-    watches: dict[str, _CodeWatches] = {}
+    watches: dict[str, list[_BarWatch]] = {}
     session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
     deadline = math.inf
     day_end = traded_day_end = -math.inf
@@ -621,25 +584,17 @@ def run_backtest(
         trades = code != BENCHMARK if traded is None else code in traded
         if trades:
             keys[code] = [("m", 1), *declared]
-            watches[code] = _CodeWatches([_BarWatch(u, f, _bar_width(u, f)) for u, f in declared])
+            watches[code] = [_BarWatch(u, f, _bar_width(u, f)) for u, f in declared]
         return trades
 
-    def bar_edges(code: str, group: _CodeWatches, local: float) -> None:
-        """A tick outside the code's span: hand on_bar the closed bars of each key whose label moved."""
-        for watch in group.watches:
-            label = local // watch.width if watch.width else _calendar_label(watch.unit, local)
-            if label == watch.label:
-                continue
-            if watch.label is not None:
-                frame = qm.get_kbar(code, watch.unit, watch.freq)
-                closed = frame.height - 1
-                # Bars are only appended: a new count is a new closed bar. (A tick pulled back into the
-                # forming bar moves the label seen by the times, not the bars.)
-                if closed > 0 and closed != watch.announced:
-                    watch.announced = closed
-                    strategy.on_bar(code, frame.slice(0, closed))
-            watch.label = label
-        group.reset_span(local)
+    def closed_bars(code: str, watch: _BarWatch) -> None:
+        frame = qm.get_kbar(code, watch.unit, watch.freq)
+        closed = frame.height - 1
+        # Bars are only appended: a new count is a new closed bar. (A tick pulled back into the forming
+        # bar moves the label seen by the times, not the bars.)
+        if closed > 0 and closed != watch.announced:
+            watch.announced = closed
+            strategy.on_bar(code, frame.slice(0, closed))
 
     tracked: set[str] = set()
     next_progress = PROGRESS_EVERY
@@ -689,8 +644,12 @@ def run_backtest(
                 session_last[code] = ts
                 if hooks_bar:
                     local_ts = ts + offset
-                    if not code_watches.lo <= local_ts < code_watches.hi:
-                        bar_edges(code, code_watches, local_ts)
+                    for watch in code_watches:
+                        label = local_ts // watch.width if watch.width else _calendar_label(watch.unit, local_ts)
+                        if label != watch.label:
+                            if watch.label is not None:
+                                closed_bars(code, watch)
+                            watch.label = label
                 if on_tick is not None:
                     on_tick(tick)
             end_sessions(math.inf)
