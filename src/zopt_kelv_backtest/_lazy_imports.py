@@ -5,10 +5,11 @@ the QuantStats report; with what they pull in (scipy, matplotlib.pyplot, yfinanc
 seconds to import, which a replay or a sweep worker that writes no report would pay for nothing.
 
 :func:`import_core` imports the core with those three modules in ``sys.modules`` as not yet executed
-module objects (created from their own specs, so they are the very objects a later ``import pandas``
-returns). The first access to an attribute of any of them executes all three, in the core's order, and
-then replays the calls the core made on them while they waited (``matplotlib.use("Agg")``,
-``quantstats_lumi.extend_pandas()``): afterwards the process holds what an eager import leaves behind.
+module objects (made from their import-system module specs, so they are the very objects a later
+``import pandas`` returns). The first access to an attribute of any of them executes all three, in the
+core's order, and then replays the calls the core made on them while they waited
+(``matplotlib.use("Agg")``, ``quantstats_lumi.extend_pandas()``): afterwards the process holds what an
+eager import leaves behind, except that warning filters those libraries add come before the core's two.
 Nothing is deferred when any of the three is already imported, or when ``ZOPT_KELV_EAGER_IMPORTS=1``.
 """
 
