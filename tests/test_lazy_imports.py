@@ -1,5 +1,6 @@
 """The core imported by the runner: report libraries wait in sys.modules until something uses them."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -13,11 +14,8 @@ REPORT_LIBRARIES = ("pandas", "matplotlib", "quantstats_lumi", "scipy", "jinja2"
 
 
 def run_python(code, **env):
-    import os
-
-    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TZ="Asia/Taipei", **env)
-    full_env.pop("ZOPT_KELV_EAGER_IMPORTS", None)
-    full_env.update(env)
+    full_env = {k: v for k, v in os.environ.items() if k != "ZOPT_KELV_EAGER_IMPORTS"}
+    full_env.update(PYTHONPATH=os.pathsep.join(sys.path), TZ="Asia/Taipei", **env)
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=full_env, timeout=300)
     assert done.returncode == 0, done.stderr
