@@ -9,8 +9,9 @@ Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
     strategy as a hand-written loop (today's example's shape, K-bars from get_kbar) with that console;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
-Also: imports (fresh process) and peak RSS of `python -m zopt_kelv_backtest.example --days N --quiet`
-in fresh processes. Times are CPU time of this process (time.process_time; --wall: perf_counter), the
+Also: imports (fresh process; the core as the runner imports it, its report libraries waiting, and with
+all of them) and peak RSS of `python -m zopt_kelv_backtest.example --days N` in fresh processes: the
+default command (QuantStats reports included), `--quiet`, and `--skip-qs --quiet`. Times are CPU time of this process (time.process_time; --wall: perf_counter), the
 best of --repeat replays for sets up to 20 days (the runner and the hand-written loop taking turns).
 Run with the module importable, e.g. PYTHONPATH=build/<dir>/stage.
 """
@@ -172,18 +173,23 @@ def reports(result: backtest.BacktestResult, out: str, qs: bool) -> tuple[float,
     return standard, quant
 
 
-def imports_seconds() -> float:
+def imports_seconds(core: str) -> float:
+    """Wall time of a fresh process importing the example, the runner, rich and the core: `core` is the
+    statement that imports it (as the runner does, or the plain import statement)."""
     code = ("import time; t = time.perf_counter(); import zopt_kelv_backtest.example, zopt_kelv_backtest.backtest, "
-            "zopt_kelv_backtest.modules.positions.positions, rich.progress; print(time.perf_counter() - t)")
+            f"rich.progress; {core}; print(time.perf_counter() - t)")
     best = min(float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                     env=dict(os.environ), check=True).stdout) for _ in range(2))
     return best
 
 
-def peak_rss_mib(days: int, out: str) -> float:
-    code = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True); "
+RSS_RUNS = {"default": [], "--quiet": ["--quiet"], "--skip-qs --quiet": ["--skip-qs", "--quiet"]}
+
+
+def peak_rss_mib(days: int, flags: list[str], out: str) -> float:
+    code = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL); "
             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    args = [sys.executable, "-m", "zopt_kelv_backtest.example", "--days", str(days), "--quiet", "--out", out]
+    args = [sys.executable, "-m", "zopt_kelv_backtest.example", "--days", str(days), *flags, "--out", out]
     done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, check=True)
     return int(done.stdout) / 1024
 
@@ -239,19 +245,23 @@ def main() -> int:
     if args.wall:
         CLOCK = time.perf_counter
     sets = args.days or ([10] if args.quick else [10, 100])
-    print(f"Python {sys.version.split()[0]}, clock: {'wall' if args.wall else 'CPU'}; "
-          f"imports (fresh process, wall): {imports_seconds():.2f} s\n")
+    lazy = imports_seconds("from zopt_kelv_backtest._lazy_imports import import_core; import_core()")
+    eager = imports_seconds("import zopt_kelv_backtest.modules.positions.positions")
+    print(f"Python {sys.version.split()[0]}, clock: {'wall' if args.wall else 'CPU'}; imports (fresh process, "
+          f"wall): {lazy:.2f} s with the core as the runner imports it, {eager:.2f} s with every report "
+          "library\n")
     print("| set | stage | time | figures |\n|---|---|---|---|")
     for days in sets:
         for row in bench_set(days, qs=not args.no_qs, repeat=args.repeat if days <= 20 else 1):
             print(row, flush=True)
     if not (args.quick or args.no_rss):
-        with tempfile.TemporaryDirectory() as out:
-            rss = {days: peak_rss_mib(days, os.path.join(out, str(days))) for days in sets}
-        first = rss[sets[0]]
-        print("\n| `python -m zopt_kelv_backtest.example --quiet` | peak RSS | vs first |\n|---|---|---|")
-        for days, mib in rss.items():
-            print(f"| --days {days} | {mib:.1f} MiB | {mib / first:.2f}x |")
+        print("\n| `python -m zopt_kelv_backtest.example` | " + " | ".join(f"--days {d}" for d in sets)
+              + " | last vs first |\n|---|" + "---|" * (len(sets) + 1))
+        for name, flags in RSS_RUNS.items():
+            with tempfile.TemporaryDirectory() as out:
+                rss = [peak_rss_mib(days, flags, os.path.join(out, str(days))) for days in sets]
+            print(f"| {name} | " + " | ".join(f"{mib:.1f} MiB" for mib in rss) + f" | {rss[-1] / rss[0]:.2f}x |",
+                  flush=True)
     return 0
 
 

@@ -4,7 +4,8 @@ usage: python bench/bench_sweep.py [--quick] [--workers N] [--repeat R]
 
 - command, 1 vs N workers: ``python -m zopt_kelv_backtest.sweep --workers 1`` and ``--workers N`` in fresh
   processes, end to end: start-up, the core's import (once in the process, or once in each worker, side
-  by side), the embedded LocalCluster's start and stop, the runs, the page;
+  by side; its report libraries are left unloaded), the embedded LocalCluster's start and stop, the runs,
+  the page;
 - warm, 1 vs N workers: ``run_sweep(workers=1)`` in this process with the core imported, and the same sweep
   on an already running N-worker LocalCluster whose workers have imported it (``scheduler=``): the sweeps
   alone, as on a long-lived cluster.
@@ -114,7 +115,9 @@ def main() -> int:
 
     def warm_up() -> None:
         import zopt_kelv_backtest.example  # noqa: F401
-        import zopt_kelv_backtest.modules.positions.positions  # noqa: F401
+        from zopt_kelv_backtest._lazy_imports import import_core
+
+        import_core()  # as a run imports it: the report libraries wait
 
     warm_up()
     load_before = os.getloadavg()[0]

@@ -307,6 +307,24 @@ def test_page_is_offline_with_heatmap_and_escaped_table(tmp_path, serial):
     assert [cell[0] for cell in traces[0]["z"]] == pytest.approx(expected)
 
 
+def test_heatmap_is_the_figure_plotly_objects_make():
+    import plotly.graph_objects as go
+    import plotly.io as pio
+
+    z, runs, xs, ys = [[1.5, None], [-2.0, 3.0]], [[1, 0], [2, 1]], ["5", "10"], ["30", "60"]
+    ours = sweep._heatmap_figure(z, runs, xs, ys, "fast", "slow", "net_profit")
+    ours["layout"]["template"] = sweep._named_template("plotly")
+    theirs = go.Figure(go.Heatmap(
+        z=z, x=xs, y=ys, customdata=runs, colorscale="RdYlGn", zmid=0,
+        hovertemplate="fast=%{x}<br>slow=%{y}<br>mean net_profit=%{z:,.0f}<br>runs=%{customdata}<extra></extra>",
+        colorbar={"title": {"text": "mean net_profit"}}))
+    theirs.update_layout(xaxis={"title": {"text": "fast"}, "type": "category"},
+                         yaxis={"title": {"text": "slow"}, "type": "category"},
+                         height=480, margin={"l": 80, "r": 40, "t": 30, "b": 60})
+    assert json.loads(pio.to_json(ours, validate=False)) == json.loads(pio.to_json(theirs))
+    assert sweep._named_template("no_such_template") is None and sweep._named_template("../x") is None
+
+
 def test_default_heatmap_axes():
     plan = sweep.plan_sweep("sweep_strategies:Momentum", {"label": ["a"], "down": [1, 2], "up": [1, 2]},
                             ticks=SMALL)

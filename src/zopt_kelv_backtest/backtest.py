@@ -25,6 +25,10 @@ K-bar key of their code has read them.
 
 The core reads tick times as the process's local time, and the markets are in Taipei: the runner pins
 ``TZ=Asia/Taipei`` for its process (:func:`pin_local_time`).
+
+When the runner imports the core first, the core's report libraries (pandas, matplotlib, QuantStats and
+what they pull in, seconds of imports) load on their first use, normally the QuantStats report; a replay
+that writes no such report never loads them. ``ZOPT_KELV_EAGER_IMPORTS=1`` turns that off.
 """
 
 from __future__ import annotations
@@ -41,6 +45,8 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from datetime import date, datetime, timedelta
 from typing import TYPE_CHECKING, Any, ClassVar, Literal, Optional, Union, cast
+
+from zopt_kelv_backtest._lazy_imports import import_core as _import_core
 
 if TYPE_CHECKING:
     import polars as pl
@@ -477,6 +483,7 @@ def core_trims_safely() -> bool:
     """Whether this build's K-bar cache keeps merging after old ticks are trimmed (probed once)."""
     global _trim_safe
     if _trim_safe is None:
+        _import_core()
         from zopt_kelv_backtest.modules.positions.positions import QuoteManager
 
         base = datetime(2024, 2, 1, 9, 0).timestamp()
@@ -526,6 +533,7 @@ def run_backtest(
       every tick. Trimming needs a core whose cached keys keep merging after a trim
       (:func:`core_trims_safely`); ``BacktestResult.trimmed`` says whether it happened.
     """
+    _import_core()
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
     if not isinstance(strategy, Strategy):

@@ -172,6 +172,9 @@ def _source(args: argparse.Namespace) -> tuple[Any, list[str], str, Optional[int
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parse_args(argv)
     from zopt_kelv_backtest import backtest, utils
+    from zopt_kelv_backtest._lazy_imports import import_core
+
+    import_core()  # the report libraries load when the QuantStats report needs them
     from zopt_kelv_backtest.modules.positions import positions as positions_module
 
     backtest.pin_local_time()

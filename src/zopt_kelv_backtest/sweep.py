@@ -315,8 +315,11 @@ def _window_ticks(ticks: Iterable[dict[str, Any]], window: Window | None) -> Ite
 @contextlib.contextmanager
 def _quiet_core() -> Iterator[None]:
     """Silence the core's per-trade console lines while a combination runs."""
-    from zopt_kelv_backtest.modules.positions import positions as core
+    from zopt_kelv_backtest._lazy_imports import import_core
     from zopt_kelv_backtest.utils import LineConsole
+
+    import_core()  # the report libraries wait until a report needs them
+    from zopt_kelv_backtest.modules.positions import positions as core
 
     saved = core.console
     core.console = LineConsole(quiet=True)
@@ -862,7 +865,6 @@ def _cell(column: str, value: Any) -> str:
 
 
 def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
-    import plotly.graph_objects as go
     import polars as pl
 
     value = pl.col(metric).cast(pl.Float64)
@@ -875,15 +877,57 @@ def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
     lookup = {(r[x], r[y]): (r["value"], r["runs"]) for r in cells.iter_rows(named=True)}
     z = [[lookup.get((xv, yv), (None, 0))[0] for xv in xs] for yv in ys]
     runs = [[lookup.get((xv, yv), (None, 0))[1] for xv in xs] for yv in ys]
-    fig = go.Figure(go.Heatmap(
-        z=z, x=[str(v) for v in xs], y=[str(v) for v in ys], customdata=runs, colorscale="RdYlGn", zmid=0,
-        hovertemplate=f"{x}=%{{x}}<br>{y}=%{{y}}<br>mean {metric}=%{{z:,.0f}}<br>runs=%{{customdata}}"
-                      "<extra></extra>",
-        colorbar={"title": {"text": f"mean {metric}"}}))
-    fig.update_layout(xaxis={"title": {"text": x}, "type": "category"},
-                      yaxis={"title": {"text": y}, "type": "category"},
-                      height=480, margin={"l": 80, "r": 40, "t": 30, "b": 60})
-    return str(fig.to_html(full_html=False, include_plotlyjs=True, config={"displaylogo": False}))
+    return _plotly_html(_heatmap_figure(z, runs, [str(v) for v in xs], [str(v) for v in ys], x, y, metric))
+
+
+def _heatmap_figure(z: list[list[Any]], runs: list[list[int]], xs: list[str], ys: list[str], x: str, y: str,
+                    metric: str) -> dict[str, Any]:
+    """The heatmap as plotly's figure data, in the form plotly's own figure objects give it."""
+    from plotly.colors import diverging
+
+    colors = diverging.RdYlGn
+    trace = {"type": "heatmap", "z": z, "x": xs, "y": ys, "customdata": runs,
+             "colorscale": [[i / (len(colors) - 1), c] for i, c in enumerate(colors)], "zmid": 0,
+             "hovertemplate": f"{x}=%{{x}}<br>{y}=%{{y}}<br>mean {metric}=%{{z:,.0f}}<br>runs=%{{customdata}}"
+                              "<extra></extra>",
+             "colorbar": {"title": {"text": f"mean {metric}"}}}
+    layout = {"xaxis": {"title": {"text": x}, "type": "category"},
+              "yaxis": {"title": {"text": y}, "type": "category"},
+              "height": 480, "margin": {"l": 80, "r": 40, "t": 30, "b": 60}}
+    return {"data": [trace], "layout": layout}
+
+
+def _plotly_html(figure: dict[str, Any]) -> str:
+    """The figure as a page fragment with plotly.js inline, under the default template.
+
+    Built from plain data rather than plotly's figure objects: those check their values against pandas
+    when pandas is imported, which would load the core's waiting report libraries (seconds) for a page.
+    A default template that is not one of plotly's named templates goes through the figure objects.
+    """
+    import plotly.io as pio
+
+    config = {"displaylogo": False}
+    template = _named_template(pio.templates.default)
+    if template is None:
+        import plotly.graph_objects as go
+
+        return str(pio.to_html(go.Figure(figure), full_html=False, include_plotlyjs=True, config=config))
+    figure = {**figure, "layout": {**figure["layout"], "template": template}}
+    return str(pio.to_html(figure, full_html=False, include_plotlyjs=True, config=config, validate=False))
+
+
+def _named_template(name: Any) -> dict[str, Any] | None:
+    """Plotly's template `name` as stored in its package data, or None."""
+    import plotly
+
+    if not isinstance(name, str) or not name.replace("_", "").isalnum():
+        return None
+    path = Path(plotly.__file__).parent / "package_data" / "templates" / f"{name}.json"
+    try:
+        template = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
+    return template if isinstance(template, dict) else None
 
 
 def _order_key(value: Any) -> tuple[int, Any]:
