@@ -332,6 +332,16 @@ PyObject* exported_type() {
     return type;
 }
 
+py::object exported_of(py::object schema_cap, py::object array_cap) {
+    PyObject* tp = exported_type();
+    auto* e = PyObject_New(Exported, reinterpret_cast<PyTypeObject*>(tp));
+    if (!e) throw_py();
+    Py_INCREF(tp);  // heap-type instances own a reference to their type
+    e->schema = schema_cap.release().ptr();
+    e->array = array_cap.release().ptr();
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
+}
+
 py::object export_column(Column&& col) {
     auto* sp = new SchemaPrivate{col.name, col.format};
     auto* schema = new ArrowSchema{sp->format.c_str(), sp->name.c_str(), nullptr, 0, 0, nullptr,
@@ -354,13 +364,73 @@ py::object export_column(Column&& col) {
         delete array;
         throw_py();
     }
-    PyObject* tp = exported_type();
-    auto* e = PyObject_New(Exported, reinterpret_cast<PyTypeObject*>(tp));
-    if (!e) throw_py();
-    Py_INCREF(tp);  // heap-type instances own a reference to their type
-    e->schema = schema_cap.release().ptr();
-    e->array = array_cap.release().ptr();
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
+    return exported_of(std::move(schema_cap), std::move(array_cap));
+}
+
+// All columns as one struct array, so polars imports them in one call.
+struct StructSchemaPrivate {
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+};
+struct StructArrayPrivate {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    const void* validity = nullptr;
+};
+
+void release_struct_schema(ArrowSchema* s) {
+    auto* p = static_cast<StructSchemaPrivate*>(s->private_data);
+    for (auto& c : p->children)
+        if (c.release) c.release(&c);
+    delete p;
+    s->release = nullptr;
+}
+void release_struct_array(ArrowArray* a) {
+    auto* p = static_cast<StructArrayPrivate*>(a->private_data);
+    for (auto& c : p->children)
+        if (c.release) c.release(&c);
+    delete p;
+    a->release = nullptr;
+}
+
+py::object export_struct(std::vector<Column>&& cols, std::int64_t length) {
+    auto* sp = new StructSchemaPrivate;
+    auto* ap = new StructArrayPrivate;
+    sp->children.reserve(cols.size());
+    ap->children.reserve(cols.size());
+    // Each child owns its names and buffers from here, released with its parent.
+    for (Column& c : cols) {
+        auto* csp = new SchemaPrivate{std::move(c.name), c.format};
+        sp->children.push_back(ArrowSchema{csp->format.c_str(), csp->name.c_str(), nullptr, 0, 0, nullptr, nullptr,
+                                           release_schema, csp});
+        auto* cap = new ArrayPrivate{std::move(c.buffers), {}};
+        for (auto& b : cap->buffers) cap->pointers.push_back(b.get());
+        ap->children.push_back(ArrowArray{c.length, 0, 0, static_cast<std::int64_t>(cap->pointers.size()), 0,
+                                          cap->pointers.data(), nullptr, nullptr, release_array, cap});
+    }
+    for (auto& c : sp->children) sp->pointers.push_back(&c);
+    for (auto& c : ap->children) ap->pointers.push_back(&c);
+    const auto n = static_cast<std::int64_t>(cols.size());
+    auto* schema = new ArrowSchema{"+s", "", nullptr, 0, n, sp->pointers.data(), nullptr, release_struct_schema, sp};
+    auto* array = new ArrowArray{length, 0, 0, 1, n, &ap->validity, ap->pointers.data(), nullptr,
+                                 release_struct_array, ap};
+    py::object schema_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
+    if (!schema_cap) {
+        release_struct_schema(schema);
+        delete schema;
+        release_struct_array(array);
+        delete array;
+        throw_py();
+    }
+    py::object array_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(array, "arrow_array", array_capsule_free));
+    if (!array_cap) {
+        release_struct_array(array);
+        delete array;
+        throw_py();
+    }
+    return exported_of(std::move(schema_cap), std::move(array_cap));
 }
 
 template <class T>
@@ -411,6 +481,7 @@ struct PolarsRoute {
     py::object from_c_array;     // PySeries.from_arrow_c_array
     py::object pydf_type;        // PyDataFrame
     py::object from_pydf;        // DataFrame._from_pydf
+    py::object unnest;           // PySeries.struct_unnest: all columns in one import, or null
 };
 
 // Made on first use and published only when complete: building it runs
@@ -428,6 +499,10 @@ PolarsRoute& route(py::handle pl) {
             built->pydf_type = pydf;
             built->from_pydf = frame_cls.attr("_from_pydf");
             built->native = true;
+            if (PyObject* u = PyObject_GetAttrString(pyseries.ptr(), "struct_unnest"))
+                built->unnest = py::reinterpret_steal<py::object>(u);
+            else
+                PyErr_Clear();  // one import per column
         } catch (py::error_already_set&) {
             built->native = false;  // the public constructors still work
         }
@@ -436,9 +511,23 @@ PolarsRoute& route(py::handle pl) {
     return *r;
 }
 
+// The polars module the frames are made with (imported before any frame is).
+py::object polars_module() {
+    if (g_polars) return py::reinterpret_borrow<py::object>(g_polars);
+    return py::module_::import("polars");
+}
+
 py::object frame_from(std::vector<Column>&& columns, bool inner = false) {
-    py::object pl = py::module_::import("polars");
+    py::object pl = polars_module();
     PolarsRoute& r = route(pl);
+    if (r.native && r.unnest) {
+        // One import of a struct array, unnested into the frame's columns.
+        const std::int64_t n = columns.empty() ? 0 : columns.front().length;
+        py::object exported = export_struct(std::move(columns), n);
+        py::object s = steal(PyObject_CallOneArg(r.from_c_array.ptr(), exported.ptr()));
+        py::object df = steal(PyObject_CallOneArg(r.unnest.ptr(), s.ptr()));
+        return inner ? df : steal(PyObject_CallOneArg(r.from_pydf.ptr(), df.ptr()));
+    }
     py::list series;
     for (Column& c : columns) {
         std::string name = c.name;
@@ -486,12 +575,12 @@ std::vector<Column> kbar_columns(const std::vector<Bar>& bars);
 py::object kbar_frame(const std::vector<Bar>& bars) { return frame_from(kbar_columns(bars)); }
 
 std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars) {
-    if (!route(py::module_::import("polars")).native) return std::nullopt;
+    if (!route(polars_module()).native) return std::nullopt;
     return frame_from(kbar_columns(bars), true);
 }
 
 py::object wrap_inner_frame(py::handle inner) {
-    return route(py::module_::import("polars")).from_pydf(inner);
+    return steal(PyObject_CallOneArg(route(polars_module()).from_pydf.ptr(), inner.ptr()));
 }
 
 namespace {
