@@ -204,7 +204,7 @@ ProfitPlan plan_profit(py::handle self, py::handle cp, py::handle product_type) 
             Text line;
             line.lit(open);
             put_cost(line, leg);
-            console_print(line.lit(U", 沖銷部位方向: ").fmt(item(from, ZK_STR("action"))).lit(close).str());
+            print_line(line.lit(U", 沖銷部位方向: ").fmt(item(from, ZK_STR("action"))).lit(close).str());
             return leg;
         };
         Leg cover = price_leg(CostCall::Cover, cp, U"[blue]", U"[/blue]");
@@ -431,7 +431,7 @@ ZK_BODY(pos_set_positions) {
     if (!counters.empty()) check_settable(info);
     if (report) check_settable(report);
     py::object own_append = opens ? method_ahead(own_side, ZK_STR("append")) : py::object();
-    for (const py::object& line : lines) console_print(line);
+    for (const py::object& line : lines) print_line(line);
 
     // Apply: nothing below can fail on the documented containers.
     if (new_book) set_item(positions, code, book);

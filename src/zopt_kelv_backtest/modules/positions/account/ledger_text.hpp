@@ -68,4 +68,10 @@ private:
     char32_t max_ = 0x7f;  // the largest code point's kind bound, so the str is made in its own kind
 };
 
+// console.print(text) through the module global, looked up now; when that is
+// the package console with its own line printer, and the line is one the
+// printer would queue as it is, the line is queued here the same way (no
+// Python call per line).
+void print_line(const py::object& text);
+
 }  // namespace zk::ledger

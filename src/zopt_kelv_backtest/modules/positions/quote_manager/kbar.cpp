@@ -578,7 +578,7 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     enum { Keep, Recent, Whole } compact = Keep;
     if (chunks > 8) compact = settled == 0 || (height - settled) * 64 > height ? Whole : Recent;
     // The same steps on polars' inner frame (one wrapper at the end) or on the frame.
-    auto build = [&](py::handle df, py::handle part) {
+    auto build = [&](py::handle df, py::handle part, bool inner) {
         py::object out = call_method(call_method(df, ZK_STR("slice"), ZK_INT(0), index(keep)), ZK_STR("vstack"), part);
         if (compact == Whole) {
             out = call_method(out, ZK_STR("rechunk"));
@@ -587,16 +587,17 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
         } else if (compact == Recent) {
             py::object head = call_method(out, ZK_STR("slice"), ZK_INT(0), index(settled));
             py::object rest = call_method(out, ZK_STR("slice"), index(settled), index(height - settled));
-            out = call_method(head, ZK_STR("vstack"), call_method(rest, ZK_STR("rechunk")));
+            rest = inner ? cols::rechunk_small_inner_frame(rest) : call_method(rest, ZK_STR("rechunk"));
+            out = call_method(head, ZK_STR("vstack"), rest);
             chunks = 2;
         }
         return out;
     };
     py::object frame;
     if (auto inner = cols::kbar_inner_frame(merged)) {
-        frame = cols::wrap_inner_frame(build(steal(PyObject_GetAttr(cached.ptr(), ZK_STR("_df").ptr())), *inner));
+        frame = cols::wrap_inner_frame(build(steal(PyObject_GetAttr(cached.ptr(), ZK_STR("_df").ptr())), *inner, true));
     } else {
-        frame = build(cached, cols::kbar_frame(merged));
+        frame = build(cached, cols::kbar_frame(merged), false);
     }
     if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
     set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks, settled));

@@ -583,6 +583,16 @@ py::object wrap_inner_frame(py::handle inner) {
     return steal(PyObject_CallOneArg(route(polars_module()).from_pydf.ptr(), inner.ptr()));
 }
 
+py::object rechunk_small_inner_frame(py::handle inner) {
+    py::object columns = steal(PyObject_CallMethodNoArgs(inner.ptr(), ZK_STR("get_columns").ptr()));
+    py::list out;
+    for (py::handle c : columns) {
+        PyObject* argv[] = {c.ptr(), Py_False};  // in_place=False: a new series
+        out.append(steal(PyObject_VectorcallMethod(ZK_STR("rechunk").ptr(), argv, 2, nullptr)));
+    }
+    return steal(PyObject_CallOneArg(route(polars_module()).pydf_type.ptr(), out.ptr()));
+}
+
 namespace {
 std::vector<Column> kbar_columns(const std::vector<Bar>& bars) {
     const std::size_t n = bars.size();
