@@ -594,26 +594,29 @@ py::object rechunk_small_inner_frame(py::handle inner) {
 }
 
 namespace {
+// A fixed-width column written straight into its buffer.
+template <class T, class Get>
+Column fixed_from(const char* name, const char* format, std::size_t n, Get get) {
+    Column c{name, format, static_cast<std::int64_t>(n), {}};
+    c.buffers.reserve(2);
+    c.buffers.emplace_back(nullptr);
+    c.buffers.push_back(alloc(n * sizeof(T)));
+    T* out = static_cast<T*>(c.buffers[1].get());
+    for (std::size_t i = 0; i < n; ++i) out[i] = get(i);
+    return c;
+}
+
 std::vector<Column> kbar_columns(const std::vector<Bar>& bars) {
     const std::size_t n = bars.size();
-    std::vector<std::int64_t> dt(n), vol(n);
-    std::vector<double> o(n), h(n), l(n), cl(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        dt[i] = bars[i].dt;
-        o[i] = bars[i].open;
-        h[i] = bars[i].high;
-        l[i] = bars[i].low;
-        cl[i] = bars[i].close;
-        vol[i] = bars[i].volume;
-    }
     std::vector<Column> cols;
-    cols.push_back(fixed_column("dt", "tsu:", dt));
+    cols.reserve(7);
+    cols.push_back(fixed_from<std::int64_t>("dt", "tsu:", n, [&](std::size_t i) { return bars[i].dt; }));
     cols.push_back(text_column("code", n, [&](std::size_t i) { return std::string_view(bars[i].code); }));
-    cols.push_back(fixed_column("Open", "g", o));
-    cols.push_back(fixed_column("High", "g", h));
-    cols.push_back(fixed_column("Low", "g", l));
-    cols.push_back(fixed_column("Close", "g", cl));
-    cols.push_back(fixed_column("Volume", "l", vol));
+    cols.push_back(fixed_from<double>("Open", "g", n, [&](std::size_t i) { return bars[i].open; }));
+    cols.push_back(fixed_from<double>("High", "g", n, [&](std::size_t i) { return bars[i].high; }));
+    cols.push_back(fixed_from<double>("Low", "g", n, [&](std::size_t i) { return bars[i].low; }));
+    cols.push_back(fixed_from<double>("Close", "g", n, [&](std::size_t i) { return bars[i].close; }));
+    cols.push_back(fixed_from<std::int64_t>("Volume", "l", n, [&](std::size_t i) { return bars[i].volume; }));
     return cols;
 }
 }  // namespace
