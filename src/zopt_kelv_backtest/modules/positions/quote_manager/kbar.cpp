@@ -42,7 +42,7 @@ py::object call_method(py::handle o, py::handle name, const A&... args) {
     return steal(PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(A) + 1, nullptr));
 }
 
-py::object index(Py_ssize_t i) { return steal(PyLong_FromSsize_t(i)); }
+py::object as_int(Py_ssize_t i) { return steal(PyLong_FromSsize_t(i)); }
 
 // ---- conversions
 
@@ -579,14 +579,14 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     if (chunks > 8) compact = settled == 0 || (height - settled) * 64 > height ? Whole : Recent;
     // The same steps on polars' inner frame (one wrapper at the end) or on the frame.
     auto build = [&](py::handle df, py::handle part, bool inner) {
-        py::object out = call_method(call_method(df, ZK_STR("slice"), ZK_INT(0), index(keep)), ZK_STR("vstack"), part);
+        py::object out = call_method(call_method(df, ZK_STR("slice"), ZK_INT(0), as_int(keep)), ZK_STR("vstack"), part);
         if (compact == Whole) {
             out = call_method(out, ZK_STR("rechunk"));
             chunks = 1;
             settled = height - static_cast<Py_ssize_t>(tail.size());
         } else if (compact == Recent) {
-            py::object head = call_method(out, ZK_STR("slice"), ZK_INT(0), index(settled));
-            py::object rest = call_method(out, ZK_STR("slice"), index(settled), index(height - settled));
+            py::object head = call_method(out, ZK_STR("slice"), ZK_INT(0), as_int(settled));
+            py::object rest = call_method(out, ZK_STR("slice"), as_int(settled), as_int(height - settled));
             rest = inner ? cols::rechunk_small_inner_frame(rest) : call_method(rest, ZK_STR("rechunk"));
             out = call_method(head, ZK_STR("vstack"), rest);
             chunks = 2;
