@@ -294,20 +294,24 @@ def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Di
             np.concatenate([p[2] for p in parts])[order].tolist(),
             np.concatenate([p[3] for p in parts])[order].tolist(),
         )
-        # The records hold no containers, so no collection can free any of them; but each one made
-        # counts towards the next collection, which would walk the growing list again and again.
-        paused = gc.isenabled()
-        gc.disable()
-        try:
-            records = [
-                {"timestamp": ts, "code": code, "market_type": market, "close": close, "qty": qty,
-                 "tick_type": kind, "is_simulate": False}
-                for ts, code, market, close, qty, kind in zip(*columns)
-            ]  # fmt: skip
-        finally:
-            if paused:
-                gc.enable()
-        yield records
+        yield _records(columns)
+
+
+def _records(columns: Tuple[List[Any], ...]) -> List[Dict[str, Any]]:
+    """Tick records of a day's columns (time, code, market, close, quantity, tick type)."""
+    # The records hold no containers, so no collection can free any of them; but each one made counts
+    # towards the next collection, which would walk the growing list again and again.
+    paused = gc.isenabled()
+    gc.disable()
+    try:
+        return [
+            {"timestamp": ts, "code": code, "market_type": market, "close": close, "qty": qty, "tick_type": kind,
+             "is_simulate": False}
+            for ts, code, market, close, qty, kind in zip(*columns)
+        ]  # fmt: skip
+    finally:
+        if paused:
+            gc.enable()
 
 
 def generate_ticks(
