@@ -31,7 +31,10 @@ to the same stream by other means (a bare ``print``) may overtake lines still wa
 The native core looks ``console`` up in its own module globals at call time: replacing it there with
 any object that has a ``print(text)`` method redirects the core's lines. For speed, ``console.print``
 is an attribute of the instance made for the current file and settings (remade when one changes);
-``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own.
+``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own. While that
+attribute is the console's own printer, the core queues the lines that printer would queue itself (the
+same pieces, through the same waiting list and writer) instead of calling it; a ``print`` replaced on
+the instance, a replaced stream or quiet is honoured at the next line.
 """
 
 from __future__ import annotations

@@ -332,7 +332,24 @@ PyObject* exported_type() {
     return type;
 }
 
-py::object exported_of(py::object schema_cap, py::object array_cap) {
+// The holder of an exported schema and array, which its capsules release from here on.
+py::object exported_of(ArrowSchema* schema, ArrowArray* array) {
+    py::object schema_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
+    if (!schema_cap) {
+        schema->release(schema);
+        delete schema;
+        array->release(array);
+        delete array;
+        throw_py();
+    }
+    py::object array_cap = py::reinterpret_steal<py::object>(
+        PyCapsule_New(array, "arrow_array", array_capsule_free));
+    if (!array_cap) {
+        array->release(array);
+        delete array;
+        throw_py();
+    }
     PyObject* tp = exported_type();
     auto* e = PyObject_New(Exported, reinterpret_cast<PyTypeObject*>(tp));
     if (!e) throw_py();
@@ -346,25 +363,11 @@ py::object export_column(Column&& col) {
     auto* sp = new SchemaPrivate{col.name, col.format};
     auto* schema = new ArrowSchema{sp->format.c_str(), sp->name.c_str(), nullptr, 0, 0, nullptr,
                                    nullptr, release_schema, sp};
-    py::object schema_cap = py::reinterpret_steal<py::object>(
-        PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
-    if (!schema_cap) {
-        release_schema(schema);
-        delete schema;
-        throw_py();
-    }
     auto* ap = new ArrayPrivate{std::move(col.buffers), {}};
     for (auto& b : ap->buffers) ap->pointers.push_back(b.get());
     auto* array = new ArrowArray{col.length, 0, 0, static_cast<std::int64_t>(ap->pointers.size()), 0,
                                  ap->pointers.data(), nullptr, nullptr, release_array, ap};
-    py::object array_cap = py::reinterpret_steal<py::object>(
-        PyCapsule_New(array, "arrow_array", array_capsule_free));
-    if (!array_cap) {
-        release_array(array);
-        delete array;
-        throw_py();
-    }
-    return exported_of(std::move(schema_cap), std::move(array_cap));
+    return exported_of(schema, array);
 }
 
 // All columns as one struct array, so polars imports them in one call.
@@ -378,19 +381,14 @@ struct StructArrayPrivate {
     const void* validity = nullptr;
 };
 
-void release_struct_schema(ArrowSchema* s) {
-    auto* p = static_cast<StructSchemaPrivate*>(s->private_data);
+// Releases the children, then the parent's own data (Arrow's rule for a parent's release).
+template <class Arrow, class Private>
+void release_struct(Arrow* x) {
+    auto* p = static_cast<Private*>(x->private_data);
     for (auto& c : p->children)
         if (c.release) c.release(&c);
     delete p;
-    s->release = nullptr;
-}
-void release_struct_array(ArrowArray* a) {
-    auto* p = static_cast<StructArrayPrivate*>(a->private_data);
-    for (auto& c : p->children)
-        if (c.release) c.release(&c);
-    delete p;
-    a->release = nullptr;
+    x->release = nullptr;
 }
 
 py::object export_struct(std::vector<Column>&& cols, std::int64_t length) {
@@ -411,26 +409,11 @@ py::object export_struct(std::vector<Column>&& cols, std::int64_t length) {
     for (auto& c : sp->children) sp->pointers.push_back(&c);
     for (auto& c : ap->children) ap->pointers.push_back(&c);
     const auto n = static_cast<std::int64_t>(cols.size());
-    auto* schema = new ArrowSchema{"+s", "", nullptr, 0, n, sp->pointers.data(), nullptr, release_struct_schema, sp};
+    auto* schema = new ArrowSchema{"+s", "", nullptr, 0, n, sp->pointers.data(), nullptr,
+                                   release_struct<ArrowSchema, StructSchemaPrivate>, sp};
     auto* array = new ArrowArray{length, 0, 0, 1, n, &ap->validity, ap->pointers.data(), nullptr,
-                                 release_struct_array, ap};
-    py::object schema_cap = py::reinterpret_steal<py::object>(
-        PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
-    if (!schema_cap) {
-        release_struct_schema(schema);
-        delete schema;
-        release_struct_array(array);
-        delete array;
-        throw_py();
-    }
-    py::object array_cap = py::reinterpret_steal<py::object>(
-        PyCapsule_New(array, "arrow_array", array_capsule_free));
-    if (!array_cap) {
-        release_struct_array(array);
-        delete array;
-        throw_py();
-    }
-    return exported_of(std::move(schema_cap), std::move(array_cap));
+                                 release_struct<ArrowArray, StructArrayPrivate>, ap};
+    return exported_of(schema, array);
 }
 
 template <class T>
