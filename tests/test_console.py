@@ -312,3 +312,77 @@ def test_a_subclass_keeps_its_own_print():
     con.print("x")
     con.flush()
     assert out.getvalue() == "> x\n"
+
+
+# ---- lines the core queues itself ------------------------------------------------------------------
+
+FILL_CODES = ["2330", "X\\Y", "A[red]B", "C[1]D", "E\tF", "回測"]
+
+
+def fills(con, codes=FILL_CODES):
+    """Open and cover one lot of each code through the core, printing to `con`."""
+    saved = positions_module.console
+    positions_module.console = con
+    try:
+        pos = positions_module.Positions()
+        for i, code in enumerate(codes):
+            for j, action in enumerate(("Buy", "Sell")):
+                pos.set_positions({"code": code, "action": action, "price": 580.0 + i + j / 2, "quantity": 1,
+                                   "exchange_ts": 1.7e9 + i, "product_type": "Stock", "trade_id": f"T{i}{j}"},
+                                  "Stock")  # fmt: skip
+    finally:
+        positions_module.console = saved
+    if isinstance(con, LineConsole):
+        con.flush()
+
+
+def without_core_queue(con):
+    """The same console, its lines all through its printer (the core finds nothing to queue into)."""
+    con._install = lambda: None  # keep the state below
+    con.__dict__.pop("_core_lines", None)
+    return con
+
+
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "file"])
+def test_lines_the_core_queues_are_what_the_printer_writes(terminal):
+    outs = []
+    for strip in (False, True):
+        out = io.StringIO()
+        con = LineConsole(file=out, force_terminal=terminal, color_system="standard", width=40)
+        fills(without_core_queue(con) if strip else con)
+        outs.append(out.getvalue())
+    assert outs[0] == outs[1]
+    assert outs[0].count("\n") == 6 * len(FILL_CODES)  # two lines to open, four to cover
+    if terminal:  # (to a file the package console writes the text without rich's codes)
+        rec = Recorder()
+        fills(rec)
+        assert outs[0] == rich_reference(rec.lines)
+
+
+def test_the_core_queues_without_calling_print():
+    out = io.StringIO()
+    con = LineConsole(file=out)
+    woken = []
+    sink = list(con._core_lines)
+    sink[9] = lambda: woken.append(len(con._pending))  # the wake slot: called at the first waiting line
+    con.__dict__["_core_lines"] = tuple(sink)
+    fills(con, ["2330"])
+    assert woken == [1] and out.getvalue().count("\n") == 6
+
+
+@pytest.mark.parametrize("change", ["print", "stdout", "quiet"])
+def test_the_core_honours_a_changed_console(monkeypatch, change):
+    first, second = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", first)
+    con = LineConsole()
+    rec = Recorder()
+    if change == "print":
+        con.print = rec.print
+    elif change == "stdout":
+        monkeypatch.setattr(sys, "stdout", second)
+    else:
+        con.quiet = True
+    fills(con, ["2330"])
+    got = {"print": len(rec.lines), "stdout": second.getvalue().count("\n"), "quiet": 0}[change]
+    assert got == (0 if change == "quiet" else 6)
+    assert first.getvalue() == ""

@@ -539,6 +539,22 @@ def test_many_merges_keep_the_frame_compact(qm):
     assert out.n_chunks() < 70
 
 
+@pytest.mark.parametrize("unit,freq,width", [("m", 1, 60), ("m", 3, 180)])
+def test_a_long_run_of_merges_keeps_every_bar_in_few_chunks(qm, unit, freq, width):
+    # Long enough for the chunks after the settled rows to be merged on their own many times,
+    # and for whole merges between; bars are checked at every step near those points.
+    rng = random.Random(5)
+    t = 0.0
+    for i in range(2600):
+        t += rng.choice([1, 5, 20, 40, width, 3 * width])
+        push(qm, stored(at(t), round(rng.uniform(90, 110), 1), rng.randint(0, 9), sim=rng.random() < 0.05))
+        out = qm.get_kbar("2330", unit, freq)
+        assert out.n_chunks() <= 10
+        if i % 97 == 0 or i > 2580:
+            same_bars(out, ref_bars(qm.ticks["2330"]["old_ticks"], unit, freq))
+    assert out.height > 1000
+
+
 @pytest.mark.parametrize("unit,freq", [("y", 100001), ("mo", 100000), ("y", 7000)])
 def test_labels_outside_python_dates_fail_as_polars_does(mod, monkeypatch, unit, freq):
     """Bars so wide that ticks before 1970 get labels Python's datetime cannot

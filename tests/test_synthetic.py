@@ -198,3 +198,30 @@ def test_products_that_cannot_trade_are_refused(product, message):
 
 def test_no_products_no_ticks():
     assert synthetic.generate_ticks(START, 2, 1, products=()) == []
+
+
+def test_the_calendar_is_read_again_when_its_file_changes(tmp_path, monkeypatch):
+    path = tmp_path / "holidays.csv"
+    path.write_text("Date,Name\n2024-01-01,new year\n", encoding="utf-8")
+    monkeypatch.setattr(synthetic, "HOLIDAY_FILE", str(path))
+    assert synthetic.trading_days(date(2024, 1, 1), 1) == [date(2024, 1, 2)]
+    path.write_text("Date,Name\n2024-01-01,new year\n2024-01-02,another\n", encoding="utf-8")
+    assert synthetic.trading_days(date(2024, 1, 1), 1) == [date(2024, 1, 3)]
+    # Each caller gets a set of its own: changing one changes no later answer.
+    mine = synthetic.load_holidays(str(path))
+    mine.clear()
+    assert synthetic.load_holidays(str(path)) == {"2024-01-01", "2024-01-02"}
+    assert synthetic.trading_days(date(2024, 1, 1), 1) == [date(2024, 1, 3)]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_the_collector_is_left_as_it_was(enabled):
+    import gc
+
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        assert len(synthetic.generate_ticks(start=START, days=1)) > 0
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

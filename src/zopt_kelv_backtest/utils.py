@@ -31,7 +31,10 @@ to the same stream by other means (a bare ``print``) may overtake lines still wa
 The native core looks ``console`` up in its own module globals at call time: replacing it there with
 any object that has a ``print(text)`` method redirects the core's lines. For speed, ``console.print``
 is an attribute of the instance made for the current file and settings (remade when one changes);
-``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own.
+``LineConsole.print`` behaves the same, and a subclass that defines ``print`` keeps its own. While that
+attribute is the console's own printer, the core queues the lines that printer would queue itself (the
+same pieces, through the same waiting list and writer) instead of calling it; a ``print`` replaced on
+the instance, a replaced stream or quiet is honoured at the next line.
 """
 
 from __future__ import annotations
@@ -150,19 +153,25 @@ class LineConsole(Console):
         every test of settings that cannot have changed since it was made. A subclass that defines
         its own ``print`` keeps it.
         """
-        self._printer = self._line_printer() if self._fast and not self._quiet else None
+        self._printer, sink = self._line_printer() if self._fast and not self._quiet else (None, None)
         d = self.__dict__
+        d.pop("_core_lines", None)
         if type(self).print is not LineConsole.print:
             d.pop("print", None)
         elif self._quiet:
             d["print"] = _print_nothing
         elif self._printer is not None:
             d["print"] = self._printer
+            # What the native core needs to queue a line as the printer would, without calling it;
+            # it checks that ``print`` is still this printer first.
+            d["_core_lines"] = sink
         else:
             d.pop("print", None)
 
-    def _line_printer(self) -> Any:
-        """A ``print`` for the fast path, bound to the current file and its tag looks."""
+    def _line_printer(self) -> Tuple[Any, Tuple[Any, ...]]:
+        """A ``print`` for the fast path, bound to the current file and its tag looks, and the same
+        state as a tuple for the native core: (print, waiting lines, looks, plain, file or None,
+        stream name, stream, first, limit, wake, flush)."""
         fixed = self._file or None  # as rich reads it
         stream = "stderr" if self._stderr else "stdout"
         raw = fixed if fixed is not None else getattr(sys, stream, None)
@@ -178,6 +187,16 @@ class LineConsole(Console):
         sysdict = sys.__dict__
         owner = weakref.ref(self)  # no cycle through the instance's own dict
         tag_like = _TAG_LIKE
+
+        def wake() -> None:
+            con = owner()
+            if con is not None:
+                con._wake_timer()
+
+        def flush() -> None:
+            con = owner()
+            if con is not None:
+                con.flush_lines()
 
         def print(text: Any = _NONE, /, *more: Any, **kwargs: Any) -> None:
             if more or kwargs or type(text) is not str:
@@ -209,20 +228,16 @@ class LineConsole(Console):
                         extend((prefix, body, suffix))
                     n = len(pending)
                     if n == first:
-                        con = owner()
-                        if con is not None:
-                            con._wake_timer()
+                        wake()
                     elif n >= limit:
-                        con = owner()
-                        if con is not None:
-                            con.flush_lines()
+                        flush()
                     return
             con = owner()
             if con is not None:
                 con._rich_print(text)
 
         print.__doc__ = LineConsole.print.__doc__
-        return print
+        return print, (print, pending, looks, plain, fixed, stream, raw, first, limit, wake, flush)
 
     # Everything rich writes or holds back passes here or through the render hooks: earlier lines
     # are written first, and no line bypasses a live display or a buffer.

@@ -283,13 +283,6 @@ py::object global(py::handle key) {
     throw_py();
 }
 
-// console.print(text) without a bound method, as the interpreter calls it.
-void console_print(const py::object& text) {
-    py::object console = global(names::console);
-    PyObject* args[2] = {console.ptr(), text.ptr()};
-    steal(PyObject_VectorcallMethod(names::print.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 }  // namespace zk
 
 PyMODINIT_FUNC PyInit_positions() { return PyModuleDef_Init(&zk::g_def); }

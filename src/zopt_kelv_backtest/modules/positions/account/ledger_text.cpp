@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/compat.hpp"
+
 namespace zk::ledger {
 namespace {
 

@@ -24,7 +24,8 @@ namespace py = pybind11;
     X(sell) X(slippage) X(static_dir) X(stock) X(strftime) X(tax) X(tick_count) X(tick_type)   \
     X(ticks) X(time) X(timedelta) X(timestamp) X(total_seconds) X(trade_id) X(trade_records)                \
     X(trade_status) X(up) X(value) X(wait_fetch_position_response_flag) X(weekday) X(BASIC_INFO) X(aggregate_kbar)     \
-    X(get_empty_tick_df) X(poped_old_ticks_to_df) X(poped_tick_to_df)
+    X(get_empty_tick_df) X(poped_old_ticks_to_df) X(poped_tick_to_df) X(_core_lines) X(slice) X(vstack)   \
+    X(rechunk) X(_df) X(get_columns)
 
 // Names whose text is not an identifier of its own (or a reserved one).
 #define ZK_TEXTS(X)                                                                       \

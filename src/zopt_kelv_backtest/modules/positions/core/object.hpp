@@ -274,6 +274,13 @@ inline py::object method_ahead(py::handle o, py::handle name) {
     return get_attr(o, name);
 }
 // list.append(value), or the object's own append.
+// o.name(*args), as the interpreter calls a method (no bound method made).
+template <class... A>
+py::object call_method(py::handle o, py::handle name, const A&... args) {
+    PyObject* argv[] = {o.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(name.ptr(), argv, sizeof...(A) + 1, nullptr));
+}
+
 inline void append(py::handle list, py::handle value) {
     if (PyList_CheckExact(list.ptr())) {
         if (PyList_Append(list.ptr(), value.ptr()) < 0) throw_py();
@@ -307,7 +314,7 @@ py::object concat(std::initializer_list<py::handle> parts);
 // `type(f"{prefix}{value}")`: the value as an f-string field writes it.
 [[noreturn]] void raise_with_value(PyObject* type, const char* prefix, py::handle value);
 
-// console.print(text) through the module global, looked up now.
+// console.print(text) through the module global, looked up now (core/console.cpp).
 void console_print(const py::object& text);
 
 }  // namespace zk

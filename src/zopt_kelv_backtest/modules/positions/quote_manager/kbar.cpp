@@ -23,6 +23,8 @@ namespace {
 const char* const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
 const char* const kUnits[] = {"m", "h", "d", "w", "mo", "q", "y"};
 
+py::object as_int(Py_ssize_t i) { return steal(PyLong_FromSsize_t(i)); }
+
 // ---- conversions
 
 py::object literal_tick_frame(py::handle ticks) {
@@ -168,7 +170,8 @@ struct Progress {
     Py_ssize_t height = 0;  // rows of that frame
     bool has_tail = false;  // the bars of its newest label are known
     std::vector<cols::Bar> tail;
-    int chunks = 1;
+    int chunks = 1;          // chunks of that frame
+    Py_ssize_t settled = 0;  // its first rows, held in its first chunk, that no merge removes
 };
 
 // The progress of every key of one QuoteManager, kept while it lives.
@@ -272,7 +275,8 @@ Py_ssize_t resume_at(py::handle self, const std::optional<std::string>& key, py:
 }
 
 // The progress after a key read every tick of `old`, with the frame it stored.
-Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::vector<cols::Bar> tail, int chunks) {
+Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::vector<cols::Bar> tail, int chunks,
+                        Py_ssize_t settled = 0) {
     Progress p;
     if (old && PyList_CheckExact(old.ptr()) && PyList_GET_SIZE(old.ptr()) > 0) {
         p.at = PyList_GET_SIZE(old.ptr()) - 1;
@@ -288,6 +292,7 @@ Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::ve
             p.has_tail = has_tail;
             p.tail = std::move(tail);
             p.chunks = chunks;
+            p.settled = settled;
         } else {
             PyErr_Clear();  // a frame without weak references is merged by polars
         }
@@ -512,23 +517,39 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
             if (b.dt == fresh.back().dt) tail.push_back(b);
     }
     const Py_ssize_t keep = p.height - static_cast<Py_ssize_t>(p.tail.size());
+    const Py_ssize_t height = keep + static_cast<Py_ssize_t>(merged.size());
+    // Each query adds a chunk, and every chunk slows the next slice and vstack.
+    // Every few queries the chunks after the settled rows become one; all of
+    // them become one only when those later rows are a sizeable share, so a
+    // long frame is not copied whole every few queries.
     int chunks = p.chunks + 1;
-    // Each query adds a chunk, and every chunk slows the next slice and vstack;
-    // merging them is O(rows), so only now and then.
-    const bool rechunk = chunks > 16;
-    if (rechunk) chunks = 1;
+    Py_ssize_t settled = p.settled > 0 && p.settled <= keep ? p.settled : 0;
+    enum { Keep, Recent, Whole } compact = Keep;
+    if (chunks > 8) compact = settled == 0 || (height - settled) * 64 > height ? Whole : Recent;
+    // The same steps on polars' inner frame (one wrapper at the end) or on the frame.
+    auto build = [&](py::handle df, py::handle part, bool inner) {
+        py::object out = call_method(call_method(df, names::slice, names::int_0, as_int(keep)), names::vstack, part);
+        if (compact == Whole) {
+            out = call_method(out, names::rechunk);
+            chunks = 1;
+            settled = height - static_cast<Py_ssize_t>(tail.size());
+        } else if (compact == Recent) {
+            py::object head = call_method(out, names::slice, names::int_0, as_int(settled));
+            py::object rest = call_method(out, names::slice, as_int(settled), as_int(height - settled));
+            rest = inner ? cols::rechunk_small_inner_frame(rest) : call_method(rest, names::rechunk);
+            out = call_method(head, names::vstack, rest);
+            chunks = 2;
+        }
+        return out;
+    };
     py::object frame;
     if (auto inner = cols::kbar_inner_frame(merged)) {
-        // Chained on the inner frames: one wrapper instead of three.
-        py::object df = cached.attr("_df").attr("slice")(0, keep).attr("vstack")(*inner);
-        if (rechunk) df = df.attr("rechunk")();
-        frame = cols::wrap_inner_frame(df);
+        frame = cols::wrap_inner_frame(build(steal(PyObject_GetAttr(cached.ptr(), names::_df.ptr())), *inner, true));
     } else {
-        frame = cached.attr("slice")(0, keep).attr("vstack")(cols::kbar_frame(merged));
-        if (rechunk) frame = frame.attr("rechunk")();
+        frame = build(cached, cols::kbar_frame(merged), false);
     }
     if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
-    set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks));
+    set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks, settled));
     return q.with_exprs(frame);
 }
 

@@ -296,25 +296,21 @@ PyObject* exported_type() {
     return type;
 }
 
-py::object export_column(Column&& col) {
-    auto* sp = new SchemaPrivate{col.name, col.format};
-    auto* schema = new ArrowSchema{sp->format.c_str(), sp->name.c_str(), nullptr, 0, 0, nullptr,
-                                   nullptr, release_schema, sp};
+// The holder of an exported schema and array, which its capsules release from here on.
+py::object exported_of(ArrowSchema* schema, ArrowArray* array) {
     py::object schema_cap = py::reinterpret_steal<py::object>(
         PyCapsule_New(schema, "arrow_schema", schema_capsule_free));
     if (!schema_cap) {
-        release_schema(schema);
+        schema->release(schema);
         delete schema;
+        array->release(array);
+        delete array;
         throw_py();
     }
-    auto* ap = new ArrayPrivate{std::move(col.buffers), {}};
-    for (auto& b : ap->buffers) ap->pointers.push_back(b.get());
-    auto* array = new ArrowArray{col.length, 0, 0, static_cast<std::int64_t>(ap->pointers.size()), 0,
-                                 ap->pointers.data(), nullptr, nullptr, release_array, ap};
     py::object array_cap = py::reinterpret_steal<py::object>(
         PyCapsule_New(array, "arrow_array", array_capsule_free));
     if (!array_cap) {
-        release_array(array);
+        array->release(array);
         delete array;
         throw_py();
     }
@@ -325,6 +321,63 @@ py::object export_column(Column&& col) {
     e->schema = schema_cap.release().ptr();
     e->array = array_cap.release().ptr();
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
+}
+
+py::object export_column(Column&& col) {
+    auto* sp = new SchemaPrivate{col.name, col.format};
+    auto* schema = new ArrowSchema{sp->format.c_str(), sp->name.c_str(), nullptr, 0, 0, nullptr,
+                                   nullptr, release_schema, sp};
+    auto* ap = new ArrayPrivate{std::move(col.buffers), {}};
+    for (auto& b : ap->buffers) ap->pointers.push_back(b.get());
+    auto* array = new ArrowArray{col.length, 0, 0, static_cast<std::int64_t>(ap->pointers.size()), 0,
+                                 ap->pointers.data(), nullptr, nullptr, release_array, ap};
+    return exported_of(schema, array);
+}
+
+// All columns as one struct array, so polars imports them in one call.
+struct StructSchemaPrivate {
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+};
+struct StructArrayPrivate {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    const void* validity = nullptr;
+};
+
+// Releases the children, then the parent's own data (Arrow's rule for a parent's release).
+template <class Arrow, class Private>
+void release_struct(Arrow* x) {
+    auto* p = static_cast<Private*>(x->private_data);
+    for (auto& c : p->children)
+        if (c.release) c.release(&c);
+    delete p;
+    x->release = nullptr;
+}
+
+py::object export_struct(std::vector<Column>&& cols, std::int64_t length) {
+    auto* sp = new StructSchemaPrivate;
+    auto* ap = new StructArrayPrivate;
+    sp->children.reserve(cols.size());
+    ap->children.reserve(cols.size());
+    // Each child owns its names and buffers from here, released with its parent.
+    for (Column& c : cols) {
+        auto* csp = new SchemaPrivate{std::move(c.name), c.format};
+        sp->children.push_back(ArrowSchema{csp->format.c_str(), csp->name.c_str(), nullptr, 0, 0, nullptr, nullptr,
+                                           release_schema, csp});
+        auto* cap = new ArrayPrivate{std::move(c.buffers), {}};
+        for (auto& b : cap->buffers) cap->pointers.push_back(b.get());
+        ap->children.push_back(ArrowArray{c.length, 0, 0, static_cast<std::int64_t>(cap->pointers.size()), 0,
+                                          cap->pointers.data(), nullptr, nullptr, release_array, cap});
+    }
+    for (auto& c : sp->children) sp->pointers.push_back(&c);
+    for (auto& c : ap->children) ap->pointers.push_back(&c);
+    const auto n = static_cast<std::int64_t>(cols.size());
+    auto* schema = new ArrowSchema{"+s", "", nullptr, 0, n, sp->pointers.data(), nullptr,
+                                   release_struct<ArrowSchema, StructSchemaPrivate>, sp};
+    auto* array = new ArrowArray{length, 0, 0, 1, n, &ap->validity, ap->pointers.data(), nullptr,
+                                 release_struct<ArrowArray, StructArrayPrivate>, ap};
+    return exported_of(schema, array);
 }
 
 template <class T>
@@ -375,6 +428,7 @@ struct PolarsRoute {
     py::object from_c_array;     // PySeries.from_arrow_c_array
     py::object pydf_type;        // PyDataFrame
     py::object from_pydf;        // DataFrame._from_pydf
+    py::object unnest;           // PySeries.struct_unnest: all columns in one import, or null
 };
 
 // Made on first use and published only when complete: building it runs
@@ -392,6 +446,10 @@ PolarsRoute& route(py::handle pl) {
             built->pydf_type = pydf;
             built->from_pydf = frame_cls.attr("_from_pydf");
             built->native = true;
+            if (PyObject* u = PyObject_GetAttrString(pyseries.ptr(), "struct_unnest"))
+                built->unnest = py::reinterpret_steal<py::object>(u);
+            else
+                PyErr_Clear();  // one import per column
         } catch (py::error_already_set&) {
             built->native = false;  // the public constructors still work
         }
@@ -400,9 +458,23 @@ PolarsRoute& route(py::handle pl) {
     return *r;
 }
 
+// The polars module the frames are made with (imported before any frame is).
+py::object polars_module() {
+    if (g_polars) return py::reinterpret_borrow<py::object>(g_polars);
+    return py::module_::import("polars");
+}
+
 py::object frame_from(std::vector<Column>&& columns, bool inner = false) {
-    py::object pl = py::module_::import("polars");
+    py::object pl = polars_module();
     PolarsRoute& r = route(pl);
+    if (r.native && r.unnest) {
+        // One import of a struct array, unnested into the frame's columns.
+        const std::int64_t n = columns.empty() ? 0 : columns.front().length;
+        py::object exported = export_struct(std::move(columns), n);
+        py::object s = steal(PyObject_CallOneArg(r.from_c_array.ptr(), exported.ptr()));
+        py::object df = steal(PyObject_CallOneArg(r.unnest.ptr(), s.ptr()));
+        return inner ? df : steal(PyObject_CallOneArg(r.from_pydf.ptr(), df.ptr()));
+    }
     py::list series;
     for (Column& c : columns) {
         std::string name = c.name;
@@ -450,35 +522,48 @@ std::vector<Column> kbar_columns(const std::vector<Bar>& bars);
 py::object kbar_frame(const std::vector<Bar>& bars) { return frame_from(kbar_columns(bars)); }
 
 std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars) {
-    if (!route(py::module_::import("polars")).native) return std::nullopt;
+    if (!route(polars_module()).native) return std::nullopt;
     return frame_from(kbar_columns(bars), true);
 }
 
 py::object wrap_inner_frame(py::handle inner) {
-    return route(py::module_::import("polars")).from_pydf(inner);
+    return steal(PyObject_CallOneArg(route(polars_module()).from_pydf.ptr(), inner.ptr()));
+}
+
+py::object rechunk_small_inner_frame(py::handle inner) {
+    py::object columns = steal(PyObject_CallMethodNoArgs(inner.ptr(), names::get_columns.ptr()));
+    py::list out;
+    for (py::handle c : columns) {
+        PyObject* argv[] = {c.ptr(), Py_False};  // in_place=False: a new series
+        out.append(steal(PyObject_VectorcallMethod(names::rechunk.ptr(), argv, 2, nullptr)));
+    }
+    return steal(PyObject_CallOneArg(route(polars_module()).pydf_type.ptr(), out.ptr()));
 }
 
 namespace {
+// A fixed-width column written straight into its buffer.
+template <class T, class Get>
+Column fixed_from(const char* name, const char* format, std::size_t n, Get get) {
+    Column c{name, format, static_cast<std::int64_t>(n), {}};
+    c.buffers.reserve(2);
+    c.buffers.emplace_back(nullptr);
+    c.buffers.push_back(alloc(n * sizeof(T)));
+    T* out = static_cast<T*>(c.buffers[1].get());
+    for (std::size_t i = 0; i < n; ++i) out[i] = get(i);
+    return c;
+}
+
 std::vector<Column> kbar_columns(const std::vector<Bar>& bars) {
     const std::size_t n = bars.size();
-    std::vector<std::int64_t> dt(n), vol(n);
-    std::vector<double> o(n), h(n), l(n), cl(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        dt[i] = bars[i].dt;
-        o[i] = bars[i].open;
-        h[i] = bars[i].high;
-        l[i] = bars[i].low;
-        cl[i] = bars[i].close;
-        vol[i] = bars[i].volume;
-    }
     std::vector<Column> cols;
-    cols.push_back(fixed_column("dt", "tsu:", dt));
+    cols.reserve(7);
+    cols.push_back(fixed_from<std::int64_t>("dt", "tsu:", n, [&](std::size_t i) { return bars[i].dt; }));
     cols.push_back(text_column("code", n, [&](std::size_t i) { return std::string_view(bars[i].code); }));
-    cols.push_back(fixed_column("Open", "g", o));
-    cols.push_back(fixed_column("High", "g", h));
-    cols.push_back(fixed_column("Low", "g", l));
-    cols.push_back(fixed_column("Close", "g", cl));
-    cols.push_back(fixed_column("Volume", "l", vol));
+    cols.push_back(fixed_from<double>("Open", "g", n, [&](std::size_t i) { return bars[i].open; }));
+    cols.push_back(fixed_from<double>("High", "g", n, [&](std::size_t i) { return bars[i].high; }));
+    cols.push_back(fixed_from<double>("Low", "g", n, [&](std::size_t i) { return bars[i].low; }));
+    cols.push_back(fixed_from<double>("Close", "g", n, [&](std::size_t i) { return bars[i].close; }));
+    cols.push_back(fixed_from<std::int64_t>("Volume", "l", n, [&](std::size_t i) { return bars[i].volume; }));
     return cols;
 }
 }  // namespace

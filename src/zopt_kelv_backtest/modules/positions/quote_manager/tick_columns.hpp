@@ -72,5 +72,9 @@ py::object kbar_frame(const std::vector<Bar>& bars);
 // nothing), for callers that chain inner operations and wrap once at the end.
 std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars);
 py::object wrap_inner_frame(py::handle inner);
+// An inner frame of a few rows as one chunk, column by column in this thread:
+// polars' own rechunk hands the columns to its thread pool, which costs more
+// than copying a few rows.
+py::object rechunk_small_inner_frame(py::handle inner);
 
 }  // namespace zk::cols
