@@ -657,23 +657,33 @@ ZK_BODY(qm_aggregate_kbar, tick_df) {
     return tick_df.attr("group_by")(by).attr("agg")(aggs).attr("rename")(names);
 }
 
+namespace {
+
+// `code in self.ticks`, read as the method's first line does.
+bool has_code(py::handle self, py::handle code) { return contains(get_attr(self, names::ticks), code); }
+
+// self.ticks[code][key]
+py::object code_entry(py::handle self, py::handle code, py::handle key) {
+    return get_item(get_item(get_attr(self, names::ticks), code), key);
+}
+
+py::object empty_tick_df(py::handle self) { return call_method(self, names::get_empty_tick_df); }
+
+}  // namespace
+
 ZK_BODY(qm_poped_tick_to_df, code) {
-    int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
-    if (has < 0) throw_py();
-    if (!has) return self.attr("get_empty_tick_df")();
-    py::object poped = get_item(get_item(self.attr("ticks"), code), py::str("ticks"));
-    if (!truth(poped)) return self.attr("get_empty_tick_df")();
-    get_item(get_item(self.attr("ticks"), code), py::str("old_ticks")).attr("extend")(poped);
-    get_item(self.attr("ticks"), code)[py::str("ticks")] = py::list();
+    if (!has_code(self, code)) return empty_tick_df(self);
+    py::object poped = code_entry(self, code, names::ticks);
+    if (!truth(poped)) return empty_tick_df(self);
+    call_method(code_entry(self, code, names::old_ticks), names::extend, poped);
+    set_item(get_item(get_attr(self, names::ticks), code), names::ticks, py::list());
     return tick_frame_of(poped);
 }
 
 ZK_BODY(qm_poped_old_ticks_to_df, code) {
-    int has = PySequence_Contains(self.attr("ticks").ptr(), code.ptr());
-    if (has < 0) throw_py();
-    if (!has) return self.attr("get_empty_tick_df")();
-    py::object old_ticks = get_item(get_item(self.attr("ticks"), code), py::str("old_ticks"));
-    if (!truth(old_ticks)) return self.attr("get_empty_tick_df")();
+    if (!has_code(self, code)) return empty_tick_df(self);
+    py::object old_ticks = code_entry(self, code, names::old_ticks);
+    if (!truth(old_ticks)) return empty_tick_df(self);
     return tick_frame_of(old_ticks);
 }
 
