@@ -285,6 +285,48 @@ def test_worker_killed_mid_sweep(tmp_path, serial):
     assert bits(result.rows) == bits(serial.rows)
 
 
+def test_embedded_cluster_forks_its_workers_and_survives_losing_one(tmp_path, serial):
+    import psutil
+
+    killed = []
+
+    def kill_a_worker(row):
+        if killed:
+            return
+        me = os.getpid()
+        # Workers are forked by the forkserver (our child), not started by this process.
+        workers = [p for p in psutil.Process(me).children(recursive=True) if p.ppid() != me]
+        assert workers
+        workers[0].kill()
+        killed.append(workers[0].pid)
+
+    result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=2, progress=False,
+                             on_row=kill_a_worker)
+    assert len(killed) == 1
+    assert result.ran == 8 and result.rows["combination"].n_unique() == 8
+    assert bits(result.rows) == bits(serial.rows)
+
+
+def test_runs_handed_out_longest_expected_first():
+    def task(code, fast):
+        return sweep.RunTask("m:C", sweep.Combination((("fast", fast),), code, None), SMALL, 1)
+
+    def codes(tasks):
+        return [(t.combination.code, dict(t.combination.params)["fast"]) for t in tasks]
+
+    queue = sweep._LongestFirst([task(code, fast) for fast in (1, 2, 3) for code in ("A", "B", "C", "D")])
+    # One run of each group first, in plan order, to be timed.
+    first = [queue.pop() for _ in range(3)]
+    assert codes(first) == [("A", 1), ("B", 1), ("C", 1)]
+    for t, seconds in zip(first, (0.1, 0.4, float("nan"))):
+        queue.timed(t, seconds)  # a failed run (no time) says nothing about its group
+    # D was never handed out; then B (0.4 s); C and D, handed out but untimed, take the mean (0.25 s), in
+    # plan order; A (0.1 s) last.
+    assert codes(queue.pop() for _ in range(9)) == [("D", 1), ("B", 2), ("B", 3), ("C", 2), ("C", 3), ("D", 2),
+                                                     ("D", 3), ("A", 2), ("A", 3)]
+    assert not queue
+
+
 # --- page ----------------------------------------------------------------------------------------
 
 

@@ -92,6 +92,12 @@ MANIFEST_FILE = "sweep.json"
 PARTS_DIR = "parts"
 ALL_DAYS = "all"
 CONNECT_TIMEOUT = 10.0  # seconds to reach a given scheduler before giving up
+QUIET_CLUSTER = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+    "distributed.admin.system-monitor.interval": "5s",
+    "distributed.worker.memory.monitor-interval": "1s",
+}
 
 
 class SweepInputError(ValueError):
@@ -596,8 +602,15 @@ class _OnDask:
     def __init__(self, workers: int, scheduler: str | None) -> None:
         self.workers = workers
         self.scheduler = scheduler
+        self.forked = False
         self.cluster: Any = None
         self.client: Any = None
+
+    def start_early(self) -> None:
+        """Start the forkserver of an embedded cluster now, so that it imports distributed while this
+        process does the same and reads the results folder."""
+        if self.scheduler is None:
+            self.forked = _start_forkserver()
 
     def __enter__(self) -> _OnDask:
         from distributed import Client, LocalCluster
@@ -608,10 +621,19 @@ class _OnDask:
             except (OSError, TimeoutError, ValueError) as exc:
                 raise SweepInputError(f"cannot reach the scheduler {self.scheduler}: {_one_line(exc)}") from None
             return self
-        # Scheduler, workers and their nannies listen on loopback only; no dashboard.
-        self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1, processes=True,
-                                    host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
-                                    env={"TZ": "Asia/Taipei"})
+        import dask
+
+        # Scheduler, workers and their nannies listen on loopback only; no dashboard. Each worker runs one
+        # combination at a time and there is a worker per core, so what else wakes up takes time from a
+        # run: polars' thread pool, and the monitors that feed a dashboard (profiler, system and event
+        # loop monitors) are off or slowed. The memory monitor still acts within a second.
+        settings = dict(QUIET_CLUSTER)
+        if self.forked and _fork_workers():
+            settings["distributed.worker.multiprocessing-method"] = "forkserver"
+        with dask.config.set(settings):
+            self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1, processes=True,
+                                        host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
+                                        env={"TZ": "Asia/Taipei", "POLARS_MAX_THREADS": "1"})
         try:
             self.client = Client(self.cluster)
         except BaseException:
@@ -629,22 +651,113 @@ class _OnDask:
         from distributed import as_completed
 
         token = uuid.uuid4().hex[:12]
-        futures = {}
-        for i, task in enumerate(tasks):
-            future = self.client.submit(run_combination, task, key=f"sweep-{token}-{i}", pure=False)
-            futures[future] = task
+        waiting = _LongestFirst(tasks)
+        # Two runs per worker thread in flight: one running, one ready, and the choice of the rest waits
+        # until more runs have been timed.
+        threads = sum(w.get("nthreads", 1) for w in self.client.scheduler_info()["workers"].values())
+        limit = 2 * max(threads, 1)
+        futures: dict[Any, RunTask] = {}
+        # On this client's loop: as_completed would take the process's default client, which need not be
+        # ours, and a future waited on from two loops fails with "bound to a different event loop".
+        done = as_completed(loop=self.client.loop)
+        submitted = 0
+
+        def submit() -> None:
+            nonlocal submitted
+            while len(futures) < limit and waiting:
+                task = waiting.pop()
+                future = self.client.submit(run_combination, task, key=f"sweep-{token}-{submitted}", pure=False)
+                submitted += 1
+                futures[future] = task
+                done.add(future)
+
         try:
-            for future in as_completed(futures):
+            submit()
+            for future in done:
                 task = futures.pop(future)
                 try:
                     row = future.result()
                 except Exception as exc:  # e.g. the run killed its worker again and again
                     row = _row(task.combination, dict.fromkeys(FIGURES), math.nan, _one_line(exc))
                 future.release()
+                waiting.timed(task, row["run_seconds"])
+                submit()
                 yield row
         finally:
             for future in futures:
                 future.cancel()
+
+
+def _start_forkserver() -> bool:
+    """Start this process's forkserver with distributed preloaded, or find it running; False where
+    there is none to start."""
+    import multiprocessing
+    from multiprocessing import forkserver
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return False
+    # The preload list only counts for a server not started yet; one already running is used as it is.
+    multiprocessing.get_context("forkserver").set_forkserver_preload([f"{__package__}._sweep_worker"])
+    forkserver.ensure_running()
+    return True
+
+
+def _fork_workers() -> bool:
+    """Let Dask's nannies fork their workers from the running forkserver.
+
+    Dask would first import its own preload list into this process (pandas among it, seconds of work
+    for nothing here) unless told it has done so; without that flag the workers are spawned as usual.
+    """
+    from distributed import utils
+
+    if not isinstance(getattr(utils, "_forkserver_preload_set", None), bool):
+        return False
+    utils._forkserver_preload_set = True
+    return True
+
+
+class _LongestFirst:
+    """The runs not yet handed out, longest expected first, so no worker is left with a long run at the end.
+
+    A run's length is expected from the runs of the same code and window timed so far (they replay the
+    same ticks). One run of each group goes out first, in plan order, to be timed; a group handed out but
+    not timed yet is expected to take the mean of every timed run.
+    """
+
+    def __init__(self, tasks: Sequence[RunTask]) -> None:
+        self._groups: dict[tuple[str, str], list[RunTask]] = {}
+        for task in tasks:
+            self._groups.setdefault(self._group(task), []).append(task)
+        self._fresh = set(self._groups)
+        self._seconds: dict[tuple[str, str], list[float]] = {}
+
+    @staticmethod
+    def _group(task: RunTask) -> tuple[str, str]:
+        return task.combination.code, task.combination.window_label
+
+    def __bool__(self) -> bool:
+        return bool(self._groups)
+
+    def timed(self, task: RunTask, seconds: float) -> None:
+        if math.isfinite(seconds):
+            self._seconds.setdefault(self._group(task), []).append(seconds)
+
+    def pop(self) -> RunTask:
+        every = [t for seen in self._seconds.values() for t in seen]
+        overall = sum(every) / len(every) if every else 0.0
+
+        def expected(group: tuple[str, str]) -> tuple[bool, float]:
+            seen = self._seconds.get(group)
+            return group in self._fresh, sum(seen) / len(seen) if seen else overall
+
+        # max keeps the first of equals: plan order among fresh groups and among equal guesses
+        group = max(self._groups, key=expected)
+        self._fresh.discard(group)
+        queue = self._groups[group]
+        task = queue.pop(0)
+        if not queue:
+            del self._groups[group]
+        return task
 
 
 @dataclass
@@ -756,6 +869,8 @@ def run_plan(
     _check_manifest(plan.out_dir, plan.manifest(), write=False)
     backend: _InProcess | _OnDask = (_InProcess() if scheduler is None and n_workers == 1
                                      else _OnDask(n_workers, scheduler))
+    if isinstance(backend, _OnDask):
+        backend.start_early()
     return _execute(plan, backend, axes=axes, retry_errors=retry_errors, progress=progress, on_row=on_row,
                     console=console)
 
