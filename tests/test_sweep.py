@@ -1,3 +1,4 @@
+import contextlib
 import json
 import os
 import re
@@ -286,22 +287,36 @@ def test_worker_killed_mid_sweep(tmp_path, serial):
 
 
 def test_embedded_cluster_forks_its_workers_and_survives_losing_one(tmp_path, serial):
+    import warnings
+
     import psutil
 
-    killed = []
+    killed, listening = [], set()
+    taken = socket.socket()  # Dask's default HTTP port, held by someone else
+    with contextlib.suppress(OSError):
+        taken.bind(("127.0.0.1", 8787))
+        taken.listen()
 
     def kill_a_worker(row):
         if killed:
             return
         me = os.getpid()
+        for p in [psutil.Process(me), *psutil.Process(me).children(recursive=True)]:
+            conns = getattr(p, "net_connections", None) or p.connections  # psutil before 6.0
+            listening.update(c.laddr.ip for c in conns("tcp") if c.status == psutil.CONN_LISTEN
+                             and c.laddr.port != 8787)
         # Workers are forked by the forkserver (our child), not started by this process.
         workers = [p for p in psutil.Process(me).children(recursive=True) if p.ppid() != me]
         assert workers
         workers[0].kill()
         killed.append(workers[0].pid)
 
-    result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=2, progress=False,
-                             on_row=kill_a_worker)
+    with taken, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, workers=2, progress=False,
+                                 on_row=kill_a_worker)
+    assert not [w for w in caught if "in use" in str(w.message)]
+    assert listening == {"127.0.0.1"}
     assert len(killed) == 1
     assert result.ran == 8 and result.rows["combination"].n_unique() == 8
     assert bits(result.rows) == bits(serial.rows)

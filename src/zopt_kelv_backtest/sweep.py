@@ -623,16 +623,18 @@ class _OnDask:
             return self
         import dask
 
-        # Scheduler, workers and their nannies listen on loopback only; no dashboard. Each worker runs one
-        # combination at a time and there is a worker per core, so what else wakes up takes time from a
-        # run: polars' thread pool, and the monitors that feed a dashboard (profiler, system and event
+        # Scheduler, workers and their nannies listen on loopback only, each on a free port: the scheduler's
+        # HTTP endpoints too (Dask's 8787 would clash with a second sweep, with a warning). Each worker runs
+        # one combination at a time and there is a worker per core, so what else wakes up takes time from
+        # a run: polars' thread pool, and the monitors that feed a dashboard (profiler, system and event
         # loop monitors) are off or slowed. The memory monitor still acts within a second.
         settings = dict(QUIET_CLUSTER)
         if self.forked and _fork_workers():
             settings["distributed.worker.multiprocessing-method"] = "forkserver"
         with dask.config.set(settings):
             self.cluster = LocalCluster(n_workers=self.workers, threads_per_worker=1, processes=True,
-                                        host="127.0.0.1", dashboard_address=None, silence_logs=logging.ERROR,
+                                        host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                        silence_logs=logging.ERROR,
                                         env={"TZ": "Asia/Taipei", "POLARS_MAX_THREADS": "1"})
         try:
             self.client = Client(self.cluster)
