@@ -13,6 +13,9 @@ or from Python::
 
 Runs go to an embedded ``LocalCluster`` of worker processes bound to 127.0.0.1 (one per core by
 default), to an existing cluster (``scheduler=``), or stay in this process (``workers=1``, no Dask).
+The embedded cluster forks its workers from this process's multiprocessing forkserver, started with
+distributed imported (where the platform has one; it stays for the next sweep), and hands out the runs
+whose code and window took longest so far first, so that no worker is left alone with a long run.
 Each worker reads the tick file itself, or generates the synthetic set itself: tick lists never travel
 through the scheduler, so with a remote cluster the tick file must lie at the same path on every worker,
 and the workers must be able to import this package and the strategy's module.
