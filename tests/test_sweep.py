@@ -322,6 +322,24 @@ def test_embedded_cluster_forks_its_workers_and_survives_losing_one(tmp_path, se
     assert bits(result.rows) == bits(serial.rows)
 
 
+def _loaded(names, queue):
+    queue.put([name in sys.modules for name in names])
+
+
+def test_forkserver_children_start_with_distributed_loaded():
+    import multiprocessing
+
+    if not sweep._start_forkserver():
+        pytest.skip("no forkserver on this platform")
+    ctx = multiprocessing.get_context("forkserver")
+    queue = ctx.SimpleQueue()
+    # Nothing but the forkserver's preload imports these two in a child.
+    child = ctx.Process(target=_loaded, args=(["zopt_kelv_backtest._sweep_worker", "distributed.worker"], queue))
+    child.start()
+    child.join(60)
+    assert child.exitcode == 0 and queue.get() == [True, True]
+
+
 def test_runs_handed_out_longest_expected_first():
     def task(code, fast):
         return sweep.RunTask("m:C", sweep.Combination((("fast", fast),), code, None), SMALL, 1)
