@@ -7,6 +7,7 @@ import socket
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 from datetime import date, datetime
 from pathlib import Path
@@ -320,6 +321,22 @@ def test_embedded_cluster_forks_its_workers_and_survives_losing_one(tmp_path, se
     assert len(killed) == 1
     assert result.ran == 8 and result.rows["combination"].n_unique() == 8
     assert bits(result.rows) == bits(serial.rows)
+
+
+def test_a_script_on_another_time_zone_is_warned_once(tmp_path):
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(f"""
+        from zopt_kelv_backtest import sweep
+
+        if __name__ == "__main__":
+            sweep.run_sweep(grid={{"fast": [5, 10]}}, codes=["2330"], ticks=sweep.SyntheticTicks(days=1),
+                            out_dir={str(tmp_path / "out")!r}, workers=2, progress=False)
+            print("done")
+    """))
+    env = {**os.environ, "TZ": "UTC"}
+    done = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.strip() == "done", done.stderr
+    assert done.stderr.count("LocalTimeWarning") == 1, done.stderr
 
 
 def _loaded(names, queue):

@@ -613,6 +613,11 @@ class _OnDask:
         """Start the forkserver of an embedded cluster now, so that it imports distributed while this
         process does the same and reads the results folder."""
         if self.scheduler is None:
+            from zopt_kelv_backtest import backtest
+
+            # Pinned as a run in this process pins it: the server (which imports the package, and would
+            # warn about local time again) and the workers it forks inherit Taipei's local time.
+            backtest.pin_local_time()
             self.forked = _start_forkserver()
 
     def __enter__(self) -> _OnDask:
