@@ -708,7 +708,10 @@ def _start_forkserver() -> bool:
         return False
     # The preload list only counts for a server not started yet; one already running is used as it is.
     multiprocessing.get_context("forkserver").set_forkserver_preload([f"{__package__}._sweep_worker"])
-    forkserver.ensure_running()
+    try:
+        forkserver.ensure_running()
+    except OSError:  # e.g. out of processes or file descriptors: the workers are spawned instead
+        return False
     return True
 
 
