@@ -39,6 +39,7 @@ The command exits with status 0 when every run succeeded, 1 when a row holds an 
 from __future__ import annotations
 
 import argparse
+import collections
 import contextlib
 import hashlib
 import html
@@ -662,18 +663,20 @@ class _OnDask:
 
         token = uuid.uuid4().hex[:12]
         waiting = _LongestFirst(tasks)
-        # Two runs per worker thread in flight: one running, one ready, and the choice of the rest waits
-        # until more runs have been timed.
-        threads = sum(w.get("nthreads", 1) for w in self.client.scheduler_info()["workers"].values())
-        limit = 2 * max(threads, 1)
         futures: dict[Any, RunTask] = {}
         # On this client's loop: as_completed would take the process's default client, which need not be
         # ours, and a future waited on from two loops fails with "bound to a different event loop".
         done = as_completed(loop=self.client.loop)
         submitted = 0
+        limit, asked = 2, -math.inf
 
         def submit() -> None:
-            nonlocal submitted
+            nonlocal submitted, limit, asked
+            # Two runs per worker thread in flight: one running, one ready; the choice of the rest waits
+            # for more timings. The threads are counted again every second: a cluster may grow.
+            if time.monotonic() - asked >= 1.0:
+                asked = time.monotonic()
+                limit = 2 * max(sum(self.client.nthreads().values()), 1)
             while len(futures) < limit and waiting:
                 task = waiting.pop()
                 future = self.client.submit(run_combination, task, key=f"sweep-{token}-{submitted}", pure=False)
@@ -738,11 +741,12 @@ class _LongestFirst:
     """
 
     def __init__(self, tasks: Sequence[RunTask]) -> None:
-        self._groups: dict[tuple[str, str], list[RunTask]] = {}
+        self._groups: dict[tuple[str, str], collections.deque[RunTask]] = {}
         for task in tasks:
-            self._groups.setdefault(self._group(task), []).append(task)
+            self._groups.setdefault(self._group(task), collections.deque()).append(task)
         self._fresh = set(self._groups)
-        self._seconds: dict[tuple[str, str], list[float]] = {}
+        self._timed: dict[tuple[str, str], tuple[float, int]] = {}  # group: (seconds, runs)
+        self._all = (0.0, 0)
 
     @staticmethod
     def _group(task: RunTask) -> tuple[str, str]:
@@ -753,21 +757,22 @@ class _LongestFirst:
 
     def timed(self, task: RunTask, seconds: float) -> None:
         if math.isfinite(seconds):
-            self._seconds.setdefault(self._group(task), []).append(seconds)
+            total, runs = self._timed.get(self._group(task), (0.0, 0))
+            self._timed[self._group(task)] = (total + seconds, runs + 1)
+            self._all = (self._all[0] + seconds, self._all[1] + 1)
 
     def pop(self) -> RunTask:
-        every = [t for seen in self._seconds.values() for t in seen]
-        overall = sum(every) / len(every) if every else 0.0
+        overall = self._all[0] / self._all[1] if self._all[1] else 0.0
 
         def expected(group: tuple[str, str]) -> tuple[bool, float]:
-            seen = self._seconds.get(group)
-            return group in self._fresh, sum(seen) / len(seen) if seen else overall
+            total, runs = self._timed.get(group, (0.0, 0))
+            return group in self._fresh, total / runs if runs else overall
 
         # max keeps the first of equals: plan order among fresh groups and among equal guesses
         group = max(self._groups, key=expected)
         self._fresh.discard(group)
         queue = self._groups[group]
-        task = queue.pop(0)
+        task = queue.popleft()
         if not queue:
             del self._groups[group]
         return task
