@@ -6,6 +6,8 @@ usage: python bench/bench_sweep.py [--quick] [--workers N] [--repeat R]
   processes, end to end: start-up, the core's import (once in the process, or once in each worker, side
   by side; its report libraries are left unloaded), the embedded LocalCluster's start and stop, the runs,
   the page;
+- side by side: N ``--workers 1`` commands at once, each on its share of the grid, without Dask: what N
+  processes can give on this machine at best, start-up included;
 - warm, 1 vs N workers: ``run_sweep(workers=1)`` in this process with the core imported, and the same sweep
   on an already running N-worker LocalCluster whose workers have imported it (``scheduler=``): the sweeps
   alone, as on a long-lived cluster.
@@ -74,6 +76,30 @@ def timed_command(ticks: Any, workers: int) -> tuple[float, Any]:
         return wall, pl.read_parquet(os.path.join(out, "results.parquet"))
 
 
+def timed_side_by_side(ticks: Any, n: int) -> tuple[float, Any]:
+    """Wall time of `n` ``--workers 1`` commands run at once, each on its share of the "fast" values, and
+    their rows together: the most any n-process command could get on this machine, without Dask."""
+    import polars as pl
+
+    shares = [GRID["fast"][i::n] for i in range(n)]
+    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as tmp:
+        procs, outs = [], []
+        started = time.perf_counter()
+        for i, share in enumerate(shares):
+            out = os.path.join(tmp, str(i))
+            outs.append(out)
+            argv = [sys.executable, "-m", "zopt_kelv_backtest.sweep", "--grid", f"fast={','.join(map(str, share))}",
+                    "--grid", f"slow={','.join(map(str, GRID['slow']))}", "--codes", ",".join(CODES),
+                    "--start", ticks.start.isoformat(), "--days", str(ticks.days), "--seed", str(ticks.seed),
+                    "--workers", "1", "--quiet", "--top", "0", "--out", out]
+            procs.append(subprocess.Popen(argv, stdout=subprocess.DEVNULL))
+        for proc in procs:
+            if proc.wait() != 0:
+                raise SystemExit(f"a side-by-side command failed with status {proc.returncode}")
+        wall = time.perf_counter() - started
+        return wall, pl.concat([pl.read_parquet(os.path.join(out, "results.parquet")) for out in outs])
+
+
 def task_stream_overhead(data: list[dict[str, Any]], run_seconds: float, runs: int) -> tuple[float, float]:
     """(mean idle gap between two runs on a worker, mean time a task held beyond its run), in seconds."""
     computes: dict[str, list[tuple[float, float]]] = {}
@@ -124,6 +150,7 @@ def main() -> int:
     for _ in range(repeat):
         keep("command 1", *timed_command(ticks, 1))
         keep(f"command {n}", *timed_command(ticks, n))
+        keep(f"side by side {n}", *timed_side_by_side(ticks, n))
         wall, result = timed_sweep(ticks, workers=1)
         keep("warm 1", wall, result.rows)
         with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
@@ -149,9 +176,12 @@ def main() -> int:
     print("| sweep | wall s | speed-up | sum of run s | mean run s | (workers x wall - runs) per run |")
     print("|---|---|---|---|---|---|")
     for kind, label in (("command", "python -m zopt_kelv_backtest.sweep --workers {w} (fresh process)"),
+                        ("side by side", "{w} `--workers 1` commands side by side, a share of the grid each (no Dask)"),
                         ("warm", "warm: {w} worker(s), core imported")):
-        base = best[f"{kind} 1"][0]
+        base = best[f"{'command' if kind == 'side by side' else kind} 1"][0]
         for workers in (1, n):
+            if f"{kind} {workers}" not in best:
+                continue
             wall, rows = best[f"{kind} {workers}"]
             total = float(rows["run_seconds"].sum())
             mean = total / runs
