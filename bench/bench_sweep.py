@@ -61,43 +61,39 @@ def timed_sweep(ticks: Any, **kwargs: Any) -> tuple[float, Any]:
         return time.perf_counter() - started, result
 
 
-def timed_command(ticks: Any, workers: int) -> tuple[float, Any]:
-    """Wall time of the sweep command in a fresh process, and its rows."""
+def command(ticks: Any, grid: dict[str, list[int]], workers: int, out: str) -> list[str]:
+    """The sweep command's argv for `grid` on `ticks`."""
+    args = [arg for name, values in grid.items() for arg in ("--grid", f"{name}={','.join(map(str, values))}")]
+    return [sys.executable, "-m", "zopt_kelv_backtest.sweep", *args, "--codes", ",".join(CODES),
+            "--start", ticks.start.isoformat(), "--days", str(ticks.days), "--seed", str(ticks.seed),
+            "--workers", str(workers), "--quiet", "--top", "0", "--out", out]
+
+
+def timed_commands(ticks: Any, grids: list[dict[str, list[int]]], workers: int) -> tuple[float, Any]:
+    """Wall time of one sweep command per grid, run at once in fresh processes, and their rows together."""
     import polars as pl
 
-    grid = [arg for name, values in GRID.items() for arg in ("--grid", f"{name}={','.join(map(str, values))}")]
-    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as out:
-        argv = [sys.executable, "-m", "zopt_kelv_backtest.sweep", *grid, "--codes", ",".join(CODES),
-                "--start", ticks.start.isoformat(), "--days", str(ticks.days), "--seed", str(ticks.seed),
-                "--workers", str(workers), "--quiet", "--top", "0", "--out", out]
+    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as tmp:
+        outs = [os.path.join(tmp, str(i)) for i in range(len(grids))]
         started = time.perf_counter()
-        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+        procs = [subprocess.Popen(command(ticks, grid, workers, out), stdout=subprocess.DEVNULL)
+                 for grid, out in zip(grids, outs)]
+        for proc in procs:
+            if proc.wait() != 0:
+                raise SystemExit(f"a sweep command failed with status {proc.returncode}")
         wall = time.perf_counter() - started
-        return wall, pl.read_parquet(os.path.join(out, "results.parquet"))
+        return wall, pl.concat([pl.read_parquet(os.path.join(out, "results.parquet")) for out in outs])
+
+
+def timed_command(ticks: Any, workers: int) -> tuple[float, Any]:
+    """Wall time of the sweep command in a fresh process, and its rows."""
+    return timed_commands(ticks, [GRID], workers)
 
 
 def timed_side_by_side(ticks: Any, n: int) -> tuple[float, Any]:
-    """Wall time of `n` ``--workers 1`` commands run at once, each on its share of the "fast" values, and
-    their rows together: the most any n-process command could get on this machine, without Dask."""
-    import polars as pl
-
-    shares = [GRID["fast"][i::n] for i in range(n)]
-    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as tmp:
-        procs, outs = [], []
-        started = time.perf_counter()
-        for i, share in enumerate(shares):
-            out = os.path.join(tmp, str(i))
-            outs.append(out)
-            argv = [sys.executable, "-m", "zopt_kelv_backtest.sweep", "--grid", f"fast={','.join(map(str, share))}",
-                    "--grid", f"slow={','.join(map(str, GRID['slow']))}", "--codes", ",".join(CODES),
-                    "--start", ticks.start.isoformat(), "--days", str(ticks.days), "--seed", str(ticks.seed),
-                    "--workers", "1", "--quiet", "--top", "0", "--out", out]
-            procs.append(subprocess.Popen(argv, stdout=subprocess.DEVNULL))
-        for proc in procs:
-            if proc.wait() != 0:
-                raise SystemExit(f"a side-by-side command failed with status {proc.returncode}")
-        wall = time.perf_counter() - started
-        return wall, pl.concat([pl.read_parquet(os.path.join(out, "results.parquet")) for out in outs])
+    """`n` ``--workers 1`` commands at once, each on its share of the "fast" values: the most any
+    n-process command could get on this machine, without Dask."""
+    return timed_commands(ticks, [{**GRID, "fast": GRID["fast"][i::n]} for i in range(n)], 1)
 
 
 def task_stream_overhead(data: list[dict[str, Any]], run_seconds: float, runs: int) -> tuple[float, float]:
@@ -175,19 +171,20 @@ def main() -> int:
           f"equal the serial rows bit for bit; load average {load_before:.1f} before, {load_after:.1f} after")
     print("| sweep | wall s | speed-up | sum of run s | mean run s | (workers x wall - runs) per run |")
     print("|---|---|---|---|---|---|")
-    for kind, label in (("command", "python -m zopt_kelv_backtest.sweep --workers {w} (fresh process)"),
-                        ("side by side", "{w} `--workers 1` commands side by side, a share of the grid each (no Dask)"),
-                        ("warm", "warm: {w} worker(s), core imported")):
-        base = best[f"{'command' if kind == 'side by side' else kind} 1"][0]
-        for workers in (1, n):
-            if f"{kind} {workers}" not in best:
-                continue
-            wall, rows = best[f"{kind} {workers}"]
-            total = float(rows["run_seconds"].sum())
-            mean = total / runs
-            idle = (workers * wall - total) / runs
-            print(f"| {label.format(w=workers)} | {wall:.2f} | {base / wall:.2f}x | {total:.2f} | {mean:.3f} | "
-                  f"{idle:.3f} s ({idle / mean:.1%}) |")
+    table = [("command 1", "command 1", 1, "python -m zopt_kelv_backtest.sweep --workers 1 (fresh process)"),
+             (f"command {n}", "command 1", n, f"python -m zopt_kelv_backtest.sweep --workers {n} (fresh process)"),
+             (f"side by side {n}", "command 1", n,
+              f"{n} `--workers 1` commands side by side, a share of the grid each (no Dask)"),
+             ("warm 1", "warm 1", 1, "warm: 1 worker(s), core imported"),
+             (f"warm {n}", "warm 1", n, f"warm: {n} worker(s), core imported")]
+    for key, base_key, workers, label in table:
+        base = best[base_key][0]
+        wall, rows = best[key]
+        total = float(rows["run_seconds"].sum())
+        mean = total / runs
+        idle = (workers * wall - total) / runs
+        print(f"| {label} | {wall:.2f} | {base / wall:.2f}x | {total:.2f} | {mean:.3f} | "
+              f"{idle:.3f} s ({idle / mean:.1%}) |")
 
     total = float(best[f"warm {n}"][1]["run_seconds"].sum())
     gap, beyond = task_stream_overhead(stream_best[1], total, runs)
