@@ -23,21 +23,21 @@ differ from these for the same seed.
 
 from __future__ import annotations
 
-import csv
 import gc
 import itertools
 import math
 import os
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
-from typing import AbstractSet, Any, Dict, FrozenSet, Iterator, List, Optional, Sequence, Set, Tuple
-from zoneinfo import ZoneInfo
+from typing import AbstractSet, Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
-TAIPEI = ZoneInfo("Asia/Taipei")
-STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
-HOLIDAY_FILE = os.path.join(STATIC_DIR, "holidays_search_from_2017.csv")
+from zopt_kelv_backtest import market
+from zopt_kelv_backtest.market import HOLIDAY_FILE, STATIC_DIR, TAIPEI
+
+__all__ = ["DEFAULT_PRODUCTS", "HOLIDAY_FILE", "STATIC_DIR", "TAIPEI", "Product", "generate_ticks", "iter_ticks",
+           "load_holidays", "on_grid", "tick_size", "trading_days"]
 
 TICK_TYPE_BUY = 1  # trade at the ask
 TICK_TYPE_SELL = 2  # trade at the bid
@@ -108,52 +108,15 @@ class _LadderIndex:
         return self.bounds[band] + (index - self.firsts[band]) * self.steps[band]
 
 
-def load_holidays(path: str = HOLIDAY_FILE) -> Set[str]:
+def load_holidays(path: Optional[str] = None) -> Set[str]:
     """Dates ("%Y-%m-%d") without trading; the calendar lists weekends too."""
-    return set(_holidays(path))
-
-
-# path -> (modification time, size, dates): the calendar is read again only when the file changes.
-_HOLIDAY_CACHE: Dict[str, Tuple[int, int, FrozenSet[str]]] = {}
-
-
-def _holidays(path: str) -> FrozenSet[str]:
-    st = os.stat(path)
-    known = _HOLIDAY_CACHE.get(path)
-    if known is not None and known[:2] == (st.st_mtime_ns, st.st_size):
-        return known[2]
-    with open(path, newline="", encoding="utf-8") as f:
-        dates = frozenset(row["Date"] for row in csv.DictReader(f))
-    _HOLIDAY_CACHE[path] = (st.st_mtime_ns, st.st_size, dates)
-    return dates
+    return set(market.holiday_dates(HOLIDAY_FILE if path is None else path))
 
 
 def trading_days(start: date, count: int, holidays: Optional[AbstractSet[str]] = None) -> List[date]:
-    """The first `count` trading days from `start` (inclusive).
-
-    Without `holidays`, the package's calendar decides, and days outside the years it covers raise ValueError.
-    """
-    if count < 1:
-        raise ValueError("count must be at least 1")
-    last = None
-    if holidays is None:
-        holidays = _holidays(HOLIDAY_FILE)
-        # The calendar covers whole years; outside them it knows no holidays.
-        first, last = min(holidays)[:4] + "-01-01", max(holidays)[:4] + "-12-31"
-        if start.strftime("%Y-%m-%d") < first:
-            raise ValueError(f"the holiday calendar starts on {first}: {start} is before it")
-    days: List[date] = []
-    day = start
-    for _ in range(count * 7 + 60):
-        text = day.strftime("%Y-%m-%d")
-        if last is not None and text > last:
-            raise ValueError(f"the holiday calendar ends on {last}: {count} trading days from {start} run past it")
-        if text not in holidays and day.weekday() < 5:
-            days.append(day)
-            if len(days) == count:
-                return days
-        day += timedelta(days=1)
-    raise ValueError(f"the holiday calendar has too few trading days after {start}")
+    """The first `count` trading days from `start` (inclusive), by this module's `HOLIDAY_FILE` unless
+    `holidays` is given; see :func:`zopt_kelv_backtest.market.trading_days`."""
+    return market.trading_days(start, count, holidays, calendar=HOLIDAY_FILE)
 
 
 def _sessions(product: Product, day: date) -> List[Tuple[datetime, datetime]]:

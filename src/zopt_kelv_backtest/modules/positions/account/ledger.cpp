@@ -103,7 +103,7 @@ py::object deepcopy_trade(py::handle trade) {
     if (PyModule_CheckExact(mod.ptr())) {
         // A module's own attribute is the entry of its namespace.
         static KeptLookup kept;
-        found = dict_get_kept(PyModule_GetDict(mod.ptr()), names::deepcopy.ptr(), kept);
+        found = dict_get_kept_borrowed(PyModule_GetDict(mod.ptr()), names::deepcopy.ptr(), kept);
     }
     py::object fn = found ? borrow(found) : get_attr(mod, names::deepcopy);
     if (!genuine && PyFunction_Check(fn.ptr())) {
@@ -115,7 +115,7 @@ py::object deepcopy_trade(py::handle trade) {
     if (fn.ptr() == genuine && PyDict_CheckExact(trade.ptr())) {
         bool flat = true;
         Py_ssize_t n = 0;
-        if (const DictEntry* e = small_dict_entries(trade.ptr(), n)) {
+        if (const DictEntry* e = small_dict_entries_borrowed(trade.ptr(), n)) {
             for (Py_ssize_t i = 0; flat && i < n; ++i) flat = !e[i].key || is_atomic(e[i].value);  // keys: str
         } else {
             Py_ssize_t pos = 0;

@@ -256,7 +256,7 @@ public:
         if (!tick_ && !quiet_tick()) return false;
         if (!PyDict_CheckExact(tick_.ptr()) || PyDict_GET_SIZE(tick_.ptr()) == 0) return false;
         if (!close_) {
-            PyObject* c = dict_get(tick_.ptr(), names::close.ptr());
+            PyObject* c = dict_get_borrowed(tick_.ptr(), names::close.ptr());
             if (!c) return false;  // the lookup path raises its KeyError
             close_ = borrow(c);
         }
@@ -289,7 +289,7 @@ private:
         PyObject* infos = quiet_attr_borrowed(self_, names::current_tick_infos);
         if (!infos || !PyDict_CheckExact(infos) || !PyUnicode_CheckExact(code_.ptr())) return false;
         py::object held = borrow(infos);
-        PyObject* t = dict_get(infos, code_.ptr());
+        PyObject* t = dict_get_borrowed(infos, code_.ptr());
         if (!t) {
             if (PyErr_Occurred()) throw_py();
             return false;  // the lookup path raises its KeyError

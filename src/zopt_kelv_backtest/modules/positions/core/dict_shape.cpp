@@ -97,7 +97,7 @@ py::object shape_with(PyObject* shape, const py::handle* fixed, size_t count) {
 
 // In a small str-keyed table the entry holding this very key object is the
 // one a lookup finds (keys are unique), found without hashing.
-PyObject* dict_get(PyObject* d, PyObject* key) {
+PyObject* dict_get_borrowed(PyObject* d, PyObject* key) {
     Py_ssize_t n = 0;
     if (compat::StrEntry* e = compat::str_entries(d, 16, n))
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -105,7 +105,7 @@ PyObject* dict_get(PyObject* d, PyObject* key) {
     return PyDict_GetItemWithError(d, key);
 }
 
-const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n) {
+const DictEntry* small_dict_entries_borrowed(PyObject* d, Py_ssize_t& n) {
     static_assert(sizeof(DictEntry) == sizeof(compat::StrEntry));
     n = 0;
     return reinterpret_cast<const DictEntry*>(compat::str_entries(d, 16, n));

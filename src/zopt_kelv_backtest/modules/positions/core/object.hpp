@@ -32,7 +32,9 @@ inline py::object steal(PyObject* o) {
 inline py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
 // Module namespace (borrowed; alive for the process since the module is never freed).
-PyObject* module_dict();
+PyObject* module_dict_borrowed();
+// Module exec: the namespace module_dict_borrowed() gives from then on.
+void set_module_dict(PyObject* ns);
 
 // A module global by its interned name (names::...), looked up at call time
 // like Python's LOAD_GLOBAL: module namespace first, then builtins; NameError
@@ -48,21 +50,21 @@ struct KeptLookup {
     std::uint64_t tag = 0;  // the dict's change tag then, 0 when nothing is kept
     PyObject* value = nullptr;
 };
-PyObject* dict_get_kept(PyObject* d, PyObject* key, KeptLookup& kept);
+PyObject* dict_get_kept_borrowed(PyObject* d, PyObject* key, KeptLookup& kept);
 
 // The shape of a dict display, made once: these keys in order, values None.
 // A copy of it has the compact str-only key table and needs no resizing.
 PyObject* dict_shape(const char* const* keys, size_t n);
 inline PyObject* dict_shape(std::initializer_list<const char*> keys) { return dict_shape(keys.begin(), keys.size()); }
 // d[key] for an exact dict, borrowed; null when absent (or on error, set).
-PyObject* dict_get(PyObject* d, PyObject* key);
+PyObject* dict_get_borrowed(PyObject* d, PyObject* key);
 // The entries of a small str-keyed table of an exact dict, in insertion order
 // (a deleted one has no key), or null when its layout is not the one known.
 struct DictEntry {
     PyObject* key;
     PyObject* value;
 };
-const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n);
+const DictEntry* small_dict_entries_borrowed(PyObject* d, Py_ssize_t& n);
 
 // d[key] for each of these interned keys of an exact dict, borrowed, when
 // every one is found cheaply and without running any Python code; false
@@ -71,7 +73,7 @@ const DictEntry* small_dict_entries(PyObject* d, Py_ssize_t& n);
 template <size_t N>
 inline bool dict_get_all(PyObject* d, const std::array<PyObject*, N>& keys, PyObject** out, Py_ssize_t* hints) {
     Py_ssize_t n = 0;
-    const DictEntry* e = small_dict_entries(d, n);
+    const DictEntry* e = small_dict_entries_borrowed(d, n);
     if (!e) return false;
     for (size_t k = 0; k < N; ++k) {
         // Dicts made alike hold the key at the same place: try that first.
@@ -225,7 +227,7 @@ inline void set_attr(py::handle o, py::handle name, py::handle value) {
 // o[key]; an exact dict without the key raises dict's own KeyError.
 inline py::object get_item(py::handle o, py::handle key) {
     if (PyDict_CheckExact(o.ptr())) {
-        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
+        if (PyObject* v = dict_get_borrowed(o.ptr(), key.ptr())) return borrow(v);
         if (PyErr_Occurred()) throw_py();
         PyObject* args = PyTuple_Pack(1, key.ptr());
         if (!args) throw_py();
@@ -248,7 +250,7 @@ inline bool contains(py::handle o, py::handle key) {
 // then `o[key]` for other mappings).
 inline py::object find(py::handle o, py::handle key) {
     if (PyDict_CheckExact(o.ptr())) {
-        if (PyObject* v = dict_get(o.ptr(), key.ptr())) return borrow(v);
+        if (PyObject* v = dict_get_borrowed(o.ptr(), key.ptr())) return borrow(v);
         if (PyErr_Occurred()) throw_py();
         return py::object();
     }
