@@ -172,6 +172,7 @@ int module_exec(PyObject* module) {
         compat::init();
         names::init();
         make_records();
+        make_exec_caches();
         exec_imports(py::reinterpret_borrow<py::dict>(PyModule_GetDict(module)));
     } catch (py::error_already_set& e) {
         e.restore();

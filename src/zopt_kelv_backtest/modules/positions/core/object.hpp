@@ -115,6 +115,29 @@ struct RecordShape {
 // Module exec: the keys and shapes of every record.
 void make_records();
 
+// A value a source file needs on every call (a built tuple, a type, a bound
+// function, a probe's answer), made once at module exec, after the names and
+// records and before the module's imports; reads are plain after that. A
+// failure fails the import with ImportError naming `what`. Declare one at
+// namespace scope: `const ExecCache kw_cover{"kw_cover", [] { return ...; }};`
+// The maker returns a new reference (kept for the process) or null with an
+// error set.
+struct ExecCache {
+    using Maker = PyObject* (*)();
+    ExecCache(const char* what, Maker make);
+    ExecCache(const ExecCache&) = delete;
+    ExecCache& operator=(const ExecCache&) = delete;
+    // Borrowed: alive for the process.
+    PyObject* borrowed() const { return value; }
+    py::handle handle() const { return value; }
+    const char* what;
+    Maker make;
+    PyObject* value = nullptr;
+    ExecCache* next;  // every cache of the extension, in one list
+};
+// Module exec: every ExecCache, in no promised order (a maker may not read another cache).
+void make_exec_caches();
+
 template <size_t N>
 struct RecordKeys {
     std::array<const char*, N> names;
