@@ -44,6 +44,14 @@ namespace py = pybind11;
     X(private_format_position_detail, "_Positions__format_position_detail")               \
     X(no_tick_line, "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")
 
+// More names, one list per area of the extension (each adds to its own list).
+#define ZK_NAMES_CORE(X)
+#define ZK_TEXTS_CORE(X)
+#define ZK_NAMES_QUOTES(X)
+#define ZK_TEXTS_QUOTES(X)
+#define ZK_NAMES_ACCOUNT(X)
+#define ZK_TEXTS_ACCOUNT(X)
+
 #define ZK_INTS(X) X(0) X(1) X(2) X(5) X(1000) X(2000)
 
 namespace zk::names {
@@ -53,6 +61,12 @@ namespace zk::names {
 #define ZK_DECLARE_INT(n) inline py::handle int_##n;
 ZK_NAMES(ZK_DECLARE_NAME)
 ZK_TEXTS(ZK_DECLARE_TEXT)
+ZK_NAMES_CORE(ZK_DECLARE_NAME)
+ZK_TEXTS_CORE(ZK_DECLARE_TEXT)
+ZK_NAMES_QUOTES(ZK_DECLARE_NAME)
+ZK_TEXTS_QUOTES(ZK_DECLARE_TEXT)
+ZK_NAMES_ACCOUNT(ZK_DECLARE_NAME)
+ZK_TEXTS_ACCOUNT(ZK_DECLARE_TEXT)
 ZK_INTS(ZK_DECLARE_INT)
 #undef ZK_DECLARE_NAME
 #undef ZK_DECLARE_TEXT
