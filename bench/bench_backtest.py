@@ -154,13 +154,10 @@ def fills_of(result: backtest.BacktestResult) -> list[tuple]:
 
 
 def reports(result: backtest.BacktestResult, out: str, qs: bool) -> tuple[float, float]:
-    from zopt_kelv_backtest.constant import BASIC_INFO
-
-    saved_dir, saved_console = BASIC_INFO.data_dir, core.console
-    BASIC_INFO.data_dir = out
+    saved_console = core.console
     setattr(core, "console", NullConsole())
     try:
-        with backtest._report_noise_off(quiet=True):
+        with backtest.result._output_root(out), backtest.result._report_noise_off(quiet=True):
             standard, _ = timed(lambda: [result.positions.export_trade_records()] + [
                 result.positions.generate_standard_report(c, result.quote_manager) for c in result.codes])
             quant = 0.0
@@ -168,7 +165,6 @@ def reports(result: backtest.BacktestResult, out: str, qs: bool) -> tuple[float,
                 quant, _ = timed(lambda: [result.positions.generate_qs_profit_report(c, result.quote_manager)
                                           for c in result.codes])
     finally:
-        BASIC_INFO.data_dir = saved_dir
         setattr(core, "console", saved_console)
     return standard, quant
 
@@ -195,7 +191,7 @@ def peak_rss_mib(days: int, flags: list[str], out: str) -> float:
 
 
 def bench_set(days: int, qs: bool, repeat: int) -> list[str]:
-    gen_s, ticks = timed(lambda: list(backtest._synthetic_ticks(start=START, days=days)))
+    gen_s, ticks = timed(lambda: list(backtest.ticks._synthetic_ticks(start=START, days=days)))
     n = len(ticks)
     alone_s, _ = best(repeat, lambda: add_tick_alone(ticks))
     with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "backtest.log"), "w") as log:

@@ -309,7 +309,7 @@ def test_trim_keeps_every_key_merging():
               tick("09:01:30", 51.0, code="0050")):
         qm.add_tick(t)
     qm.get_kbar("2330", "m", 5)
-    backtest._trim(qm, {"2330": [("m", 1)]})
+    backtest.replay._trim(qm, {"2330": [("m", 1)]})
     state = qm.ticks["2330"]
     # Every key was queried first, then all but the newest old tick went.
     assert set(state["cached_kbars"]) == {("2330", "m", 5), ("2330", "m", 1)}
@@ -318,8 +318,6 @@ def test_trim_keeps_every_key_merging():
     assert len(qm.ticks["0050"]["ticks"]) + len(qm.ticks["0050"]["old_ticks"]) == 1
 
 
-@pytest.mark.skipif(not backtest.core_trims_safely(),
-                    reason="this core rebuilds a cached K-bar key from trimmed old ticks")
 def test_trimmed_run_has_the_same_trades_and_report_bars():
     ticks = synthetic.generate_ticks(start=DAY, days=3, seed=5)
     kept = run_backtest(ticks, example.MovingAverageCross(), trim_every=None)
