@@ -6,7 +6,7 @@ Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
   - tick generation (the synthetic set, materialised once for the replays below);
   - replays over the same ticks: add_tick alone; the example's replay through the runner (the core's
     lines to a log file, as the example writes them); the same with a console that does nothing; the same
-    strategy as a hand-written loop (today's example's shape, K-bars from get_kbar) with that console;
+    strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that console;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
 Also: imports (fresh process; the core as the runner imports it, its report libraries waiting, and with
@@ -78,8 +78,8 @@ def _session_ends(ticks: list[dict]) -> set[int]:
 
 
 def hand_written(ticks: list[dict], codes: list[str], fast: int = 10, slow: int = 60) -> list[tuple]:
-    """The moving-average cross as one loop over the core, the way the example was written before the
-    runner: look-ahead session ends, fills built by hand, closes from get_kbar when a minute changes."""
+    """The moving-average cross as one loop over the core, without the runner: look-ahead session ends,
+    fills built by hand, closes from get_kbar when a minute changes."""
     qm = core.QuoteManager()
     pos = core.Positions()
     pos.set_initial_capital(5_000_000)

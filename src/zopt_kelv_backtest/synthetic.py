@@ -277,12 +277,8 @@ def _records(columns: tuple[list[Any], ...]) -> list[dict[str, Any]]:
             gc.enable()
 
 
-def generate_ticks(
-    start: date = date(2024, 2, 1),
-    days: int = 10,
-    seed: int = 7,
-    products: Sequence[Product] = DEFAULT_PRODUCTS,
-    holidays: set[str] | None = None,
-) -> list[dict[str, Any]]:
+def generate_ticks(start: date = date(2024, 2, 1), days: int = 10, seed: int = 7,
+                   products: Sequence[Product] = DEFAULT_PRODUCTS, holidays: set[str] | None = None
+                   ) -> list[dict[str, Any]]:
     """The list of :func:`iter_ticks` with the same arguments."""
     return list(iter_ticks(start, days, seed, products, holidays))
