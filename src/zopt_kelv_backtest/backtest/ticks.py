@@ -41,7 +41,7 @@ class InputError(ValueError):
 
 def pin_local_time() -> None:
     """Set ``TZ=Asia/Taipei`` for this process: the core reads tick times as local wall-clock time."""
-    os.environ["TZ"] = "Asia/Taipei"
+    os.environ["TZ"] = market.TAIPEI.key
     if hasattr(time, "tzset"):
         time.tzset()
 
@@ -72,7 +72,7 @@ def _text_seconds(col: pl.Series) -> pl.Series:
             [text.str.to_datetime(f, strict=False, time_unit="us", time_zone="UTC") for f in OFFSET_TIME_FORMATS]
         )
     ).to_series()
-    local = _seconds(naive.dt.replace_time_zone("Asia/Taipei", non_existent="null", ambiguous="null"))
+    local = _seconds(naive.dt.replace_time_zone(market.TAIPEI.key, non_existent="null", ambiguous="null"))
     return text.cast(pl.Float64, strict=False).fill_null(_seconds(aware)).fill_null(local)
 
 
@@ -86,7 +86,7 @@ def _timestamps(df: pl.DataFrame) -> pl.Series:
         ts = col.cast(pl.Float64)
     elif isinstance(col.dtype, pl.Datetime):
         if col.dtype.time_zone is None:
-            col = col.dt.replace_time_zone("Asia/Taipei")
+            col = col.dt.replace_time_zone(market.TAIPEI.key)
         ts = _seconds(col)
     elif col.dtype == pl.String:
         ts = _text_seconds(col)
