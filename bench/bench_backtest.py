@@ -6,7 +6,7 @@ Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
   - tick generation (the synthetic set, materialised once for the replays below);
   - replays over the same ticks: add_tick alone; the example's replay through the runner (the core's
     lines to a log file, as the example writes them); the same with a console that does nothing; the same
-    strategy as a hand-written loop (today's example's shape, K-bars from get_kbar) with that console;
+    strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that console;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
 Also: imports (fresh process; the core as the runner imports it, its report libraries waiting, and with
@@ -78,8 +78,8 @@ def _session_ends(ticks: list[dict]) -> set[int]:
 
 
 def hand_written(ticks: list[dict], codes: list[str], fast: int = 10, slow: int = 60) -> list[tuple]:
-    """The moving-average cross as one loop over the core, the way the example was written before the
-    runner: look-ahead session ends, fills built by hand, closes from get_kbar when a minute changes."""
+    """The moving-average cross as one loop over the core, without the runner: look-ahead session ends,
+    fills built by hand, closes from get_kbar when a minute changes."""
     qm = core.QuoteManager()
     pos = core.Positions()
     pos.set_initial_capital(5_000_000)
@@ -154,13 +154,10 @@ def fills_of(result: backtest.BacktestResult) -> list[tuple]:
 
 
 def reports(result: backtest.BacktestResult, out: str, qs: bool) -> tuple[float, float]:
-    from zopt_kelv_backtest.constant import BASIC_INFO
-
-    saved_dir, saved_console = BASIC_INFO.data_dir, core.console
-    BASIC_INFO.data_dir = out
+    saved_console = core.console
     setattr(core, "console", NullConsole())
     try:
-        with backtest._report_noise_off(quiet=True):
+        with backtest.result._output_root(out), backtest.result._report_noise_off(quiet=True):
             standard, _ = timed(lambda: [result.positions.export_trade_records()] + [
                 result.positions.generate_standard_report(c, result.quote_manager) for c in result.codes])
             quant = 0.0
@@ -168,7 +165,6 @@ def reports(result: backtest.BacktestResult, out: str, qs: bool) -> tuple[float,
                 quant, _ = timed(lambda: [result.positions.generate_qs_profit_report(c, result.quote_manager)
                                           for c in result.codes])
     finally:
-        BASIC_INFO.data_dir = saved_dir
         setattr(core, "console", saved_console)
     return standard, quant
 
@@ -195,7 +191,7 @@ def peak_rss_mib(days: int, flags: list[str], out: str) -> float:
 
 
 def bench_set(days: int, qs: bool, repeat: int) -> list[str]:
-    gen_s, ticks = timed(lambda: list(backtest._synthetic_ticks(start=START, days=days)))
+    gen_s, ticks = timed(lambda: list(backtest.ticks._synthetic_ticks(start=START, days=days)))
     n = len(ticks)
     alone_s, _ = best(repeat, lambda: add_tick_alone(ticks))
     with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "backtest.log"), "w") as log:

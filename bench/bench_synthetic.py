@@ -1,10 +1,10 @@
-"""The synthetic tick set: today's vectorised generator against the earlier per-tick one.
+"""The synthetic tick set: the package's vectorised generator against a per-tick one in plain Python.
 
 usage: python bench/bench_synthetic.py [--quick]
 
 Both make the default set (10 trading days from 2024-02-01, seed 7, products 2330, 0050 and MXF) as a
-list of tick records; the earlier generator (Python's `random`, one tick at a time) is kept below, in
-this script only. Wall clock, best of 3 rounds (the two taking turns, each after a full collection); also the 100-day set, and the
+list of tick records; the per-tick generator (Python's `random`, one tick at a time, the baseline) is
+below, in this script only. Wall clock, best of 3 rounds (the two taking turns, each after a full collection); also the 100-day set, and the
 peak memory (tracemalloc) of streaming `iter_ticks` against holding the list.
 """
 
@@ -23,7 +23,7 @@ from datetime import time as dtime
 from zopt_kelv_backtest import synthetic
 from zopt_kelv_backtest.synthetic import DEFAULT_PRODUCTS, TICK_TYPE_BUY, TICK_TYPE_SELL, _sessions, trading_days
 
-# --- the earlier generator, as it was -----------------------------------------------------------
+# --- the baseline: one tick at a time with Python's random ---------------------------------------
 
 
 def old_tick_size(code, market_type, price):

@@ -8,8 +8,10 @@ from datetime import date, datetime, timedelta, timezone
 
 import polars as pl
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from zopt_kelv_backtest import backtest, example, synthetic
+from zopt_kelv_backtest import backtest, example, market, synthetic
 from zopt_kelv_backtest.backtest import BacktestResult, InputError, Strategy, load_ticks, run_backtest
 from zopt_kelv_backtest.modules.positions import positions as positions_module
 
@@ -287,6 +289,25 @@ def test_batches_keep_time_order(tmp_path, batch_size):
                       "qty": 1, "tick_type": 0, "is_simulate": False}
 
 
+@settings(max_examples=150, deadline=None)
+@given(code=st.one_of(st.sampled_from(["2330", "00878", "TXFA4", "MXF", ".", "..", "a" * 32, "a" * 33, "", " 2330"]),
+                      st.text(alphabet="AZaz09._-/ =+@\t\u00e9", max_size=34)),
+       ts=st.one_of(st.sampled_from([market.FIRST_TIMESTAMP, market.END_TIMESTAMP]),
+                    st.floats(market.FIRST_TIMESTAMP - 86400, market.FIRST_TIMESTAMP + 86400),
+                    st.floats(market.END_TIMESTAMP - 86400, market.END_TIMESTAMP + 86400)))
+def test_the_input_boundary_is_the_market_modules(code, ts):
+    """The file check refuses exactly the codes market.bad_code refuses and the times outside its range."""
+    frame = pl.DataFrame({"timestamp": [1706749200.0, ts], "code": ["2330", code], "market_type": ["Stock"] * 2,
+                          "close": [600.0] * 2, "qty": [1, 1]})
+    refused = market.bad_code(code) or not market.FIRST_TIMESTAMP <= ts < market.END_TIMESTAMP
+    try:
+        backtest.ticks._checked_frame(frame)
+    except InputError as exc:
+        assert refused and str(exc).startswith("row 2: bad "), exc
+    else:
+        assert not refused
+
+
 def test_run_from_a_file_equals_run_from_the_records(tmp_path):
     ticks = synthetic.generate_ticks(start=DAY, days=1, seed=3)
     path = tmp_path / "t.parquet"
@@ -309,7 +330,7 @@ def test_trim_keeps_every_key_merging():
               tick("09:01:30", 51.0, code="0050")):
         qm.add_tick(t)
     qm.get_kbar("2330", "m", 5)
-    backtest._trim(qm, {"2330": [("m", 1)]})
+    backtest.replay._trim(qm, {"2330": [("m", 1)]})
     state = qm.ticks["2330"]
     # Every key was queried first, then all but the newest old tick went.
     assert set(state["cached_kbars"]) == {("2330", "m", 5), ("2330", "m", 1)}
@@ -318,8 +339,6 @@ def test_trim_keeps_every_key_merging():
     assert len(qm.ticks["0050"]["ticks"]) + len(qm.ticks["0050"]["old_ticks"]) == 1
 
 
-@pytest.mark.skipif(not backtest.core_trims_safely(),
-                    reason="this core rebuilds a cached K-bar key from trimmed old ticks")
 def test_trimmed_run_has_the_same_trades_and_report_bars():
     ticks = synthetic.generate_ticks(start=DAY, days=3, seed=5)
     kept = run_backtest(ticks, example.MovingAverageCross(), trim_every=None)

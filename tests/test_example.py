@@ -82,6 +82,15 @@ HEADER = "timestamp,code,market_type,close,qty,tick_type,is_simulate\n"
     (HEADER + "1706749200,../x,Stock,600,1,1,false\n", "row 1: bad code"),
     (HEADER + "1706749200,2330,Stock,600,1,1,maybe\n", "row 1: bad is_simulate"),
     (HEADER, "holds no ticks"),
+    # Values that would break the run or its output files later: refused with the file.
+    (HEADER + "1706749200,2330,Stock,600,1,1,false\n99999999999999,2330,Stock,600,1,1,false\n",
+     "row 2: bad timestamp 99999999999999"),
+    (HEADER + "1706749200,2330,Stock,600,1,1,false\n-99999999999,2330,Stock,600,1,1,false\n",
+     "row 2: bad timestamp -99999999999"),
+    (HEADER + "1706749200,2330,Stock,600,1,1,false\n1706749201," + "A" * 250 + ",Stock,600,1,1,false\n",
+     "row 2: bad code 'AAAA"),
+    (HEADER + "1706749200,2330,Stock,600,1,1,false\n1706749201,=2+5+cmd|' -C calc'!A0,Stock,600,1,1,false\n",
+     "row 2: bad code \"=2+5+cmd|' -C calc'!A0\""),
 ])
 def test_bad_tick_files_get_one_line(tmp_path, capsys, body, message):
     path = str(tmp_path / "missing.csv") if body is None else write_csv(tmp_path, body)

@@ -6,62 +6,9 @@ from datetime import date, datetime, time, timedelta, timezone
 
 import polars as pl
 import pytest
+from tick_model import RefQuoteManager  # the plain-Python rendering, used as the oracle
 
 T0, T5 = time(0, 0), time(5, 0)
-
-
-# ---- a plain-Python rendering of add_tick, used as the oracle --------------------------
-
-class RefQuoteManager:
-    def __init__(self, holidays, not_trade_times):
-        self.holiday_search_set = holidays
-        self.ticks = {}
-        self.not_trade_times = not_trade_times
-
-    def get_init_ticks_info(self):
-        return {"ticks": [], "old_ticks": [], "last_tick": None, "cached_kbars": {}}
-
-    def add_tick(self, tick):
-        ts = datetime.fromtimestamp(tick["timestamp"])
-        new_ticks = []
-        code = tick["code"]
-        if code not in self.ticks:
-            self.ticks[code] = self.get_init_ticks_info()
-            last_tick = None
-        else:
-            last_tick = self.ticks[code]["last_tick"]
-        if last_tick:
-            diff_seconds = (ts - last_tick["dt"]).total_seconds()
-            diff_minute = int(diff_seconds // 60)
-            rest = 1 if diff_seconds % 60 > 0 and ts.minute - last_tick["dt"].minute > 1 else 0
-            missing = diff_minute + rest
-            if missing > 1:
-                for i in range(missing):
-                    new_dt = last_tick["dt"].replace(second=0, microsecond=0) + timedelta(minutes=i + 1)
-                    if new_dt > ts:
-                        break
-                    if new_dt.weekday() >= 5 and not (
-                            tick["market_type"] == "Future" and T0 <= new_dt.time() <= T5):
-                        continue
-                    windows = self.not_trade_times.get(tick["market_type"], [])
-                    if any(s <= new_dt.time() <= e for s, e in windows):
-                        continue
-                    day = new_dt - timedelta(days=1) if new_dt.time() <= T5 else new_dt
-                    if day.strftime("%Y-%m-%d") in self.holiday_search_set:
-                        continue
-                    new_ticks.append({"dt": new_dt, "market_type": last_tick["market_type"],
-                                      "code": last_tick["code"], "close": last_tick["close"],
-                                      "qty": 0, "tick_type": 0, "is_simulate": False, "is_virtual": True})
-        new_ticks.append({"dt": ts, "market_type": tick["market_type"], "code": tick["code"],
-                          "close": tick["close"], "qty": tick["qty"], "tick_type": tick["tick_type"],
-                          "is_simulate": tick["is_simulate"], "is_virtual": False})
-        for start, end in self.not_trade_times.get(tick["market_type"], []):
-            if start <= ts.time() <= end:
-                new_ticks[-1]["dt"] = ts.replace(hour=start.hour, minute=start.minute,
-                                                 second=start.second) - timedelta(seconds=1)
-                break
-        self.ticks[code]["last_tick"] = new_ticks[-1]
-        self.ticks[code]["ticks"].extend(new_ticks)
 
 
 # ---- helpers ---------------------------------------------------------------------------

@@ -12,9 +12,10 @@ import sys
 import time
 import warnings
 
+from zopt_kelv_backtest.market import TAIPEI_OFFSET as TAIPEI_OFFSET
+
 __version__ = "0.1.0"
 
-TAIPEI_OFFSET = 8 * 3600
 # Programs of the package that pin the zone themselves before reading any tick.
 _SELF_PINNING = ("zopt_kelv_backtest.example", "zopt_kelv_backtest.sweep", "zopt-backtest-example")
 

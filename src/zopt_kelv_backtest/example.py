@@ -28,9 +28,10 @@ import sys
 import time
 from collections.abc import Sequence
 from datetime import date
-from typing import IO, TYPE_CHECKING, Any, Optional
+from typing import IO, TYPE_CHECKING, Any
 
-from zopt_kelv_backtest.backtest import BENCHMARK, InputError, Strategy
+from zopt_kelv_backtest.backtest import InputError, Strategy
+from zopt_kelv_backtest.market import BENCHMARK
 
 if TYPE_CHECKING:
     import polars as pl
@@ -105,7 +106,7 @@ class _LogConsole:
 # --- the program --------------------------------------------------------------------------------
 
 
-def _parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+def _parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
         prog="python -m zopt_kelv_backtest.example",
         description="Example back-test: replays ticks through QuoteManager and Positions with a "
@@ -141,7 +142,7 @@ def _parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return args
 
 
-def _source(args: argparse.Namespace) -> tuple[Any, list[str], str, Optional[int]]:
+def _source(args: argparse.Namespace) -> tuple[Any, list[str], str, int | None]:
     """The ticks, the codes to trade, a description and the tick count when known."""
     from zopt_kelv_backtest import backtest, synthetic
 
@@ -169,7 +170,7 @@ def _source(args: argparse.Namespace) -> tuple[Any, list[str], str, Optional[int
     return ticks, codes, described, total
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = _parse_args(argv)
     from zopt_kelv_backtest import backtest, utils
     from zopt_kelv_backtest._lazy_imports import import_core

@@ -28,11 +28,13 @@ __all__ = [
     "FIRST_TIMESTAMP",
     "HOLIDAY_FILE",
     "NIGHT_SESSION",
+    "NOT_CODES",
     "SESSION_CUT",
     "STATIC_DIR",
     "STOCK_SESSION",
     "TAIPEI",
     "TAIPEI_OFFSET",
+    "TICK_YEARS",
     "bad_code",
     "calendar_years",
     "check_code",
@@ -54,19 +56,22 @@ DAY_SESSION = (time(8, 45), time(13, 45))  # index futures
 NIGHT_SESSION = (time(15, 0), time(5, 0))  # index futures; ends on the next calendar day
 SESSION_CUT = time(5, 0)  # a tick before this wall-clock time belongs to the previous evening's session
 
-# Product codes: letters, digits and "._-", 1 to 32 characters (2330, 00878, TXFA4, MXF, TXF202606).
+# Product codes: letters, digits and "._-", 1 to 32 characters (2330, 00878, TXFA4, MXF, TXF202606),
+# except the two names of folders in a path: codes name report files.
 CODE_PATTERN = r"[A-Za-z0-9._-]{1,32}"
+NOT_CODES = frozenset({".", ".."})
 _CODE = re.compile(CODE_PATTERN)
 
-# Tick times the package accepts: from 1971 to the end of 2999 (Taipei), so that every date, K-bar start
-# and session a tick leads to, and a local time a day either side, stays inside what datetimes hold.
-FIRST_TIMESTAMP = datetime(1971, 1, 1, tzinfo=TAIPEI).timestamp()
-END_TIMESTAMP = datetime(3000, 1, 1, tzinfo=TAIPEI).timestamp()
+# Tick times the package accepts: the years 1971 to 2999 (Taipei), so that every date, K-bar start and
+# session a tick leads to, and a local time a day either side, stays inside what datetimes hold.
+TICK_YEARS = (1971, 2999)
+FIRST_TIMESTAMP = datetime(TICK_YEARS[0], 1, 1, tzinfo=TAIPEI).timestamp()
+END_TIMESTAMP = datetime(TICK_YEARS[1] + 1, 1, 1, tzinfo=TAIPEI).timestamp()  # the first time past the range
 
 
 def bad_code(code: object) -> bool:
-    """Whether ``code`` is not a product code of :data:`CODE_PATTERN`."""
-    return not isinstance(code, str) or _CODE.fullmatch(code) is None
+    """Whether ``code`` is not a product code: :data:`CODE_PATTERN`, and not one of :data:`NOT_CODES`."""
+    return not isinstance(code, str) or _CODE.fullmatch(code) is None or code in NOT_CODES
 
 
 def check_code(code: object) -> str:

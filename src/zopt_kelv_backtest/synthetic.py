@@ -17,8 +17,7 @@ Seeds: the ticks are a function of ``(start, days, seed, products)`` alone. Each
 day draws from its own numpy ``RandomState`` (a generator whose streams numpy keeps unchanged across
 releases) seeded with the seed, the product's position in ``products`` and the day, so the same
 arguments give the same ticks on every machine, and a run of fewer days from the same start is a
-prefix of a longer one. Sets made before the generator was vectorised used Python's ``random`` and
-differ from these for the same seed.
+prefix of a longer one.
 """
 
 from __future__ import annotations
@@ -26,21 +25,23 @@ from __future__ import annotations
 import gc
 import itertools
 import math
-import os
+from collections.abc import Iterator, Sequence
+from collections.abc import Set as AbstractSet
 from dataclasses import dataclass
-from datetime import date, datetime, time, timedelta
-from typing import AbstractSet, Any, Dict, Iterator, List, Optional, Sequence, Set, Tuple
+from datetime import date, datetime, timedelta
+from typing import Any
 
 import numpy as np
 
 from zopt_kelv_backtest import market
-from zopt_kelv_backtest.market import HOLIDAY_FILE, STATIC_DIR, TAIPEI
+from zopt_kelv_backtest.market import DAY_SESSION, HOLIDAY_FILE, NIGHT_SESSION, STATIC_DIR, STOCK_SESSION, TAIPEI
 
 __all__ = ["DEFAULT_PRODUCTS", "HOLIDAY_FILE", "STATIC_DIR", "TAIPEI", "Product", "generate_ticks", "iter_ticks",
            "load_holidays", "on_grid", "tick_size", "trading_days"]
 
 TICK_TYPE_BUY = 1  # trade at the ask
 TICK_TYPE_SELL = 2  # trade at the bid
+CLOSING_AUCTION = timedelta(minutes=5)  # the stock session's last minutes: one auction print at its end
 
 
 @dataclass(frozen=True)
@@ -68,7 +69,7 @@ _FUND_LADDER = ((0, 1), (5_000, 5), (100_000, 500))  # exchange-traded funds ("0
 _FUTURE_LADDER = ((0, 100),)  # index futures move by 1 point
 
 
-def _ladder(code: str, market_type: str) -> Tuple[Tuple[int, int], ...]:
+def _ladder(code: str, market_type: str) -> tuple[tuple[int, int], ...]:
     if market_type == "Future":
         return _FUTURE_LADDER
     return _FUND_LADDER if code.startswith("00") else _STOCK_LADDER
@@ -93,7 +94,7 @@ def on_grid(code: str, market_type: str, price: float) -> float:
 class _LadderIndex:
     """The prices of a ladder numbered 0, 1, 2, ... so that a walk of n ticks is a step of n."""
 
-    def __init__(self, ladder: Tuple[Tuple[int, int], ...]) -> None:
+    def __init__(self, ladder: tuple[tuple[int, int], ...]) -> None:
         self.bounds = np.array([b for b, _ in ladder], dtype=np.int64)
         self.steps = np.array([s for _, s in ladder], dtype=np.int64)
         sizes = np.diff(self.bounds) // self.steps[:-1]
@@ -108,34 +109,33 @@ class _LadderIndex:
         return self.bounds[band] + (index - self.firsts[band]) * self.steps[band]
 
 
-def load_holidays(path: Optional[str] = None) -> Set[str]:
+def load_holidays(path: str | None = None) -> set[str]:
     """Dates ("%Y-%m-%d") without trading; the calendar lists weekends too."""
     return set(market.holiday_dates(HOLIDAY_FILE if path is None else path))
 
 
-def trading_days(start: date, count: int, holidays: Optional[AbstractSet[str]] = None) -> List[date]:
+def trading_days(start: date, count: int, holidays: AbstractSet[str] | None = None) -> list[date]:
     """The first `count` trading days from `start` (inclusive), by this module's `HOLIDAY_FILE` unless
     `holidays` is given; see :func:`zopt_kelv_backtest.market.trading_days`."""
     return market.trading_days(start, count, holidays, calendar=HOLIDAY_FILE)
 
 
-def _sessions(product: Product, day: date) -> List[Tuple[datetime, datetime]]:
+def _sessions(product: Product, day: date) -> list[tuple[datetime, datetime]]:
     """(start, end) naive Taipei datetimes of the continuous sessions opening on `day`."""
-
-    def at(d: date, h: int, m: int) -> datetime:
-        return datetime.combine(d, time(h, m))
-
     if product.market_type == "Stock":
-        return [(at(day, 9, 0), at(day, 13, 25))]
-    sessions = [(at(day, 8, 45), at(day, 13, 45))]
+        open_, close = STOCK_SESSION
+        return [(datetime.combine(day, open_), datetime.combine(day, close) - CLOSING_AUCTION)]
+    sessions = [(datetime.combine(day, DAY_SESSION[0]), datetime.combine(day, DAY_SESSION[1]))]
     if product.night_session:
-        sessions.append((at(day, 15, 0), at(day + timedelta(days=1), 5, 0)))
+        sessions.append((datetime.combine(day, NIGHT_SESSION[0]),
+                         datetime.combine(day + timedelta(days=1), NIGHT_SESSION[1])))
     return sessions
 
 
 def _intensity(fraction: np.ndarray) -> np.ndarray:
     """Relative trading activity at `fraction` (0..1) of a session: a U shape averaging about 1."""
-    return 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * np.exp(-fraction * 40)
+    shape: np.ndarray = 0.6 + 4.0 * (fraction - 0.5) ** 2 + 1.3 * np.exp(-fraction * 40)
+    return shape
 
 
 def _check(p: Product) -> None:
@@ -153,7 +153,7 @@ def _epoch_ms(naive_taipei: datetime) -> int:
     return round(naive_taipei.replace(tzinfo=TAIPEI).timestamp() * 1000)
 
 
-def _seed_words(seed: int) -> List[int]:
+def _seed_words(seed: int) -> list[int]:
     """`seed` as 32-bit words (sign first), the form RandomState takes a long seed in."""
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
         raise TypeError(f"seed must be an int, not {type(seed).__name__}")
@@ -169,7 +169,7 @@ def _seed_words(seed: int) -> List[int]:
 class _ProductDays:
     """One product's walk through the trading days: the price carries over from day to day."""
 
-    def __init__(self, product: Product, position: int, seed_words: List[int]) -> None:
+    def __init__(self, product: Product, position: int, seed_words: list[int]) -> None:
         self.product = product
         self.position = position
         self.seed_words = seed_words
@@ -180,13 +180,13 @@ class _ProductDays:
         # Reseeded for each day: the same state as a new RandomState of that seed, made far faster.
         self.rng = np.random.RandomState(0)
 
-    def day(self, day: date) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    def day(self, day: date) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """Epoch milliseconds, price cents, quantities and tick types of the product's ticks on `day`."""
         rng = self.rng
         rng.seed([*self.seed_words, self.position, day.toordinal()])
         p = self.product
-        starts: List[np.ndarray] = []
-        counts: List[np.ndarray] = []
+        starts: list[np.ndarray] = []
+        counts: list[np.ndarray] = []
         for begin, end in _sessions(p, day):
             minutes = int((end - begin).total_seconds() // 60)
             per_minute = rng.poisson(p.ticks_per_minute * _intensity(np.arange(minutes) / minutes))
@@ -208,7 +208,7 @@ class _ProductDays:
             self.price_index = int(walk[-1])
         if p.market_type == "Stock":
             # Closing auction: one larger print exactly at 13:30:00 at the last price.
-            when = np.append(when, _epoch_ms(datetime.combine(day, time(13, 30))))
+            when = np.append(when, _epoch_ms(datetime.combine(day, STOCK_SESSION[1])))
             walk = np.append(walk, self.price_index)
             qty = np.append(qty, max(1, int(rng.exponential(40.0))))
             kind = np.append(kind, TICK_TYPE_BUY)
@@ -220,8 +220,8 @@ def iter_ticks(
     days: int = 10,
     seed: int = 7,
     products: Sequence[Product] = DEFAULT_PRODUCTS,
-    holidays: Optional[Set[str]] = None,
-) -> Iterator[Dict[str, Any]]:
+    holidays: set[str] | None = None,
+) -> Iterator[dict[str, Any]]:
     """Tick records of `products` over `days` trading days from `start`, in time order, a day at a time.
 
     Ticks at the same instant come in the order of `products`. Bad arguments raise here, before the
@@ -236,7 +236,7 @@ def iter_ticks(
     return itertools.chain.from_iterable(_days(schedule, walkers))
 
 
-def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Dict[str, Any]]]:
+def _days(schedule: list[date], walkers: list[_ProductDays]) -> Iterator[list[dict[str, Any]]]:
     """The tick records of each trading day, a list a day."""
     if not walkers:
         return
@@ -260,7 +260,7 @@ def _days(schedule: List[date], walkers: List[_ProductDays]) -> Iterator[List[Di
         yield _records(columns)
 
 
-def _records(columns: Tuple[List[Any], ...]) -> List[Dict[str, Any]]:
+def _records(columns: tuple[list[Any], ...]) -> list[dict[str, Any]]:
     """Tick records of a day's columns (time, code, market, close, quantity, tick type)."""
     # The records hold no containers, so no collection can free any of them; but each one made counts
     # towards the next collection, which would walk the growing list again and again.
@@ -277,12 +277,8 @@ def _records(columns: Tuple[List[Any], ...]) -> List[Dict[str, Any]]:
             gc.enable()
 
 
-def generate_ticks(
-    start: date = date(2024, 2, 1),
-    days: int = 10,
-    seed: int = 7,
-    products: Sequence[Product] = DEFAULT_PRODUCTS,
-    holidays: Optional[Set[str]] = None,
-) -> List[Dict[str, Any]]:
+def generate_ticks(start: date = date(2024, 2, 1), days: int = 10, seed: int = 7,
+                   products: Sequence[Product] = DEFAULT_PRODUCTS, holidays: set[str] | None = None
+                   ) -> list[dict[str, Any]]:
     """The list of :func:`iter_ticks` with the same arguments."""
     return list(iter_ticks(start, days, seed, products, holidays))
