@@ -91,7 +91,7 @@ class Positions:
         """建立交易紀錄"""
     def _Positions__apply_future_contract_value(self, code: str) -> float:
         """套用期貨合約價值"""
-    def _Positions__ceil_price_by_tick(self, code: str, price: float) -> tuple:
+    def _Positions__ceil_price_by_tick(self, code: str, price: float) -> tuple[Any, ...]:
         """依照股票的價格區間, 將價格向上取整"""
     def _Positions__calculate_slippage_price(
         self, code: str, price: float, tick_count: int, direction: _Direction
@@ -145,7 +145,7 @@ class Positions:
         trade_status: _Status,
     ) -> None:
         """加入交易紀錄"""
-    def set_positions(self, trade: dict, product_type: _Product) -> None:
+    def set_positions(self, trade: dict[str, Any], product_type: _Product) -> None:
         """設定持有部位"""
     def fetch_positions(self, account_type: _Product, fetch_detail: bool = False) -> None:
         """取得持有部位 (the list is delivered through fetch_position_queue)"""
