@@ -119,7 +119,7 @@ def test_window_keeps_whole_taipei_days():
     times = [at(2024, 2, 1, 23, 59, 59), at(2024, 2, 2, 0, 0), at(2024, 2, 3, 23, 59, 59, 999000),
              at(2024, 2, 4, 0, 0), at(2024, 2, 4, 9, 0)]
     ticks = [{"timestamp": t} for t in times]
-    kept = list(sweep._window_ticks(iter(ticks), Window(date(2024, 2, 2), date(2024, 2, 3))))
+    kept = list(sweep.backends._window_ticks(iter(ticks), Window(date(2024, 2, 2), date(2024, 2, 3))))
     assert [t["timestamp"] for t in kept] == times[1:3]
 
 
@@ -164,11 +164,11 @@ def test_tick_file_checked_up_front(tmp_path):
 def test_store_merges_parts_and_a_later_row_wins(tmp_path):
     store = sweep.ResultStore(tmp_path, {"up": 3})
     combo = sweep.Combination((("up", 3),), "MXF", None)
-    first = sweep._row(combo, dict.fromkeys(sweep.FIGURES), 0.5, "RuntimeError: boom")
+    first = sweep.plan._row(combo, dict.fromkeys(sweep.FIGURES), 0.5, "RuntimeError: boom")
     store.parts.mkdir()
     store.add(first)
     assert store.compact()["error"].to_list() == ["RuntimeError: boom"]
-    again = sweep._row(combo, dict(zip(sweep.FIGURES, (1.0, 2, 0.5, 3.0, 4.0, 0.25))), 0.5, None)
+    again = sweep.plan._row(combo, dict(zip(sweep.FIGURES, (1.0, 2, 0.5, 3.0, 4.0, 0.25))), 0.5, None)
     store.add(again)
     (store.parts / ".leftover.parquet.tmp").write_bytes(b"half a file")
     rows = store.compact()
@@ -346,7 +346,7 @@ def _loaded(names, queue):
 def test_forkserver_children_start_with_distributed_loaded():
     import multiprocessing
 
-    if not sweep._start_forkserver():
+    if not sweep.backends._start_forkserver():
         pytest.skip("no forkserver on this platform")
     ctx = multiprocessing.get_context("forkserver")
     queue = ctx.SimpleQueue()
@@ -364,7 +364,7 @@ def test_runs_handed_out_longest_expected_first():
     def codes(tasks):
         return [(t.combination.code, dict(t.combination.params)["fast"]) for t in tasks]
 
-    queue = sweep._LongestFirst([task(code, fast) for fast in (1, 2, 3) for code in ("A", "B", "C", "D")])
+    queue = sweep.backends._LongestFirst([task(code, fast) for fast in (1, 2, 3) for code in ("A", "B", "C", "D")])
     # One run of each group first, in plan order, to be timed.
     first = [queue.pop() for _ in range(3)]
     assert codes(first) == [("A", 1), ("B", 1), ("C", 1)]
@@ -404,8 +404,8 @@ def test_heatmap_is_the_figure_plotly_objects_make():
     import plotly.io as pio
 
     z, runs, xs, ys = [[1.5, None], [-2.0, 3.0]], [[1, 0], [2, 1]], ["5", "10"], ["30", "60"]
-    ours = sweep._heatmap_figure(z, runs, xs, ys, "fast", "slow", "net_profit")
-    ours["layout"]["template"] = sweep._named_template("plotly")
+    ours = sweep.page._heatmap_figure(z, runs, xs, ys, "fast", "slow", "net_profit")
+    ours["layout"]["template"] = sweep.page._named_template("plotly")
     theirs = go.Figure(go.Heatmap(
         z=z, x=xs, y=ys, customdata=runs, colorscale="RdYlGn", zmid=0,
         hovertemplate="fast=%{x}<br>slow=%{y}<br>mean net_profit=%{z:,.0f}<br>runs=%{customdata}<extra></extra>",
@@ -414,18 +414,18 @@ def test_heatmap_is_the_figure_plotly_objects_make():
                          yaxis={"title": {"text": "slow"}, "type": "category"},
                          height=480, margin={"l": 80, "r": 40, "t": 30, "b": 60})
     assert json.loads(pio.to_json(ours, validate=False)) == json.loads(pio.to_json(theirs))
-    assert sweep._named_template("no_such_template") is None and sweep._named_template("../x") is None
+    assert sweep.page._named_template("no_such_template") is None and sweep.page._named_template("../x") is None
 
 
 def test_default_heatmap_axes():
     plan = sweep.plan_sweep("sweep_strategies:Momentum", {"label": ["a"], "down": [1, 2], "up": [1, 2]},
                             ticks=SMALL)
-    assert sweep._heatmap_axes(plan, None) == ("down", "up")
+    assert sweep.plan._heatmap_axes(plan, None) == ("down", "up")
     plan = sweep.plan_sweep("sweep_strategies:Momentum", {"up": [1, 2]}, ticks=SMALL)
-    assert sweep._heatmap_axes(plan, None) == ("up", "code")
-    assert sweep._heatmap_axes(plan, ("code", "window")) == ("code", "window")
+    assert sweep.plan._heatmap_axes(plan, None) == ("up", "code")
+    assert sweep.plan._heatmap_axes(plan, ("code", "window")) == ("code", "window")
     with pytest.raises(SweepInputError, match="--heatmap nope"):
-        sweep._heatmap_axes(plan, ("up", "nope"))
+        sweep.plan._heatmap_axes(plan, ("up", "nope"))
 
 
 # --- command line --------------------------------------------------------------------------------
@@ -454,7 +454,7 @@ def bad_inputs(tmp_path):
 
 
 def test_bad_input_gets_one_error_line_and_status_2(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(sweep, "CONNECT_TIMEOUT", 2.0)
+    monkeypatch.setattr(sweep.backends, "CONNECT_TIMEOUT", 2.0)
     out = tmp_path / "out"
     for argv, message in bad_inputs(tmp_path):
         with pytest.raises(SystemExit) as exit_info:
