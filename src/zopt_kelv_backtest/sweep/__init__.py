@@ -21,16 +21,23 @@ through the scheduler, so with a remote cluster the tick file must lie at the sa
 and the workers must be able to import this package and the strategy's module.
 
 A window covers whole calendar days in Taipei time (``2024-02-01:2024-02-07``, both days included): a
-night session's ticks after midnight belong to the next day. A window without ticks gives a row with no
-trades.
+night session's ticks after midnight belong to the next day. A window without a tick of a traded code
+is bad input (its run could show nothing).
 
 Each finished run is written at once as its own part file under ``DIR/parts/``; the parts are merged
-into ``DIR/results.parquet`` at the end and whenever a sweep starts, so an interrupted sweep loses no
-finished run and running the same sweep again runs only what is missing. ``DIR/sweep.json`` records the
-strategy, tick set, capital and fee settings; another sweep into the same folder is refused. A run whose
-strategy raises gets a row with the error text and the sweep goes on (``--retry-errors`` runs those
-again). At the end ``DIR/sweep.html`` shows a heatmap of mean net profit over two parameters and a
-sortable table of every row; the chart library travels inside the page, so it works offline.
+into ``DIR/results.parquet`` when a sweep starts, at least every ``run.COMPACT_SECONDS`` (10 s) while
+runs finish, and at the end (also when interrupted), so an interrupted sweep loses no finished run and
+running the same sweep again runs only what is missing. A damaged results or part file is set aside
+(``NAME.damaged``, with a warning) and its runs run again. ``DIR/sweep.json`` records the strategy, tick
+set, capital and fee settings (another sweep into the folder is refused) and the fingerprint of what
+made the rows: the strategy's source file, the package version and the ticks (the tick file's size and
+SHA-256, or the synthetic set's settings). Each row carries the fingerprint's digest; rows another
+fingerprint made are never reused: the sweep stops saying what changed, unless ``--rerun-changed``
+(``rerun_changed=True``) runs them again and replaces them. ``DIR/sweep.lock`` is held while a sweep
+runs: a second sweep into the folder is refused. A run whose strategy raises gets a row with the error
+text and the sweep goes on (``--retry-errors`` runs those again). At the end ``DIR/sweep.html`` shows a
+heatmap of mean net profit over two parameters for each code and a sortable table of every row; the
+chart library travels inside the page, so it works offline.
 
 The command exits with status 0 when every run succeeded, 1 when a row holds an error, 2 on bad input
 (one ``error:`` line, before any run starts) and 130 when interrupted.

@@ -83,7 +83,7 @@ def run_combination(task: RunTask) -> dict[str, Any]:
         figures = {name: summary[name] for name in FIGURES}
     except Exception as exc:  # the strategy's fault: recorded on its row, the sweep goes on
         error = _one_line(exc)
-    return _row(combo, figures, time.perf_counter() - started, error)
+    return _row(combo, figures, time.perf_counter() - started, error, task.fingerprint)
 
 
 # --- backends --------------------------------------------------------------------------------
@@ -161,6 +161,7 @@ class OnDask:
 
     def __enter__(self) -> OnDask:
         if self.scheduler is not None:
+            _probe_scheduler(self.scheduler, CONNECT_TIMEOUT)
             try:
                 self.client = _client(self.scheduler, timeout=CONNECT_TIMEOUT)
             except (OSError, TimeoutError, ValueError) as exc:
@@ -212,7 +213,7 @@ class OnDask:
                 try:
                     row = future.result()
                 except Exception as exc:  # e.g. the run killed its worker again and again
-                    row = _row(task.combination, dict.fromkeys(FIGURES), math.nan, _one_line(exc))
+                    row = _row(task.combination, dict.fromkeys(FIGURES), math.nan, _one_line(exc), task.fingerprint)
                 future.release()
                 waiting.timed(task, row["run_seconds"])
                 submit()
@@ -222,6 +223,38 @@ class OnDask:
                 future.cancel()
 
 
+def _probe_scheduler(address: str, timeout: float) -> None:
+    """SweepInputError unless a Dask scheduler at `address` tells who it is within `timeout` seconds.
+
+    Dask's client bounds only the connection itself: a listener that accepts and then says nothing, or
+    answers in another protocol, would hold it for ever. The question runs on a loop of its own in a
+    thread of its own, so that it works from inside a running event loop too (a notebook).
+    """
+    import asyncio
+    import concurrent.futures
+
+    from distributed.comm.core import connect
+
+    open_comm: Callable[..., Any] = connect
+
+    async def identity() -> Any:
+        comm = await open_comm(address, timeout=timeout)
+        try:
+            await comm.write({"op": "identity"})
+            return await comm.read()
+        finally:
+            comm.abort()
+
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        try:
+            reply = pool.submit(asyncio.run, asyncio.wait_for(identity(), timeout)).result()
+        except Exception as exc:  # refused, timed out, closed, garbled: nothing Dask answers there
+            why = f"no answer within {timeout:g} s" if isinstance(exc, TimeoutError) else _one_line(exc)
+            raise SweepInputError(f"cannot reach the scheduler {address}: {why}") from None
+    if not isinstance(reply, dict) or reply.get("type") != "Scheduler":
+        raise SweepInputError(f"cannot reach the scheduler {address}: what answers there is not a Dask scheduler")
+
+
 def _embedded_cluster(workers: int, forked: bool) -> Any:
     """A LocalCluster of `workers` single-threaded worker processes, all listening on loopback only.
 
@@ -229,12 +262,12 @@ def _embedded_cluster(workers: int, forked: bool) -> Any:
     (Dask's 8787 would clash with a second sweep, with a warning). Each worker runs one combination at a
     time and there is a worker per core, so what else wakes up takes time from a run: polars' thread
     pool, and the monitors that feed a dashboard (profiler, system and event loop monitors) are off or
-    slowed. The memory monitor still acts within a second.
+    slowed. The memory monitor still acts within a second. Workers ignore Ctrl-C: this process answers it.
     """
     import dask
     import distributed  # noqa: F401  (its config defaults must be in place before the settings below)
 
-    settings: dict[str, Any] = dict(QUIET_CLUSTER)
+    settings: dict[str, Any] = {**QUIET_CLUSTER, "distributed.worker.preload": [WORKER_PRELOAD]}
     if forked:
         # Dask's nannies then fork their workers from the running server. Dask imports its own preload
         # list into this process first, pandas among it: with the core imported (its report libraries

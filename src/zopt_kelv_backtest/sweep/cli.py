@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from collections.abc import Sequence
@@ -42,28 +43,71 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--heatmap", metavar="X,Y", help="two columns for the page's heatmap (parameters, code or "
                                                     "window; default: the first two swept parameters)")
     p.add_argument("--top", type=int, default=10, metavar="N", help="best rows to print (default: 10)")
+    p.add_argument("--min-trades", type=int, default=0, metavar="N",
+                   help="print only runs with at least N trades (default: 0; runs without trades rank last)")
     p.add_argument("--retry-errors", action="store_true", help="run failed combinations again")
+    p.add_argument("--rerun-changed", action="store_true",
+                   help="run again, and replace, the finished runs that another strategy source, package "
+                        "version or tick file made (without it such a folder is refused)")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return p
 
 
-def _best_table(result: SweepResult, n: int) -> Any:
-    from rich.table import Table
+# Column headings of the console table; the page and results.parquet keep the full names.
+SHORT = {"net_profit": "net", "trade_count": "trades", "win_rate": "win", "total_cost": "cost",
+         "max_drawdown": "max dd", "sharpe": "sharpe"}
 
-    table = Table(title=f"Best {n} of {result.rows.height} runs by net profit")
+
+def _best_table(result: SweepResult, n: int, min_trades: int, width: int) -> Any:
+    """The best `n` runs with at least `min_trades` trades: a table when it fits `width` columns with
+    every value whole, else two lines per run (never a value cut short)."""
+    from rich import box
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+
+    best = result.best(n, min_trades=min_trades)
     windowed = result.rows["window"].ne(ALL_DAYS).any()
-    columns = [*result.swept, "code", *(["window"] if windowed else []), *FIGURES]
-    for c in columns:
-        table.add_column(c, justify="right")
-    for r in result.best(n).iter_rows(named=True):
-        table.add_row(*(_text(c, r[c]) for c in columns))
-    return table
+    where = [*result.swept, "code", *(["window"] if windowed else [])]
+    trades = f" with at least {min_trades} trades" if min_trades else " (runs without trades last)"
+    title = f"Best {best.height} of {result.rows.height} runs by net profit{trades}"
+    rows = [{c: _text(c, r[c]) for c in [*where, *FIGURES]} for r in best.iter_rows(named=True)]
+    table = Table(title=title, box=box.SIMPLE_HEAD, padding=(0, 1), pad_edge=False)
+    for c in [*where, *FIGURES]:
+        table.add_column(SHORT.get(c, c), justify="right", no_wrap=True)
+    for r in rows:
+        table.add_row(*(Text(v) for v in r.values()))
+    if _width(table) <= width:
+        return table
+    lines = [title + ":"]
+    for i, r in enumerate(rows, 1):
+        lines += _pack(f"{i:>3}.", [f"{c}={r[c]}" for c in where], width)
+        lines += _pack("    ", [f"{SHORT[c]} {r[c]}" for c in FIGURES], width)
+    return Group(*(Text(line) for line in lines))
+
+
+def _pack(head: str, items: list[str], width: int) -> list[str]:
+    """`items` after `head`, as many to a line as fit `width` (an item longer than a line stands alone)."""
+    lines = [head]
+    for item in items:
+        if len(lines[-1]) + 2 + len(item) > width and lines[-1].strip():
+            lines.append(" " * len(head))
+        lines[-1] += "  " + item
+    return lines
+
+
+def _width(renderable: Any) -> int:
+    """The columns `renderable` takes when nothing limits its width."""
+    from rich.console import Console
+
+    probe = Console(width=10_000, file=io.StringIO(), color_system=None)
+    with probe.capture() as captured:
+        probe.print(renderable)
+    return max((len(line.rstrip()) for line in captured.get().splitlines()), default=0)
 
 
 def _text(column: str, value: Any) -> str:
-    """A table cell: figures formatted, anything else as rich shows it literally."""
-    from rich.markup import escape
-
+    """A table cell: figures formatted, anything else as it is."""
     if value is None:
         return "-"
     if column == "win_rate":
@@ -72,7 +116,7 @@ def _text(column: str, value: Any) -> str:
         return f"{value:.3f}"
     if column in FIGURES:
         return f"{value:,.0f}"
-    return escape(str(value))
+    return str(value)
 
 
 def _ticks(args: argparse.Namespace) -> str | SyntheticTicks:
@@ -106,10 +150,10 @@ def _sweep(args: argparse.Namespace) -> SweepResult:
     plan = plan_sweep(args.strategy, grid, ticks=ticks, codes=codes, windows=windows, capital=args.capital,
                       out_dir=args.out)
     return run_plan(plan, workers=args.workers, scheduler=args.scheduler, heatmap=heatmap,
-                    retry_errors=args.retry_errors, progress=not args.quiet)
+                    retry_errors=args.retry_errors, rerun_changed=args.rerun_changed, progress=not args.quiet)
 
 
-def _report(result: SweepResult, top: int) -> int:
+def _report(result: SweepResult, top: int, min_trades: int) -> int:
     from rich.markup import escape
 
     from zopt_kelv_backtest import utils
@@ -117,7 +161,7 @@ def _report(result: SweepResult, top: int) -> int:
     console = utils.console
     console.print(f"{result.ran} runs done, {result.skipped} already in {escape(str(result.results_path))}")
     if top:
-        console.print(_best_table(result, top))
+        console.print(_best_table(result, top, min_trades, console.width))
     failed = result.failed
     if failed.height:
         console.print(f"[yellow]{failed.height} runs failed; first: {escape(failed['error'][0])}[/yellow]")
@@ -132,6 +176,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.top < 0:
         parser.error("--top must not be negative")
+    if args.min_trades < 0:
+        parser.error("--min-trades must not be negative")
     if args.ticks is not None and (args.start, args.days, args.seed) != (None, None, None):
         parser.error("--start, --days and --seed shape the synthetic set: not with --ticks")
     try:
@@ -142,4 +188,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"interrupted: finished runs are kept in {args.out}; run the same command to go on",
               file=sys.stderr)
         return 130
-    return _report(result, args.top)
+    return _report(result, args.top, args.min_trades)

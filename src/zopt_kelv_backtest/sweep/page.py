@@ -65,19 +65,32 @@ def _cell(column: str, value: Any) -> str:
 
 
 def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
+    """One heatmap per code (unless code is an axis): a cell never mixes the figures of two codes."""
     import polars as pl
 
     value = pl.col(metric).cast(pl.Float64)
     ok = rows.filter(pl.col("error").is_null() & value.is_not_null() & value.is_finite())
     if ok.is_empty() or x not in ok.columns or y not in ok.columns:
         return f"<p>No finished run to draw {html.escape(metric)} over {html.escape(x)} and {html.escape(y)}.</p>"
+    if "code" in (x, y) or ok["code"].n_unique() == 1:
+        return _one_heatmap(ok, x, y, metric, with_library=True)
+    codes = sorted(ok["code"].unique().to_list(), key=_order_key)
+    return "\n".join(f"<h2>{html.escape(str(code))}</h2>\n"
+                     + _one_heatmap(ok.filter(pl.col("code") == code), x, y, metric, with_library=i == 0)
+                     for i, code in enumerate(codes))
+
+
+def _one_heatmap(ok: pl.DataFrame, x: str, y: str, metric: str, *, with_library: bool) -> str:
+    import polars as pl
+
     cells = ok.group_by([x, y]).agg(pl.col(metric).mean().alias("value"), pl.len().alias("runs"))
     xs = sorted(cells[x].unique().to_list(), key=_order_key)
     ys = sorted(cells[y].unique().to_list(), key=_order_key)
     lookup = {(r[x], r[y]): (r["value"], r["runs"]) for r in cells.iter_rows(named=True)}
     z = [[lookup.get((xv, yv), (None, 0))[0] for xv in xs] for yv in ys]
     runs = [[lookup.get((xv, yv), (None, 0))[1] for xv in xs] for yv in ys]
-    return _plotly_html(_heatmap_figure(z, runs, [str(v) for v in xs], [str(v) for v in ys], x, y, metric))
+    figure = _heatmap_figure(z, runs, [str(v) for v in xs], [str(v) for v in ys], x, y, metric)
+    return _plotly_html(figure, with_library=with_library)
 
 
 def _heatmap_figure(z: list[list[Any]], runs: list[list[int]], xs: list[str], ys: list[str], x: str, y: str,
@@ -97,8 +110,8 @@ def _heatmap_figure(z: list[list[Any]], runs: list[list[int]], xs: list[str], ys
     return {"data": [trace], "layout": layout}
 
 
-def _plotly_html(figure: dict[str, Any]) -> str:
-    """The figure as a page fragment with plotly.js inline, under the default template.
+def _plotly_html(figure: dict[str, Any], *, with_library: bool = True) -> str:
+    """The figure as a page fragment under the default template, with plotly.js inline (once a page).
 
     Built from plain data rather than plotly's figure objects: those check their values against pandas
     when pandas is imported, which would load the core's waiting report libraries (seconds) for a page.
@@ -111,9 +124,9 @@ def _plotly_html(figure: dict[str, Any]) -> str:
     if template is None:
         import plotly.graph_objects as go
 
-        return str(pio.to_html(go.Figure(figure), full_html=False, include_plotlyjs=True, config=config))
+        return str(pio.to_html(go.Figure(figure), full_html=False, include_plotlyjs=with_library, config=config))
     figure = {**figure, "layout": {**figure["layout"], "template": template}}
-    return str(pio.to_html(figure, full_html=False, include_plotlyjs=True, config=config, validate=False))
+    return str(pio.to_html(figure, full_html=False, include_plotlyjs=with_library, config=config, validate=False))
 
 
 def _named_template(name: Any) -> dict[str, Any] | None:
@@ -136,7 +149,8 @@ def _order_key(value: Any) -> tuple[int, Any]:
 
 def write_page(rows: pl.DataFrame, path: str | os.PathLike[str], *, x: str, y: str, params: Sequence[str],
                metric: str = "net_profit", title: str = "Sweep") -> None:
-    """Write the offline page: a heatmap of mean `metric` over columns `x` and `y`, and every row sorted."""
+    """Write the offline page: a heatmap of mean `metric` over columns `x` and `y` for each code (one
+    when code is an axis), and every row in a sortable table."""
     shown = [c for c in [*params, *PAGE_COLUMNS] if c in rows.columns]
     head = "".join(f"<th>{html.escape(c)}</th>" for c in shown)
     body = "\n".join("<tr>" + "".join(_cell(c, r[c]) for c in shown) + "</tr>"
@@ -148,7 +162,7 @@ def write_page(rows: pl.DataFrame, path: str | os.PathLike[str], *, x: str, y: s
 <body>
 <h1>{html.escape(title)}</h1>
 <p>{rows.height} runs, {failed} failed. Heatmap: mean {html.escape(metric)} over {html.escape(x)} and
-{html.escape(y)}. Click a column heading to sort the table.</p>
+{html.escape(y)}, one per code. Click a column heading to sort the table.</p>
 {_heatmap_html(rows, x, y, metric)}
 <table class="sortable"><thead><tr>{head}</tr></thead>
 <tbody>

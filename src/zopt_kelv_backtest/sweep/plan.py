@@ -22,9 +22,10 @@ ALL_DAYS = "all"
 FIGURE_TYPES: dict[str, type] = {"net_profit": float, "trade_count": int, "win_rate": float, "total_cost": float,
                                  "max_drawdown": float, "sharpe": float}
 FIGURES = tuple(FIGURE_TYPES)
-# A row after the parameters: where, the figures, how long, what went wrong, which combination.
+# A row after the parameters: where, the figures, how long, what went wrong, which combination, and
+# the digest of what produced it (see fingerprint.py).
 COLUMN_TYPES: dict[str, type] = {"code": str, "window": str, **FIGURE_TYPES, "run_seconds": float, "error": str,
-                                 "combination": str}
+                                 "combination": str, "fingerprint": str}
 ROW_COLUMNS = tuple(COLUMN_TYPES)
 
 
@@ -117,12 +118,14 @@ class RunTask:
     ticks: TickSource
     capital: int
     fee_settings: dict[str, dict[str, dict[str, Any]]] | None = None
+    fingerprint: str | None = None
 
 
-def _row(combo: Combination, figures: Mapping[str, Any], seconds: float, error: str | None) -> dict[str, Any]:
+def _row(combo: Combination, figures: Mapping[str, Any], seconds: float, error: str | None,
+         fingerprint: str | None = None) -> dict[str, Any]:
     """The result row of one run, its columns in :data:`ROW_COLUMNS` order after the parameters."""
     where = {"code": combo.code, "window": combo.window_label}
-    after = {"run_seconds": seconds, "error": error, "combination": combo.key}
+    after = {"run_seconds": seconds, "error": error, "combination": combo.key, "fingerprint": fingerprint}
     return {**dict(combo.params), **{c: {**where, **figures, **after}.get(c) for c in ROW_COLUMNS}}
 
 
@@ -268,13 +271,14 @@ class SweepPlan:
                 "fee_settings": self.fee_settings}
 
 
-def _check_tick_file(path: str | os.PathLike[str]) -> tuple[str, list[str]]:
-    """The file's absolute path and codes, after the loader has checked every value of it."""
+def _check_tick_file(path: str | os.PathLike[str]) -> tuple[str, Iterator[dict[str, Any]], list[str]]:
+    """The file's absolute path, ticks and codes, after the loader has checked every value of it."""
     from zopt_kelv_backtest.backtest import InputError, load_ticks
 
     text = os.path.abspath(os.fspath(path))
     try:
-        return text, list(load_ticks(text).codes)
+        stream = load_ticks(text)
+        return text, stream, list(stream.codes)
     except InputError as exc:
         raise SweepInputError(str(exc)) from None
     except Exception as exc:
@@ -329,6 +333,25 @@ def _chosen_codes(present: Sequence[str], codes: Sequence[str] | None) -> list[s
     return chosen
 
 
+def _check_windows(ticks: Iterable[dict[str, Any]], codes: Sequence[str], windows: Sequence[Window]) -> None:
+    """SweepInputError naming the first window without a tick of some code: such a run shows nothing."""
+    bounds = [(w.bounds(), w) for w in windows]
+    wanted = set(codes)
+    missing = {(w, c) for w in windows for c in codes}
+    for tick in ticks:
+        if tick["code"] in wanted:
+            ts = tick["timestamp"]
+            for (lo, hi), window in bounds:
+                if lo <= ts < hi:
+                    missing.discard((window, tick["code"]))
+            if not missing:
+                return
+    for window in windows:
+        empty = [c for c in codes if (window, c) in missing]
+        if empty:
+            raise SweepInputError(f"--windows {window.label}: no ticks for {', '.join(empty)} in that window")
+
+
 def plan_sweep(
     strategy: str | type = DEFAULT_STRATEGY,
     grid: Mapping[str, Sequence[Any]] | None = None,
@@ -357,11 +380,14 @@ def plan_sweep(
         if ticks.days < 1:
             raise SweepInputError("--days must be at least 1")
         source, present = ticks, ticks.codes()
+        stream: Iterable[dict[str, Any]] | None = ticks.ticks() if windows else None
     else:
-        source, present = _check_tick_file(ticks)
+        source, stream, present = _check_tick_file(ticks)
     plan = SweepPlan(strategy=strategy, strategy_cls=cls, grid=typed, param_defaults=defaults,
                      codes=_chosen_codes(present, codes), windows=list(windows) if windows else [None],
                      ticks=source, capital=capital, fee_settings=fees, out_dir=Path(out_dir))
+    if windows:
+        _check_windows(stream or (), plan.codes, windows)
     names = list(typed)
     for values in itertools.product(*(typed[n] for n in names)):
         params = {**defaults, **dict(zip(names, values))}
