@@ -506,7 +506,7 @@ def test_rows_of_other_code_or_ticks_are_never_reused_silently(tmp_path, capsys,
     argv = ["--strategy", f"edited_{change}:Edited", "--grid", "up=2,3", "--ticks", str(ticks), "--workers", "1",
             "--quiet", "--top", "0", "--out", str(out)]
     assert sweep.main(argv) == 0
-    made = pl.read_parquet(out / "results.parquet")["fingerprint"]
+    made = pl.read_parquet(out / "results.parquet")
     if change == "strategy":
         module.write_text(module.read_text() + "    up_to = 1\n")
     else:
@@ -521,7 +521,7 @@ def test_rows_of_other_code_or_ticks_are_never_reused_silently(tmp_path, capsys,
     assert sweep.main([*argv, "--rerun-changed"]) == 0
     assert "2 runs done, 0 already in" in " ".join(capsys.readouterr().out.split())
     again = pl.read_parquet(out / "results.parquet")["fingerprint"]
-    assert again.n_unique() == 1 and made.n_unique() == 1 and again[0] != made[0]
+    assert again.n_unique() == 1 and made["fingerprint"].n_unique() == 1 and again[0] != made["fingerprint"][0]
     assert json.loads((out / "sweep.json").read_text())["fingerprint"][change] != ""
     assert sweep.main(argv) == 0 and "0 runs done, 2 already in" in " ".join(capsys.readouterr().out.split())
 
@@ -666,10 +666,11 @@ def test_console_table_fits_80_columns_and_ranks_idle_runs_last(tmp_path, capsys
     assert sweep.main(argv) == 0
     utils.console.flush()
     text = capsys.readouterr().out
-    start = text.index("Best 8 of 8 runs")
+    start = text.index("Best ")
     table = text[start:text.index(str(tmp_path / "results.parquet"), start)]
     assert max(len(line) for line in table.splitlines()) <= 80 and "…" not in table
     assert table.count("2024-02-01:2024-02-01") == 4 and table.count("2024-02-01:2024-02-02") == 4
+    assert table.startswith("Best 8 of 8 runs by net profit (runs without trades last)")
     result = sweep.run_sweep("sweep_strategies:Momentum", {"up": [2, 1000]}, ticks=SyntheticTicks(days=2),
                              codes=["2330", "MXF"], windows=sweep.parse_windows(argv[argv.index("--windows") + 1]), out_dir=tmp_path,
                              workers=1, progress=False)
