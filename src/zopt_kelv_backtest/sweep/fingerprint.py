@@ -65,5 +65,6 @@ def what_changed(old: Mapping[str, str] | None, new: Mapping[str, str]) -> str:
     """The parts that differ, as a phrase (``the strategy's source and the ticks``)."""
     if not old:
         return "code or ticks not recorded (the rows predate fingerprints)"
-    names = [PARTS[k] for k in PARTS if old.get(k) != new.get(k)] or ["an unrecorded setting"]
+    # None differs: a --rerun-changed was interrupted, and the rows it did not reach are still old.
+    names = [PARTS[k] for k in PARTS if old.get(k) != new.get(k)] or ["an earlier sweep's code or ticks"]
     return " and ".join(names) if len(names) < 3 else ", ".join(names[:-1]) + " and " + names[-1]
