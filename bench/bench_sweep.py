@@ -36,6 +36,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from typing import Any
 
 GRID = {"fast": [5, 10, 15, 20], "slow": [30, 60]}
@@ -122,6 +123,9 @@ def main() -> int:
 
     from distributed import Client, LocalCluster, get_task_stream
 
+    cluster_of: Callable[..., Any] = LocalCluster  # distributed's constructors are not annotated
+    client_of: Callable[..., Any] = Client
+
     from zopt_kelv_backtest.backtest import pin_local_time
     from zopt_kelv_backtest.sweep import SyntheticTicks
 
@@ -149,9 +153,9 @@ def main() -> int:
         keep(f"side by side {n}", *timed_side_by_side(ticks, n))
         wall, result = timed_sweep(ticks, workers=1)
         keep("warm 1", wall, result.rows)
-        with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None, silence_logs=logging.ERROR,
-                          env={"TZ": "Asia/Taipei"}) as cluster, Client(cluster) as client:
+        with cluster_of(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                        dashboard_address=None, silence_logs=logging.ERROR,
+                        env={"TZ": "Asia/Taipei"}) as cluster, client_of(cluster) as client:
             client.run(warm_up)
             with get_task_stream(client=client) as stream:
                 wall, result = timed_sweep(ticks, scheduler=cluster.scheduler_address)
@@ -166,7 +170,15 @@ def main() -> int:
             print(f"FAIL: the rows of '{name}' differ from the serial rows", file=sys.stderr)
             return 1
 
-    runs = len(reference)
+    print_table(best, stream_best[1], ticks, n, repeat, (load_before, load_after))
+    return 0
+
+
+def print_table(best: dict[str, tuple[float, Any]], stream: list[dict[str, Any]], ticks: Any, n: int, repeat: int,
+                load: tuple[float, float]) -> None:
+    """The bench's Markdown table and the warm cluster's Dask overhead."""
+    load_before, load_after = load
+    runs = best["warm 1"][1].height
     print(f"{runs} combinations, {ticks.describe()}, best of {repeat} interleaved tries; every sweep's rows "
           f"equal the serial rows bit for bit; load average {load_before:.1f} before, {load_after:.1f} after")
     print("| sweep | wall s | speed-up | sum of run s | mean run s | (workers x wall - runs) per run |")
@@ -187,12 +199,11 @@ def main() -> int:
               f"{idle:.3f} s ({idle / mean:.1%}) |")
 
     total = float(best[f"warm {n}"][1]["run_seconds"].sum())
-    gap, beyond = task_stream_overhead(stream_best[1], total, runs)
+    gap, beyond = task_stream_overhead(stream, total, runs)
     mean = total / runs
     print(f"warm cluster, Dask's task stream: gap between runs on a worker {gap * 1000:.1f} ms, task beyond "
           f"its run {beyond * 1000:.1f} ms; Dask overhead per combination {(gap + beyond) * 1000:.1f} ms = "
           f"{(gap + beyond) / mean:.2%} of the mean run ({mean:.3f} s)")
-    return 0
 
 
 if __name__ == "__main__":

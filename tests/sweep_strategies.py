@@ -11,6 +11,9 @@ class Momentum(Strategy):
     """Goes long after `up` rising ticks in a row, flat after `down` falling ones (futures also short)."""
 
     params: ClassVar[dict[str, Any]] = {"up": 3, "down": 3, "short": False, "scale": 1.0, "label": "m"}
+    up: int  # the parameters, set by Strategy.__init__
+    down: int
+    short: bool
 
     def on_start(self) -> None:
         self.last: dict[str, float] = {}

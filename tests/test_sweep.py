@@ -1,4 +1,5 @@
 import contextlib
+import io
 import json
 import os
 import re
@@ -8,6 +9,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from datetime import date, datetime
 from pathlib import Path
@@ -15,6 +17,7 @@ from zoneinfo import ZoneInfo
 
 import polars as pl
 import pytest
+from rich.console import Console
 
 from zopt_kelv_backtest import sweep
 from zopt_kelv_backtest.sweep import SweepInputError, SyntheticTicks, Window
@@ -119,22 +122,24 @@ def test_window_keeps_whole_taipei_days():
     times = [at(2024, 2, 1, 23, 59, 59), at(2024, 2, 2, 0, 0), at(2024, 2, 3, 23, 59, 59, 999000),
              at(2024, 2, 4, 0, 0), at(2024, 2, 4, 9, 0)]
     ticks = [{"timestamp": t} for t in times]
-    kept = list(sweep._window_ticks(iter(ticks), Window(date(2024, 2, 2), date(2024, 2, 3))))
+    kept = list(sweep.backends._window_ticks(iter(ticks), Window(date(2024, 2, 2), date(2024, 2, 3))))
     assert [t["timestamp"] for t in kept] == times[1:3]
 
 
 def test_a_window_runs_only_its_days(tmp_path):
     # The stock trades only in the day session: its first day alone, cut from a longer set, is the one-day set.
-    windows = sweep.parse_windows("2024-02-01,2024-03-01")
-    cut = sweep.run_sweep(grid={"fast": [5]}, ticks=SMALL, codes=["2330"], windows=windows, out_dir=tmp_path / "a",
-                          workers=1, progress=False)
+    kwargs = dict(grid={"fast": [5]}, ticks=SMALL, codes=["2330"], workers=1, progress=False)
+    cut = sweep.run_sweep(windows=sweep.parse_windows("2024-02-01"), out_dir=tmp_path / "a", **kwargs)
     one = sweep.run_sweep(grid={"fast": [5]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path / "b",
                           workers=1, progress=False)
-    first, later = cut.rows.sort("window").iter_rows(named=True)
+    (first,) = cut.rows.iter_rows(named=True)
     assert first["window"] == "2024-02-01:2024-02-01" and one.rows["window"][0] == "all"
     same = ("net_profit", "trade_count", "win_rate", "total_cost")
     assert first["trade_count"] > 0 and [first[k] for k in same] == [one.rows[k][0] for k in same]
-    assert later["trade_count"] == 0 and later["error"] is None  # no ticks in that window: nothing traded
+    # A window without a tick of a traded code would give an empty row: refused before any run.
+    with pytest.raises(SweepInputError, match="--windows 2024-03-01:2024-03-01: no ticks for 2330"):
+        sweep.run_sweep(windows=sweep.parse_windows("2024-02-01,2024-03-01"), out_dir=tmp_path / "c", **kwargs)
+    assert not (tmp_path / "c").exists()
 
 
 def test_codes_default_to_all_but_the_benchmark_and_must_exist():
@@ -164,11 +169,11 @@ def test_tick_file_checked_up_front(tmp_path):
 def test_store_merges_parts_and_a_later_row_wins(tmp_path):
     store = sweep.ResultStore(tmp_path, {"up": 3})
     combo = sweep.Combination((("up", 3),), "MXF", None)
-    first = sweep._row(combo, dict.fromkeys(sweep.FIGURES), 0.5, "RuntimeError: boom")
+    first = sweep.plan._row(combo, dict.fromkeys(sweep.FIGURES), 0.5, "RuntimeError: boom")
     store.parts.mkdir()
     store.add(first)
     assert store.compact()["error"].to_list() == ["RuntimeError: boom"]
-    again = sweep._row(combo, dict(zip(sweep.FIGURES, (1.0, 2, 0.5, 3.0, 4.0, 0.25))), 0.5, None)
+    again = sweep.plan._row(combo, dict(zip(sweep.FIGURES, (1.0, 2, 0.5, 3.0, 4.0, 0.25))), 0.5, None)
     store.add(again)
     (store.parts / ".leftover.parquet.tmp").write_bytes(b"half a file")
     rows = store.compact()
@@ -346,7 +351,7 @@ def _loaded(names, queue):
 def test_forkserver_children_start_with_distributed_loaded():
     import multiprocessing
 
-    if not sweep._start_forkserver():
+    if not sweep.backends._start_forkserver():
         pytest.skip("no forkserver on this platform")
     ctx = multiprocessing.get_context("forkserver")
     queue = ctx.SimpleQueue()
@@ -364,7 +369,7 @@ def test_runs_handed_out_longest_expected_first():
     def codes(tasks):
         return [(t.combination.code, dict(t.combination.params)["fast"]) for t in tasks]
 
-    queue = sweep._LongestFirst([task(code, fast) for fast in (1, 2, 3) for code in ("A", "B", "C", "D")])
+    queue = sweep.backends._LongestFirst([task(code, fast) for fast in (1, 2, 3) for code in ("A", "B", "C", "D")])
     # One run of each group first, in plan order, to be timed.
     first = [queue.pop() for _ in range(3)]
     assert codes(first) == [("A", 1), ("B", 1), ("C", 1)]
@@ -391,12 +396,15 @@ def test_page_is_offline_with_heatmap_and_escaped_table(tmp_path, serial):
     assert "Plotly.newPlot" in text and len(text) > 1_000_000  # the chart library travels inside
     assert "&lt;script&gt;x&lt;/script&gt;" in text and "<script>x</script>" not in text
     assert text.count("<tr>") == rows.height + 1
-    # The heatmap's cells: mean net profit of the runs without errors, one value per (fast, slow).
-    traces = json.loads(re.search(r'Plotly\.newPlot\(\s*"[^"]+",\s*(\[.*?\]),\s*\{', text, re.S).group(1))
-    ok = serial.rows.filter(pl.col("fast") == 10)
-    expected = [ok.filter(pl.col("slow") == s)["net_profit"].mean() for s in (30, 60)]
-    assert traces[0]["x"] == ["10"] and traces[0]["y"] == ["30", "60"]
-    assert [cell[0] for cell in traces[0]["z"]] == pytest.approx(expected)
+    assert text.count("plotly.js v") == 1  # the library once, however many heatmaps
+    # One heatmap per code, under its name; a cell is the net profit of that code's run without errors.
+    plots = re.findall(r'<h2>([^<]+)</h2>.*?Plotly\.newPlot\(\s*"[^"]+",\s*(\[.*?\]),\s*\{', text, re.S)
+    assert [code for code, _ in plots] == ["2330", "MXF"]
+    for code, data in plots:
+        (trace,) = json.loads(data)
+        ok = serial.rows.filter((pl.col("fast") == 10) & (pl.col("code") == code))
+        assert trace["x"] == ["10"] and trace["y"] == ["30", "60"]
+        assert [cell[0] for cell in trace["z"]] == [ok.filter(pl.col("slow") == s)["net_profit"][0] for s in (30, 60)]
 
 
 def test_heatmap_is_the_figure_plotly_objects_make():
@@ -404,8 +412,8 @@ def test_heatmap_is_the_figure_plotly_objects_make():
     import plotly.io as pio
 
     z, runs, xs, ys = [[1.5, None], [-2.0, 3.0]], [[1, 0], [2, 1]], ["5", "10"], ["30", "60"]
-    ours = sweep._heatmap_figure(z, runs, xs, ys, "fast", "slow", "net_profit")
-    ours["layout"]["template"] = sweep._named_template("plotly")
+    ours = sweep.page._heatmap_figure(z, runs, xs, ys, "fast", "slow", "net_profit")
+    ours["layout"]["template"] = sweep.page._named_template("plotly")
     theirs = go.Figure(go.Heatmap(
         z=z, x=xs, y=ys, customdata=runs, colorscale="RdYlGn", zmid=0,
         hovertemplate="fast=%{x}<br>slow=%{y}<br>mean net_profit=%{z:,.0f}<br>runs=%{customdata}<extra></extra>",
@@ -414,18 +422,18 @@ def test_heatmap_is_the_figure_plotly_objects_make():
                          yaxis={"title": {"text": "slow"}, "type": "category"},
                          height=480, margin={"l": 80, "r": 40, "t": 30, "b": 60})
     assert json.loads(pio.to_json(ours, validate=False)) == json.loads(pio.to_json(theirs))
-    assert sweep._named_template("no_such_template") is None and sweep._named_template("../x") is None
+    assert sweep.page._named_template("no_such_template") is None and sweep.page._named_template("../x") is None
 
 
 def test_default_heatmap_axes():
     plan = sweep.plan_sweep("sweep_strategies:Momentum", {"label": ["a"], "down": [1, 2], "up": [1, 2]},
                             ticks=SMALL)
-    assert sweep._heatmap_axes(plan, None) == ("down", "up")
+    assert sweep.plan._heatmap_axes(plan, None) == ("down", "up")
     plan = sweep.plan_sweep("sweep_strategies:Momentum", {"up": [1, 2]}, ticks=SMALL)
-    assert sweep._heatmap_axes(plan, None) == ("up", "code")
-    assert sweep._heatmap_axes(plan, ("code", "window")) == ("code", "window")
+    assert sweep.plan._heatmap_axes(plan, None) == ("up", "code")
+    assert sweep.plan._heatmap_axes(plan, ("code", "window")) == ("code", "window")
     with pytest.raises(SweepInputError, match="--heatmap nope"):
-        sweep._heatmap_axes(plan, ("up", "nope"))
+        sweep.plan._heatmap_axes(plan, ("up", "nope"))
 
 
 # --- command line --------------------------------------------------------------------------------
@@ -454,7 +462,7 @@ def bad_inputs(tmp_path):
 
 
 def test_bad_input_gets_one_error_line_and_status_2(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(sweep, "CONNECT_TIMEOUT", 2.0)
+    monkeypatch.setattr(sweep.backends, "CONNECT_TIMEOUT", 2.0)
     out = tmp_path / "out"
     for argv, message in bad_inputs(tmp_path):
         with pytest.raises(SystemExit) as exit_info:
@@ -475,3 +483,236 @@ def test_command_reports_failed_runs_with_status_1(tmp_path, capsys):
     assert "2 runs done, 0 already in" in text
     assert "1 runs failed; first: RuntimeError: no trading on MXF with [b]up=2[/b]" in text  # shown literally
     assert (tmp_path / "sweep.html").exists()
+
+
+# --- trustworthy folders --------------------------------------------------------------------------
+
+
+def write_ticks(path, shift=0.0):
+    """One day of the synthetic stock as a tick file; `shift` moves the last price."""
+    frame = pl.DataFrame([t for t in SyntheticTicks(days=1).ticks() if t["code"] == "2330"])
+    frame = frame.with_columns(pl.when(pl.int_range(pl.len()) == pl.len() - 1).then(pl.col("close") + shift)
+                               .otherwise(pl.col("close")).alias("close"))
+    frame.select("timestamp", "code", "market_type", "close", "qty").write_csv(path)
+
+
+@pytest.mark.parametrize("change, named", [("strategy", "the strategy's source"), ("ticks", "the ticks")])
+def test_rows_of_other_code_or_ticks_are_never_reused_silently(tmp_path, capsys, monkeypatch, change, named):
+    module = tmp_path / f"edited_{change}.py"
+    module.write_text("from sweep_strategies import Momentum\n\n\nclass Edited(Momentum):\n    pass\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    ticks, out = tmp_path / "ticks.csv", tmp_path / "out"
+    write_ticks(ticks)
+    argv = ["--strategy", f"edited_{change}:Edited", "--grid", "up=2,3", "--ticks", str(ticks), "--workers", "1",
+            "--quiet", "--top", "0", "--out", str(out)]
+    assert sweep.main(argv) == 0
+    made = pl.read_parquet(out / "results.parquet")
+    if change == "strategy":
+        module.write_text(module.read_text() + "    up_to = 1\n")
+    else:
+        write_ticks(ticks, shift=1.0)
+    capsys.readouterr()
+    with pytest.raises(SystemExit) as exit_info:
+        sweep.main(argv)
+    err = capsys.readouterr().err
+    lines = [line for line in err.splitlines() if "error:" in line or "Traceback" in line]
+    assert exit_info.value.code == 2 and len(lines) == 1, err
+    assert f"2 rows made with other code or ticks ({named} changed)" in lines[0] and "--rerun-changed" in lines[0]
+    assert sweep.main([*argv, "--rerun-changed"]) == 0
+    assert "2 runs done, 0 already in" in " ".join(capsys.readouterr().out.split())
+    again = pl.read_parquet(out / "results.parquet")["fingerprint"]
+    assert again.n_unique() == 1 and made["fingerprint"].n_unique() == 1 and again[0] != made["fingerprint"][0]
+    assert json.loads((out / "sweep.json").read_text())["fingerprint"][change] != ""
+    assert sweep.main(argv) == 0 and "0 runs done, 2 already in" in " ".join(capsys.readouterr().out.split())
+
+
+@pytest.mark.parametrize("damage", ["truncated results", "empty results", "damaged part"])
+def test_damaged_result_files_are_set_aside_and_rebuilt(tmp_path, damage):
+    kwargs = dict(grid={"fast": [5, 10]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path,
+                  workers=1, progress=False)
+    first = sweep.run_sweep(**kwargs)
+    bad = tmp_path / "results.parquet"
+    if damage == "truncated results":
+        bad.write_bytes(bad.read_bytes()[:200])
+    elif damage == "empty results":
+        bad.write_bytes(b"")
+    else:
+        bad = tmp_path / "parts" / "0123456789abcdef01234567.parquet"
+        bad.parent.mkdir(exist_ok=True)
+        bad.write_bytes(b"PAR1 half a part")
+    console = Console(file=io.StringIO(), width=200)
+    again = sweep.run_sweep(console=console, **kwargs)
+    assert bits(again.rows) == bits(first.rows)
+    assert again.ran == (0 if damage == "damaged part" else 2)
+    assert bad.with_name(bad.name + ".damaged").exists()
+    assert f"warning: {bad} was damaged" in console.file.getvalue()
+
+
+def test_a_folder_takes_one_sweep_at_a_time(tmp_path):
+    kwargs = dict(ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path, workers=1, progress=False)
+    refused = []
+
+    def start_another(row):
+        if not refused:
+            with pytest.raises(SweepInputError, match="is in use by another sweep .*sweep.lock"):
+                sweep.run_sweep(grid={"fast": [20]}, **kwargs)
+            refused.append(row)
+
+    first = sweep.run_sweep(grid={"fast": [5, 10]}, on_row=start_another, **kwargs)
+    assert refused and first.rows.height == 2
+    assert sweep.run_sweep(grid={"fast": [20]}, **kwargs).rows.height == 3
+
+
+def test_files_get_the_permissions_of_the_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        sweep.run_sweep(grid={"fast": [5]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path,
+                        workers=1, progress=False)
+    finally:
+        os.umask(old)
+    names = ("results.parquet", "sweep.json", "sweep.html")
+    assert {n: (tmp_path / n).stat().st_mode & 0o777 for n in names} == dict.fromkeys(names, 0o640)
+
+
+def test_results_parquet_is_current_while_the_sweep_runs(tmp_path, monkeypatch):
+    monkeypatch.setattr(sweep.run, "COMPACT_SECONDS", 0.0)
+    seen = []
+
+    def check(row):
+        seen.append(row["combination"])
+        assert sorted(pl.read_parquet(tmp_path / "results.parquet")["combination"]) == sorted(seen)
+
+    sweep.run_sweep(grid={"fast": [5, 10, 20]}, ticks=SyntheticTicks(days=1), codes=["2330"], out_dir=tmp_path,
+                    workers=1, progress=False, on_row=check)
+    assert len(seen) == 3
+
+
+# --- edges of the command ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"],
+                         ids=["silent listener", "http server"])
+def test_scheduler_address_where_no_dask_answers(tmp_path, capsys, monkeypatch, answer):
+    monkeypatch.setattr(sweep.backends, "CONNECT_TIMEOUT", 1.0)
+    server = socket.create_server(("127.0.0.1", 0))
+    server.settimeout(0.2)
+    accepted, stop = [], threading.Event()
+
+    def serve():
+        while not stop.is_set():
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                continue
+            accepted.append(conn)
+            if answer is not None:
+                conn.recv(65536)
+                conn.sendall(answer)
+
+    outcome = {}
+
+    def command():
+        try:
+            sweep.main(["--days", "1", "--codes", "2330", "--quiet", "--out", str(tmp_path),
+                        "--scheduler", f"tcp://127.0.0.1:{server.getsockname()[1]}"])
+        except SystemExit as exc:
+            outcome["status"] = exc.code
+
+    threads = [threading.Thread(target=serve, daemon=True), threading.Thread(target=command, daemon=True)]
+    for t in threads:
+        t.start()
+    threads[1].join(60)
+    stop.set()
+    threads[0].join(5)
+    server.close()
+    for conn in accepted:
+        conn.close()
+    err = capsys.readouterr().err
+    lines = [line for line in err.splitlines() if "error:" in line or "Traceback" in line]
+    assert accepted and outcome == {"status": 2}, err
+    assert len(lines) == 1 and "cannot reach the scheduler" in lines[0], err
+
+
+def test_ctrl_c_prints_one_line(tmp_path):
+    """Ctrl-C at a terminal reaches every process of the sweep: the driver, the forkserver, the workers."""
+    out = tmp_path / "out"
+    argv = [sys.executable, "-m", "zopt_kelv_backtest.sweep", "--grid", "fast=5,10", "--grid", "slow=30,60",
+            "--days", "2", "--workers", "2", "--quiet", "--out", str(out)]
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not list((out / "parts").glob("*.parquet")) and proc.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        os.killpg(proc.pid, signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+    assert proc.returncode == 130, err
+    assert [line for line in err.splitlines() if line.strip()] == [
+        f"interrupted: finished runs are kept in {out}; run the same command to go on"]
+
+
+def test_console_table_fits_80_columns_and_ranks_idle_runs_last(tmp_path, capsys, monkeypatch):
+    from zopt_kelv_backtest import utils
+
+    monkeypatch.setattr(utils.console, "width", 80)
+    argv = ["--strategy", "sweep_strategies:Momentum", "--grid", "up=2,1000", "--codes", "2330,MXF", "--days", "2",
+            "--windows", "2024-02-01:2024-02-01,2024-02-01:2024-02-02", "--workers", "1", "--quiet",
+            "--out", str(tmp_path)]
+    assert sweep.main(argv) == 0
+    utils.console.flush()
+    text = capsys.readouterr().out
+    start = text.index("Best ")
+    table = text[start:text.index(str(tmp_path / "results.parquet"), start)]
+    assert max(len(line) for line in table.splitlines()) <= 80 and "…" not in table
+    assert table.count("2024-02-01:2024-02-01") == 4 and table.count("2024-02-01:2024-02-02") == 4
+    assert table.startswith("Best 8 of 8 runs by net profit (runs without trades last)")
+    result = sweep.run_sweep("sweep_strategies:Momentum", {"up": [2, 1000]}, ticks=SyntheticTicks(days=2),
+                             codes=["2330", "MXF"], windows=sweep.parse_windows(argv[argv.index("--windows") + 1]), out_dir=tmp_path,
+                             workers=1, progress=False)
+    trades = result.best(8)["trade_count"].to_list()
+    assert min(result.rows.filter(pl.col("trade_count") > 0)["net_profit"]) < 0  # an idle run would look better
+    assert trades.count(0) == 4 and trades[-4:] == [0] * 4
+    busy = result.rows.filter(pl.col("trade_count") >= 100).height
+    assert 0 < busy < 8 and result.best(8, min_trades=100).height == busy
+    assert sweep.main([*argv, "--min-trades", "100"]) == 0
+    assert f"Best {busy} of 8 runs by net profit with at least 100 trades" in capsys.readouterr().out
+
+
+DASK_CLI = subprocess.run([sys.executable, "-m", "dask", "scheduler", "--help"], capture_output=True).returncode == 0
+
+
+@pytest.mark.skipif(not DASK_CLI, reason="Dask's command-line tools are not installed")
+def test_a_cluster_of_dask_command_line_tools_gives_the_serial_rows(tmp_path, serial):
+    """A scheduler and two workers started by `dask scheduler` / `dask worker` on loopback."""
+    from distributed import Client
+
+    address = f"tcp://127.0.0.1:{free_port()}"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(TESTS), *sys.path]), "TZ": "Asia/Taipei"}
+    dask = [sys.executable, "-m", "dask"]
+    commands = [[*dask, "scheduler", "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
+                 "--dashboard-address", "127.0.0.1:0"]]
+    commands += [[*dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-dashboard",
+                  "--death-timeout", "60"]] * 2
+    procs = []
+    try:
+        for argv in commands:
+            procs.append(subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                          start_new_session=True))
+        with Client(address, timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+        result = sweep.run_sweep(grid=GRID, ticks=SMALL, out_dir=tmp_path, scheduler=address, progress=False)
+    finally:
+        for proc in reversed(procs):
+            proc.terminate()
+        for proc in procs:
+            try:
+                proc.wait(20)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+    assert result.ran == 8 and bits(result.rows) == bits(serial.rows)
