@@ -1,0 +1,221 @@
+"""Reading the tick store: only the days and codes asked for, streamed a trading day at a time."""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from datetime import date, datetime, timedelta
+from typing import Any, Union
+
+import polars as pl
+
+from zopt_kelv_backtest import market
+from zopt_kelv_backtest.backtest import InputError, TickStream
+from zopt_kelv_backtest.data.continuous import read_rolls
+from zopt_kelv_backtest.data.store import FUTURES, TICK_COLUMNS, TICKS, day_files, groups, trading_day_column
+
+__all__ = ["StoreStream", "When", "read_store"]
+
+When = Union[date, datetime, float, int, str, None]
+_CONTRACT = re.compile(r"\d{6}(?:W\d{1,2})?")
+_Selector = tuple[str, str, "str | None", "str | None"]
+
+
+@dataclass(frozen=True)
+class _Part:
+    """One day file to read: the rows of ``contract`` only (all when None), named ``code`` (the stored
+    code when None)."""
+
+    day: date
+    path: str
+    contract: str | None = None
+    code: str | None = None
+
+    def scan(self) -> pl.LazyFrame:
+        frame = pl.scan_parquet(self.path)
+        if self.contract is not None:
+            frame = frame.filter(pl.col("contract") == self.contract)
+        if self.code is not None:
+            frame = frame.with_columns(code=pl.lit(self.code))
+        return frame.select(TICK_COLUMNS)
+
+
+def _instant(when: When, *, end: bool) -> float | None:
+    """Epoch seconds of a bound: a date is a whole Taipei day (``end``: up to its last instant)."""
+    if when is None:
+        return None
+    if isinstance(when, str):
+        try:
+            when = date.fromisoformat(when.strip())
+        except ValueError:
+            raise InputError(f"bad {'end' if end else 'start'} {when!r}: use YYYY-MM-DD") from None
+    if isinstance(when, datetime):
+        aware = when if when.tzinfo is not None else when.replace(tzinfo=market.TAIPEI)
+        return aware.timestamp()
+    if isinstance(when, date):
+        day = when + timedelta(days=1) if end else when
+        return datetime(day.year, day.month, day.day, tzinfo=market.TAIPEI).timestamp()
+    if isinstance(when, (int, float)) and not isinstance(when, bool):
+        return float(when)
+    raise InputError(f"bad {'end' if end else 'start'} {when!r}: use a date, a datetime or epoch seconds")
+
+
+def _day_bounds(lo: float | None, hi: float | None) -> tuple[date | None, date | None]:
+    """The trading days whose files can hold ticks from ``lo`` to before ``hi``: a tick's trading day is
+    never before its Taipei date, and trading days follow time."""
+    first = last = None
+    if lo is not None:
+        first = datetime.fromtimestamp(max(lo, market.FIRST_TIMESTAMP), market.TAIPEI).date()
+    if hi is not None:
+        edge = min(max(hi, market.FIRST_TIMESTAMP + 1), market.END_TIMESTAMP) - 1e-3
+        last = trading_day_column(pl.Series([edge])).item()
+    return first, last
+
+
+def _selectors(root: str, codes: Sequence[str] | None) -> list[_Selector]:
+    """``(kind, folder, contract, code)`` per code asked for: contract "*" is the continuous series."""
+    products, others = groups(root, FUTURES), groups(root, TICKS)
+    if codes is None:
+        return [(TICKS, c, None, None) for c in others] + [(FUTURES, p, "*", p) for p in products]
+    chosen: list[_Selector] = []
+    for code in dict.fromkeys(codes):
+        found: list[_Selector] = []
+        if code in others:
+            found.append((TICKS, code, None, None))
+        if code in products:
+            found.append((FUTURES, code, "*", code))
+        for product in products:
+            rest = code[len(product):]
+            if code.startswith(product) and _CONTRACT.fullmatch(rest):
+                found.append((FUTURES, product, rest, None))
+        if not found:
+            held = ", ".join(others + products) or "nothing"
+            raise InputError(f"no ticks for code {code} in the store {root} (it holds {held}; a futures "
+                             "product P reads as P, the continuous series, or P plus a contract month)")
+        if len(found) > 1:
+            raise InputError(f"code {code} is ambiguous in the store {root}: remove ticks/{code} or "
+                             f"futures/{found[-1][1]}")
+        chosen.append(found[0])
+    return chosen
+
+
+def _parts(root: str, codes: Sequence[str] | None, first: date | None, last: date | None) -> list[_Part]:
+    parts = []
+    for kind, folder, contract, code in _selectors(root, codes):
+        files = day_files(root, kind, folder, first, last)
+        if contract != "*":
+            parts += [_Part(day, path, contract, code) for day, path in files]
+            continue
+        rolls = read_rolls(root, folder)
+        month = {} if rolls is None else dict(zip(rolls["trading_day"].to_list(), rolls["contract"].to_list()))
+        for day, path in files:
+            if day not in month:
+                raise InputError(f"the roll table of {folder} lacks {day}: run "
+                                 f"python -m zopt_kelv_backtest.data rolls {root}")
+            parts.append(_Part(day, path, month[day], code))
+    return parts
+
+
+class StoreStream(TickStream):
+    """Tick records of a tick store, in time order, read a trading day at a time.
+
+    ``codes`` lists the codes that have ticks in the selection (sorted); ``len()`` is the number of ticks.
+    Iterating hands out the same records as ``next()``: each tick once.
+    """
+
+    def __init__(self, parts: Sequence[_Part], lo: float | None, hi: float | None, batch_size: int) -> None:
+        if batch_size < 1:
+            raise ValueError("batch_size must be at least 1")
+        self._parts = list(parts)
+        self._lo, self._hi, self._batch_size = lo, hi, batch_size
+        counts = self._counts()
+        self._length = sum(counts.values())
+        self.codes: tuple[str, ...] = tuple(sorted(c for c, n in counts.items() if n))
+        self._ticks = self._generate()
+
+    def _window(self, frame: pl.LazyFrame) -> pl.LazyFrame:
+        ts = pl.col("timestamp")
+        if self._lo is not None:
+            frame = frame.filter(ts >= self._lo)
+        if self._hi is not None:
+            frame = frame.filter(ts < self._hi)
+        return frame
+
+    def _counts(self) -> dict[str, int]:
+        if not self._parts:
+            return {}
+        try:
+            frame = pl.concat([self._window(p.scan()).select("code") for p in self._parts])
+            counted = frame.group_by("code").len().collect()
+        except pl.exceptions.PolarsError as exc:
+            raise InputError(f"cannot read the tick store: {str(exc).splitlines()[0]}") from None
+        return dict(zip(counted["code"].to_list(), counted["len"].to_list()))
+
+    def _days(self) -> Iterator[pl.DataFrame]:
+        by_day: dict[date, list[_Part]] = {}
+        for part in self._parts:
+            by_day.setdefault(part.day, []).append(part)
+        latest = -float("inf")
+        for day in sorted(by_day):
+            try:
+                frame = self._window(pl.concat([p.scan() for p in by_day[day]])).collect()
+            except pl.exceptions.PolarsError as exc:
+                raise InputError(f"cannot read the tick store's day {day}: {str(exc).splitlines()[0]}") from None
+            if frame.height == 0:
+                continue
+            frame = frame.sort("timestamp", maintain_order=True)
+            if frame["timestamp"][0] < latest:
+                raise InputError(f"the tick store's files of {day} hold ticks of an earlier trading day")
+            latest = frame["timestamp"][-1]
+            yield frame
+
+    def _generate(self) -> Iterator[dict[str, Any]]:
+        step = self._batch_size
+        for frame in self._days():
+            for offset in range(0, frame.height, step):
+                part = frame.slice(offset, step)
+                columns = [part[name].to_list() for name in TICK_COLUMNS]
+                yield from [
+                    {"timestamp": t, "code": c, "market_type": m, "close": p, "qty": q, "tick_type": k,
+                     "is_simulate": s}
+                    for t, c, m, p, q, k, s in zip(*columns)
+                ]
+
+    def __len__(self) -> int:
+        return self._length
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:  # type: ignore[override]
+        return self._ticks
+
+    def __next__(self) -> dict[str, Any]:
+        return next(self._ticks)
+
+
+def read_store(root: str | os.PathLike[str], codes: Iterable[str] | None = None, start: When = None,
+               end: When = None, *, batch_size: int = 100_000) -> StoreStream:
+    """Ticks of the tick store at ``root`` as a :class:`~zopt_kelv_backtest.backtest.TickStream`.
+
+    ``codes``: which series to read (default: every code under ``ticks/`` and the continuous series of
+    every futures product): ``MXF`` is the product's continuous near-month series (its roll table picks
+    the contract of each trading day; the ticks carry the code ``MXF``), ``MXF202606`` one contract month
+    (``MXF202606W1`` a weekly one, when imported), any other code its ``ticks/<code>`` files.
+
+    ``start`` / ``end``: the first and last instant, each a ``date`` (a whole day in Taipei time, so the
+    night session's ticks after midnight belong to the next date), a ``datetime`` (naive is Taipei time;
+    ``end`` excluded), epoch seconds (``end`` excluded) or ``"YYYY-MM-DD"``; ``None`` leaves that side open.
+    Only the day files that can hold such ticks are opened, and only their rows in range and of the
+    contract asked for are read (polars' predicate push-down). The records come in time order, one trading
+    day read at a time; rows of equal time keep their file order. A selection without ticks gives an empty
+    stream; a code the store does not hold raises :class:`InputError`.
+    """
+    root = os.fspath(root)
+    if not any(os.path.isdir(os.path.join(root, kind)) for kind in (FUTURES, TICKS)):
+        raise InputError(f"not a tick store (no futures/ or ticks/ folder): {root}")
+    lo, hi = _instant(start, end=False), _instant(end, end=True)
+    if lo is not None and hi is not None and hi <= lo:
+        raise InputError(f"end {end} is not after start {start}")
+    wanted = None if codes is None else [codes] if isinstance(codes, str) else list(codes)
+    first, last = _day_bounds(lo, hi)
+    return StoreStream(_parts(root, wanted, first, last), lo, hi, batch_size)
