@@ -48,7 +48,7 @@ def _show_import(summary: pl.DataFrame, out: str) -> None:
 
     console = Console()
     for row in summary.filter(pl.col("status") != "written").iter_rows(named=True):
-        console.print(f"{row['source']}: {row['status']}", highlight=False)
+        console.print(f"{row['source']}: {row['status']}", highlight=False, markup=False, soft_wrap=True)
     written = summary.filter(pl.col("status") == "written")
     if written.height == 0:
         console.print(f"nothing written to {out}")

@@ -169,16 +169,17 @@ def _read_rows(body: bytes, name: str) -> pl.DataFrame:
     """The data rows as text columns, padding removed; ``line`` is the row's line in the file."""
     # Padding: no value of a data row holds a space, so dropping every space strips every field at once.
     body = body.replace(b" ", b"").replace(b"\r", b"")
-    first = body[: body.find(b"\n")] if b"\n" in body else body
+    if not body.strip():
+        return pl.DataFrame(schema={"line": pl.UInt32, **dict.fromkeys(DAILY_COLUMNS, pl.String)})
+    rest = body.lstrip(b"\n")
+    first = rest[: rest.find(b"\n")] if b"\n" in rest else rest
     fields = first.count(b",") + 1
-    if body.strip() and fields < 8:
+    if fields < 8:
         raise InputError(f"{name}: line 2: {fields} fields, the daily file has 8 or 9")
     names = [*DAILY_COLUMNS[:fields], *(f"extra{i}" for i in range(fields - len(DAILY_COLUMNS)))]
     try:
         return pl.read_csv(body, has_header=False, schema=dict.fromkeys(names, pl.String), quote_char=None,
                            encoding="utf8-lossy", row_index_name="line", row_index_offset=2)
-    except pl.exceptions.NoDataError:
-        return pl.DataFrame(schema={"line": pl.UInt32, **dict.fromkeys(names, pl.String)})
     except pl.exceptions.PolarsError:
         for number, line in enumerate(body.split(b"\n"), start=2):
             if line and line.count(b",") + 1 != fields:
