@@ -157,9 +157,16 @@ def test_stock_ticks_from_a_file_read_with_the_futures(store, tmp_path):
 
 
 def test_a_backtest_runs_on_the_store(store):
-    from zopt_kelv_backtest.backtest import run_backtest
-    from zopt_kelv_backtest.example import MovingAverageCross
+    from zopt_kelv_backtest.backtest import Strategy, run_backtest
 
-    result = run_backtest(read_store(store, ["MXF", "2330"]), MovingAverageCross(fast=2, slow=4),
+    class BuyFirst(Strategy):
+        def on_tick(self, tick):
+            if self.position(tick["code"]) == 0:
+                self.buy(tick["code"])
+
+    result = run_backtest(read_store(store, ["MXF", "2330"], "2024-06-19", "2024-06-19"), BuyFirst(),
                           codes=["MXF", "2330"], progress=False)
-    assert {f["code"] for f in result.fills} == {"MXF", "2330"}
+    first = {}
+    for tick in read_store(store, ["MXF", "2330"], "2024-06-19", "2024-06-19"):
+        first.setdefault(tick["code"], tick["close"])
+    assert {f["code"]: f["price"] for f in result.fills} == pytest.approx(first, rel=1e-3)
