@@ -156,7 +156,7 @@ def test_stock_ticks_from_a_file_read_with_the_futures(store, tmp_path):
                                                            for m in range(3)]
 
 
-def test_a_backtest_runs_on_the_store(store):
+def test_a_backtest_runs_on_the_store(store, console):
     from zopt_kelv_backtest.backtest import Strategy, run_backtest
 
     class BuyFirst(Strategy):

@@ -89,7 +89,8 @@ def read_rolls(root: str, product: str) -> pl.DataFrame | None:
     if not os.path.isfile(path):
         return None
     try:
-        return pl.read_csv(path, schema=ROLL_SCHEMA)
+        with open(path, "rb") as f:  # a file object: polars needs no file-system layer for it
+            return pl.read_csv(f, schema=ROLL_SCHEMA)
     except pl.exceptions.PolarsError as exc:
         raise InputError(f"cannot read the roll table {path}: {str(exc).splitlines()[0]}") from None
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 import re
 from collections.abc import Iterable, Iterator, Sequence
@@ -20,26 +21,23 @@ __all__ = ["StoreStream", "When", "read_store"]
 
 When = Union[date, datetime, float, int, str, None]
 _CONTRACT = re.compile(r"\d{6}(?:W\d{1,2})?")
-_Selector = tuple[str, str, "str | None", "str | None"]
+_Selector = tuple[str, str, "str | None", str]
 
 
 @dataclass(frozen=True)
 class _Part:
-    """One day file to read: the rows of ``contract`` only (all when None), named ``code`` (the stored
-    code when None)."""
+    """One day file to read: the rows of ``contract`` only (all when None), as ``code``."""
 
     day: date
     path: str
-    contract: str | None = None
-    code: str | None = None
+    contract: str | None
+    code: str
 
     def scan(self) -> pl.LazyFrame:
         frame = pl.scan_parquet(self.path)
         if self.contract is not None:
             frame = frame.filter(pl.col("contract") == self.contract)
-        if self.code is not None:
-            frame = frame.with_columns(code=pl.lit(self.code))
-        return frame.select(TICK_COLUMNS)
+        return frame.with_columns(code=pl.lit(self.code)).select(TICK_COLUMNS)
 
 
 def _instant(when: When, *, end: bool) -> float | None:
@@ -75,21 +73,22 @@ def _day_bounds(lo: float | None, hi: float | None) -> tuple[date | None, date |
 
 
 def _selectors(root: str, codes: Sequence[str] | None) -> list[_Selector]:
-    """``(kind, folder, contract, code)`` per code asked for: contract "*" is the continuous series."""
+    """``(kind, folder, contract, code)`` per code asked for: contract "*" is the continuous series, None
+    every row of a code's own files."""
     products, others = groups(root, FUTURES), groups(root, TICKS)
     if codes is None:
-        return [(TICKS, c, None, None) for c in others] + [(FUTURES, p, "*", p) for p in products]
+        return [(TICKS, c, None, c) for c in others] + [(FUTURES, p, "*", p) for p in products]
     chosen: list[_Selector] = []
     for code in dict.fromkeys(codes):
         found: list[_Selector] = []
         if code in others:
-            found.append((TICKS, code, None, None))
+            found.append((TICKS, code, None, code))
         if code in products:
             found.append((FUTURES, code, "*", code))
         for product in products:
             rest = code[len(product):]
             if code.startswith(product) and _CONTRACT.fullmatch(rest):
-                found.append((FUTURES, product, rest, None))
+                found.append((FUTURES, product, rest, code))
         if not found:
             held = ", ".join(others + products) or "nothing"
             raise InputError(f"no ticks for code {code} in the store {root} (it holds {held}; a futures "
@@ -118,6 +117,25 @@ def _parts(root: str, codes: Sequence[str] | None, first: date | None, last: dat
     return parts
 
 
+def _records(frame: pl.DataFrame) -> list[dict[str, Any]]:
+    """Tick records of ``frame``'s rows; a column with one value all along is read once."""
+    same = frame.select((pl.col(c) == pl.col(c).first()).all() for c in TICK_COLUMNS).row(0)
+    fixed = {c: frame[c][0] for c, one in zip(TICK_COLUMNS, same) if one}
+    if set(fixed) >= {"code", "market_type", "tick_type", "is_simulate"}:
+        # One day file of one code: only time, price and quantity change from tick to tick.
+        template = {c: fixed.get(c) for c in TICK_COLUMNS}
+        copy = template.copy
+        out = []
+        for t, p, q in zip(frame["timestamp"].to_list(), frame["close"].to_list(), frame["qty"].to_list()):
+            tick = copy()
+            tick["timestamp"], tick["close"], tick["qty"] = t, p, q
+            out.append(tick)
+        return out
+    columns = [itertools.repeat(fixed[c]) if c in fixed else frame[c].to_list() for c in TICK_COLUMNS]
+    return [{"timestamp": t, "code": c, "market_type": m, "close": p, "qty": q, "tick_type": k, "is_simulate": s}
+            for t, c, m, p, q, k, s in zip(*columns)]
+
+
 class StoreStream(TickStream):
     """Tick records of a tick store, in time order, read a trading day at a time.
 
@@ -133,7 +151,8 @@ class StoreStream(TickStream):
         counts = self._counts()
         self._length = sum(counts.values())
         self.codes: tuple[str, ...] = tuple(sorted(c for c, n in counts.items() if n))
-        self._ticks = self._generate()
+        # chain hands out each record without a Python frame per tick.
+        self._ticks: Iterator[dict[str, Any]] = itertools.chain.from_iterable(self._batches())
 
     def _window(self, frame: pl.LazyFrame) -> pl.LazyFrame:
         ts = pl.col("timestamp")
@@ -147,11 +166,14 @@ class StoreStream(TickStream):
         if not self._parts:
             return {}
         try:
-            frame = pl.concat([self._window(p.scan()).select("code") for p in self._parts])
-            counted = frame.group_by("code").len().collect()
+            frame = pl.concat([self._window(p.scan()).select(pl.len()) for p in self._parts])
+            lengths = frame.collect().to_series().to_list()
         except pl.exceptions.PolarsError as exc:
             raise InputError(f"cannot read the tick store: {str(exc).splitlines()[0]}") from None
-        return dict(zip(counted["code"].to_list(), counted["len"].to_list()))
+        counts: dict[str, int] = {}
+        for part, n in zip(self._parts, lengths):
+            counts[part.code] = counts.get(part.code, 0) + n
+        return counts
 
     def _days(self) -> Iterator[pl.DataFrame]:
         by_day: dict[date, list[_Part]] = {}
@@ -165,23 +187,18 @@ class StoreStream(TickStream):
                 raise InputError(f"cannot read the tick store's day {day}: {str(exc).splitlines()[0]}") from None
             if frame.height == 0:
                 continue
-            frame = frame.sort("timestamp", maintain_order=True)
+            if len(by_day[day]) > 1 or not frame["timestamp"].is_sorted():
+                frame = frame.sort("timestamp", maintain_order=True)
             if frame["timestamp"][0] < latest:
                 raise InputError(f"the tick store's files of {day} hold ticks of an earlier trading day")
             latest = frame["timestamp"][-1]
             yield frame
 
-    def _generate(self) -> Iterator[dict[str, Any]]:
+    def _batches(self) -> Iterator[list[dict[str, Any]]]:
         step = self._batch_size
         for frame in self._days():
             for offset in range(0, frame.height, step):
-                part = frame.slice(offset, step)
-                columns = [part[name].to_list() for name in TICK_COLUMNS]
-                yield from [
-                    {"timestamp": t, "code": c, "market_type": m, "close": p, "qty": q, "tick_type": k,
-                     "is_simulate": s}
-                    for t, c, m, p, q, k, s in zip(*columns)
-                ]
+                yield _records(frame.slice(offset, step))
 
     def __len__(self) -> int:
         return self._length
