@@ -184,3 +184,24 @@ def test_times_outside_the_years_the_package_holds_are_refused():
     late = datetime(2999, 12, 31, 23, 59, 59) + timedelta(seconds=1)
     with pytest.raises(InputError, match="line 2"):
         parse_daily(daily_bytes([row(late)]), "x", ALL)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.datetimes(datetime(1971, 1, 2), datetime(2999, 12, 30)))
+def test_any_trade_time_becomes_its_taipei_epoch_seconds(when):
+    when = when.replace(microsecond=0, tzinfo=market.TAIPEI)
+    ticks = parse_daily(daily_bytes([row(when)]), "x", ALL)
+    assert ticks["timestamp"].to_list() == [when.timestamp()]
+
+
+def test_tolerated_shapes_read_the_same():
+    """A blank line, a short row of a product not imported, and files without the auction field."""
+    rows = mixed_rows()
+    want = parse_daily(daily_bytes(rows), "x", ALL)
+    odd = parse_daily(daily_bytes([*rows[:3], "", "20240619,CDF", *rows[3:]]), "x", ALL)
+    assert odd.drop("auction").equals(want.drop("auction"))
+    eight = [r[: r.rindex(",")] for r in rows]
+    header = daily_bytes([]).decode("cp950").split(",開盤")[0]
+    data = ("\r\n".join([header, *eight]) + "\r\n").encode("cp950")
+    without = parse_daily(data, "x", ALL)
+    assert without.drop("auction").equals(want.drop("auction")) and not without["auction"].any()

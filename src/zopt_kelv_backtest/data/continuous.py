@@ -100,10 +100,11 @@ def _volumes(path: str) -> pl.DataFrame:
 
 
 def day_volumes(ticks: pl.DataFrame) -> pl.DataFrame:
-    """Contracts traded per trading day and monthly contract of a product's ticks (with ``contract``)."""
-    return (ticks.filter(pl.col("contract").str.len_chars() == 6)
-            .group_by("trading_day", "contract").agg(pl.col("qty").sum())
-            .select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA))  # type: ignore[arg-type]
+    """Contracts traded per trading day and monthly contract of ticks with ``contract`` (and per
+    ``product`` when the ticks have one)."""
+    keys = [k for k in ("product", "trading_day", "contract") if k in ticks.columns]
+    return (ticks.filter(pl.col("contract").str.len_chars() == 6).group_by(keys).agg(pl.col("qty").sum())
+            .select(*keys, pl.col("qty").cast(pl.Int64)))
 
 
 def update_rolls(root: str, product: str, rule: str | None = None, fresh: pl.DataFrame | None = None) -> pl.DataFrame:
@@ -121,13 +122,13 @@ def update_rolls(root: str, product: str, rule: str | None = None, fresh: pl.Dat
     kept = _volumes(volume_path) if os.path.isfile(volume_path) else pl.DataFrame(schema=VOLUME_SCHEMA)
     if fresh is not None and fresh.height:
         kept = pl.concat([kept.filter(~pl.col("trading_day").is_in(fresh["trading_day"].unique().implode())),
-                          fresh.select(VOLUME_SCHEMA.keys())])
+                          fresh.select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)])  # type: ignore[arg-type]
     kept = kept.filter(pl.col("trading_day").is_in(list(files)))
     missing = sorted(set(files) - set(kept["trading_day"].to_list()))
     if missing:
         read = pl.concat([pl.read_parquet(files[d], columns=["contract", "qty"]).with_columns(
             trading_day=pl.lit(d, pl.Date)) for d in missing])
-        kept = pl.concat([kept, day_volumes(read)])
+        kept = pl.concat([kept, day_volumes(read).select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)])  # type: ignore[arg-type]
     kept = kept.sort("trading_day", "contract")
     table = roll_table(list(files), kept, rule)
     write_parquet_atomic(kept, volume_path)

@@ -166,17 +166,16 @@ def _check_header(data: bytes, name: str) -> None:
         raise InputError(f"{name}: line 1: not the header of the exchange's daily tick file")
 
 
-def _read_rows(data: bytes, name: str, typed: bool) -> pl.DataFrame:
-    """The data rows after the header, padding removed (``typed``: numbers read as numbers, else as
-    text); ``line`` is the row's line in the file."""
-    # No value of the file holds a space or a carriage return (nor does a cp950 character's byte), so
-    # deleting them all strips every field at once.
-    clean = data.translate(None, b" \r")
+def _scan(clean: bytes, name: str, typed: bool) -> pl.LazyFrame:
+    """The data rows of ``clean`` (the file without spaces and carriage returns): ``typed`` reads numbers
+    as numbers (``_Retry`` on anything odd), else every field as text; ``line`` is the row's line."""
     body = clean.find(b"\n") + 1
     start = body + len(clean[body: body + 4096]) - len(clean[body: body + 4096].lstrip(b"\n"))
-    first = clean[start: clean.find(b"\n", start)] if clean.find(b"\n", start) >= 0 else clean[start:]
+    end = clean.find(b"\n", start)
+    first = clean[start:end] if end >= 0 else clean[start:]
     if body == 0 or not first:
-        return pl.DataFrame(schema={"line": pl.UInt32, **dict.fromkeys(DAILY_COLUMNS, pl.String)})
+        empty = pl.DataFrame(schema={"line": pl.UInt32, **dict.fromkeys(DAILY_COLUMNS, pl.String)})
+        return empty.lazy()
     fields = first.count(b",") + 1
     if fields < 8:
         raise InputError(f"{name}: line 2: {fields} fields, the daily file has 8 or 9")
@@ -184,81 +183,124 @@ def _read_rows(data: bytes, name: str, typed: bool) -> pl.DataFrame:
     schema: dict[str, type[pl.DataType]] = dict.fromkeys(names, pl.String)
     if typed:
         schema.update(date=pl.Int64, time=pl.Int64, price=pl.Float64, volume=pl.Int64)
-    try:
-        return pl.read_csv(clean, has_header=False, skip_rows=1, schema=schema, quote_char=None,
-                           encoding="utf8-lossy", row_index_name="line", row_index_offset=2)
-    except pl.exceptions.PolarsError:
-        if typed:
-            raise _Retry from None
-        for number, line in enumerate(clean.split(b"\n")[1:], start=2):
-            if line and line.count(b",") + 1 != fields:
-                raise InputError(f"{name}: line {number}: {line.count(b',') + 1} fields, "
-                                 f"the rows before it have {fields}") from None
-        raise InputError(f"{name}: cannot parse the rows") from None
-
-
-def _contract_kind(contract: str) -> str:
-    if "/" in contract:
-        return "spread"
-    if _MONTHLY.fullmatch(contract):
-        return "monthly"
-    return "weekly" if _WEEKLY.fullmatch(contract) else "bad"
-
-
-def _epoch_days(rows: pl.DataFrame) -> pl.Expr:
-    """Days since 1970-01-01 of each row's trade date (few distinct dates: each checked once here)."""
-    days: dict[int, int] = {}
-    for number in rows["datenum"].drop_nulls().unique().to_list():
-        try:
-            day = date(number // 10000, number // 100 % 100, number % 100)
-        except ValueError:
-            continue
-        days[number] = (day - date(1970, 1, 1)).days
-    return pl.col("datenum").replace_strict(days, default=None, return_dtype=pl.Int64)
-
-
-def _first_bad(rows: pl.DataFrame, checks: list[tuple[pl.Expr, str, str]], name: str, typed: bool) -> None:
-    """Raise :class:`InputError` (``_Retry`` when ``typed``) for the first check any row fails."""
-    if not checks or rows.height == 0:
-        return
-    failed = rows.select(pl.any_horizontal(bad.fill_null(True).any() for bad, _, _ in checks).alias("x")).item()
-    if not failed:
-        return
+    options = dict(has_header=False, skip_rows=1, schema=schema, quote_char=None, encoding="utf8-lossy",
+                   row_index_name="line", row_index_offset=2)
     if typed:
-        raise _Retry
-    for bad, column, what in checks:
-        hit = rows.filter(bad.fill_null(True)).head(1)
-        if hit.height:
-            line, value = hit.select("line", column).row(0)
-            raise InputError(f"{name}: line {line}: bad {what} {value!r}")
+        # The lazy scan reads only the fields it needs and so would not see a row of another length:
+        # count the commas first (a blank line also sends the file to the text read).
+        lines = clean.count(b"\n") - 1 + (not clean.endswith(b"\n"))
+        if clean.count(b",") != (fields - 1) * lines:
+            raise _Retry
+        rows = pl.scan_csv(clean, **options)  # type: ignore[arg-type]
+    else:
+        try:
+            rows = pl.read_csv(clean, **options).lazy()  # type: ignore[arg-type]
+        except pl.exceptions.PolarsError:
+            raise _bad_shape(clean, name, fields) from None
+    if "auction" not in names:  # files of eight fields have no auction flag
+        rows = rows.with_columns(auction=pl.lit(None, pl.String))
+    return rows
 
 
-def _checked(rows: pl.DataFrame, name: str, typed: bool) -> pl.DataFrame:
-    """Typed values of the kept rows; :class:`InputError` names the first bad row."""
-    rows = rows.with_columns(datenum=pl.col("date").cast(pl.Int64, strict=False))
-    typed_rows = rows.with_columns(
-        day=_epoch_days(rows),
-        clock=pl.col("time").cast(pl.Int64, strict=False),
-        close=pl.col("price").cast(pl.Float64, strict=False),
-        both=pl.col("volume").cast(pl.Int64, strict=False),
-    )
-    clock, both = pl.col("clock"), pl.col("both")
-    checks = [
+def _bad_shape(clean: bytes, name: str, fields: int) -> InputError:
+    for number, line in enumerate(clean.split(b"\n")[1:], start=2):
+        if line and line.count(b",") + 1 != fields:
+            return InputError(f"{name}: line {number}: {line.count(b',') + 1} fields, the rows before it "
+                              f"have {fields}")
+    return InputError(f"{name}: cannot parse the rows")
+
+
+def _epoch_day(number: pl.Expr) -> pl.Expr:
+    """Days since 1970-01-01 of a YYYYMMDD number, null when it is no date (civil-from-days inverted)."""
+    y, m, d = number // 10000, number // 100 % 100, number % 100
+    leap = (((y % 4 == 0) & (y % 100 != 0)) | (y % 400 == 0)).cast(pl.Int64)
+    month_days = pl.when(m == 2).then(28 + leap).when(m.is_in([4, 6, 9, 11])).then(30).otherwise(31)
+    shifted = y - (m <= 2).cast(pl.Int64)
+    era = shifted // 400
+    of_era = shifted - era * 400
+    of_year = (153 * ((m + 9) % 12) + 2) // 5 + d - 1
+    days = era * 146097 + of_era * 365 + of_era // 4 - of_era // 100 + of_year - 719468
+    return pl.when((y >= 1) & m.is_between(1, 12) & (d >= 1) & (d <= month_days)).then(days)
+
+
+def _checks(columns: list[str]) -> list[tuple[pl.Expr, str, str]]:
+    """What makes a kept row bad: (condition, column shown, what is wrong), in the order reported."""
+    clock, both, ts = pl.col("clock"), pl.col("both"), pl.col("timestamp")
+    return [
+        (pl.col("kind") == "bad", "contract", "contract month"),
         (pl.col("day").is_null(), "date", "trade date"),
         ((clock < 0) | (clock // 10000 > 23) | (clock // 100 % 100 > 59) | (clock % 100 > 59), "time", "time"),
         (~pl.col("close").is_finite() | (pl.col("close") <= 0), "price", "price"),
         ((both <= 0) | (both % 2 != 0), "volume", "volume (buy plus sell side: a positive even number)"),
         (~pl.col("auction").fill_null("").is_in(["", "*"]), "auction", "opening auction flag"),
-        *((pl.col(c).fill_null("") != "", c, "trailing field") for c in rows.columns if c.startswith("extra")),
+        ((ts < market.FIRST_TIMESTAMP) | (ts >= market.END_TIMESTAMP), "date",
+         "trade date (outside the years the package holds)"),
+        *((pl.col(c).fill_null("") != "", c, "trailing field") for c in columns if c.startswith("extra")),
     ]
-    _first_bad(typed_rows, checks, name, typed)
-    seconds = (pl.col("day") * _DAY + clock // 10000 * 3600 + clock // 100 % 100 * 60 + clock % 100
-               - market.TAIPEI_OFFSET)
-    typed_rows = typed_rows.with_columns(timestamp=seconds.cast(pl.Float64))
-    ts = pl.col("timestamp")
-    _first_bad(typed_rows, [((ts < market.FIRST_TIMESTAMP) | (ts >= market.END_TIMESTAMP), "date",
-                             "trade date (outside the years the package holds)")], name, typed)
-    return typed_rows
+
+
+def _query(rows: pl.LazyFrame, products: Mapping[str, str]) -> pl.LazyFrame:
+    """The kept rows but spreads, typed, as ticks, with ``kind``, ``_bad`` and the raw fields."""
+    contract = pl.col("contract").fill_null("")
+    kind = (pl.when(contract.str.contains("/", literal=True)).then(pl.lit("spread"))
+            .when(contract.str.contains(f"^(?:{_MONTHLY.pattern})$")).then(pl.lit("monthly"))
+            .when(contract.str.contains(f"^(?:{_WEEKLY.pattern})$")).then(pl.lit("weekly"))
+            .otherwise(pl.lit("bad")))
+    clock = pl.col("clock")
+    seconds = pl.col("day") * _DAY + clock // 10000 * 3600 + clock // 100 % 100 * 60 + clock % 100
+    product = pl.col("product").replace_strict(dict(products), return_dtype=pl.String)
+    frame = (rows.filter(pl.col("product").is_in(list(products)))
+             .with_columns(kind=kind)
+             .filter(pl.col("kind") != "spread")
+             .with_columns(day=_epoch_day(pl.col("date").cast(pl.Int64, strict=False)),
+                           clock=pl.col("time").cast(pl.Int64, strict=False),
+                           close=pl.col("price").cast(pl.Float64, strict=False),
+                           both=pl.col("volume").cast(pl.Int64, strict=False))
+             .with_columns(timestamp=(seconds - market.TAIPEI_OFFSET).cast(pl.Float64), product_code=product))
+    checks = _checks(rows.collect_schema().names())
+    return frame.with_columns(
+        _bad=pl.any_horizontal(bad.fill_null(True) for bad, _, _ in checks),
+        code=pl.col("product_code") + pl.col("contract"),
+        qty=pl.col("both") // 2,
+        auction_trade=(pl.col("auction") == "*").fill_null(False),
+    )
+
+
+def _parse(data: bytes, name: str, products: Mapping[str, str], weekly: bool, typed: bool) -> pl.DataFrame:
+    # No value of the file holds a space or a carriage return (nor does a cp950 character's byte), so
+    # deleting them all strips every field at once.
+    clean = data.translate(None, b" \r")
+    rows = _scan(clean, name, typed)
+    query = _query(rows, products)
+    if typed:  # only what the ticks need: the scan skips the rest
+        query = query.select("line", "kind", "_bad", "timestamp", "code", "close", "qty", "contract",
+                             "auction_trade", "product_code")
+    try:
+        frame = query.collect()
+    except pl.exceptions.PolarsError:
+        if typed:
+            raise _Retry from None
+        raise
+    if frame["_bad"].any():
+        if typed:
+            raise _Retry
+        first = frame.filter(pl.col("_bad")).head(1)
+        for failed, column, what in _checks(rows.collect_schema().names()):
+            if first.select(failed.fill_null(True)).item():
+                line, value = first.select("line", column).row(0)
+                raise InputError(f"{name}: line {line}: bad {what} {value!r}")
+    if not weekly:
+        frame = frame.filter(pl.col("kind") == "monthly")
+    odd = [c for c in frame["code"].unique().to_list() if market.bad_code(c)]
+    if odd:
+        line = frame.filter(pl.col("code") == odd[0])["line"][0]
+        raise InputError(f"{name}: line {line}: bad code {odd[0]!r}")
+    ticks = frame.select(
+        "timestamp", "code", market_type=pl.lit("Future"), close="close", qty="qty",
+        tick_type=pl.lit(0, pl.Int64), is_simulate=pl.lit(False), contract="contract", auction="auction_trade",
+        product="product_code",
+    )
+    return ticks.with_columns(trading_day_column(ticks["timestamp"]))
 
 
 def parse_daily(data: bytes, name: str, products: Mapping[str, str], *, weekly: bool = False) -> pl.DataFrame:
@@ -276,38 +318,6 @@ def parse_daily(data: bytes, name: str, products: Mapping[str, str], *, weekly: 
         return _parse(data, name, products, weekly, typed=True)
     except _Retry:
         return _parse(data, name, products, weekly, typed=False)
-
-
-def _parse(data: bytes, name: str, products: Mapping[str, str], weekly: bool, typed: bool) -> pl.DataFrame:
-    rows = _read_rows(data, name, typed)
-    if "auction" not in rows.columns:
-        rows = rows.with_columns(auction=pl.lit(None, pl.String))
-    rows = rows.filter(pl.col("product").is_in(list(products)))
-    kinds = {c: _contract_kind(c) for c in rows["contract"].unique().to_list() if c is not None}
-    kind = pl.col("contract").replace_strict(kinds, default="bad", return_dtype=pl.String).fill_null("bad")
-    rows = rows.filter(kind != "spread")
-    _first_bad(rows, [(kind == "bad", "contract", "contract month")], name, typed)
-    if not weekly:
-        rows = rows.filter(kind == "monthly")
-    checked = _checked(rows, name, typed)
-    product = pl.col("product").replace_strict(dict(products), return_dtype=pl.String)
-    ticks = checked.select(
-        "timestamp",
-        code=product + pl.col("contract"),
-        market_type=pl.lit("Future"),
-        close="close",
-        qty=pl.col("both") // 2,
-        tick_type=pl.lit(0, pl.Int64),
-        is_simulate=pl.lit(False),
-        contract="contract",
-        auction=(pl.col("auction") == "*").fill_null(False),
-        product=product,
-    )
-    bad = [c for c in ticks["code"].unique().to_list() if market.bad_code(c)]
-    if bad:
-        _first_bad(checked.with_columns(code=ticks["code"]), [(pl.col("code") == bad[0], "code", "code")], name,
-                   typed)
-    return ticks.with_columns(trading_day_column(ticks["timestamp"]))
 
 
 def read_daily(path: str, products: Mapping[str, str], *, weekly: bool = False) -> list[pl.DataFrame] | None:

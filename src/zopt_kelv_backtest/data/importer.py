@@ -48,8 +48,9 @@ def _import_file(path: str, out: str, products: dict[str, str], weekly: bool,
     if frames is None:
         return pl.DataFrame([{"source": path, "status": HTML_SKIPPED}], schema=SUMMARY_SCHEMA)
     ticks = pl.concat(frames)
-    for (product,), part in ticks.group_by("product"):
-        volumes.setdefault(str(product), []).append(day_volumes(part))
+    traded = day_volumes(ticks)
+    for product in ticks["product"].unique().to_list():
+        volumes.setdefault(product, []).append(traded.filter(pl.col("product") == product).drop("product"))
     written = write_days(ticks, out, FUTURES, "product")
     return written.with_columns(source=pl.lit(path), status=pl.lit("written")).select(SUMMARY_SCHEMA.keys())
 

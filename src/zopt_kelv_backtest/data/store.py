@@ -89,14 +89,16 @@ def write_days(frame: pl.DataFrame, root: str, kind: str, group: str) -> pl.Data
     """Write ``frame`` (with a ``trading_day`` column) as one file per value of ``group`` and trading day
     under ``root/kind``, replacing those days' files; one summary row per file written."""
     columns = [c for c in frame.columns if c not in (group, "trading_day") or c == "code"]
+    # One stable sort, then each file is a slice of it: no copy per group.
+    ordered = frame.sort(group, "trading_day", "timestamp", maintain_order=True)
+    spans = (ordered.with_row_index("_at").group_by(group, "trading_day", maintain_order=True)
+             .agg(pl.col("_at").first(), pl.len(), pl.col("code").n_unique().alias("_codes")))
     rows = []
-    for (name, day), part in frame.group_by(group, "trading_day", maintain_order=True):
-        assert isinstance(name, str) and isinstance(day, date)
+    stored = ordered.select(columns)
+    for name, day, at, length, codes in spans.iter_rows():
         path = os.path.join(root, kind, name, f"{day.isoformat()}.parquet")
-        part = part.select(columns).sort("timestamp", maintain_order=True)
-        write_parquet_atomic(part, path)
-        rows.append({"product": name, "trading_day": day, "ticks": part.height,
-                     "codes": part["code"].n_unique(), "path": path})
+        write_parquet_atomic(stored.slice(at, length), path)
+        rows.append({"product": name, "trading_day": day, "ticks": length, "codes": codes, "path": path})
     return pl.DataFrame(rows, schema={"product": pl.String, "trading_day": pl.Date, "ticks": pl.Int64,
                                       "codes": pl.Int64, "path": pl.String})
 
