@@ -95,8 +95,8 @@ def read_rolls(root: str, product: str) -> pl.DataFrame | None:
         raise InputError(f"cannot read the roll table {path}: {str(exc).splitlines()[0]}") from None
 
 
-def _volumes(path: str) -> pl.DataFrame:
-    return pl.read_parquet(path).select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)  # type: ignore[arg-type]
+def _as_volumes(frame: pl.DataFrame) -> pl.DataFrame:
+    return frame.select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)  # type: ignore[arg-type]
 
 
 def day_volumes(ticks: pl.DataFrame) -> pl.DataFrame:
@@ -119,16 +119,17 @@ def update_rolls(root: str, product: str, rule: str | None = None, fresh: pl.Dat
         known = read_rolls(root, product)
         rule = str(known["rule"][-1]) if known is not None and known.height else "expiry"
     files = dict(day_files(root, FUTURES, product))
-    kept = _volumes(volume_path) if os.path.isfile(volume_path) else pl.DataFrame(schema=VOLUME_SCHEMA)
+    kept = _as_volumes(pl.read_parquet(volume_path)) if os.path.isfile(volume_path) else pl.DataFrame(
+        schema=VOLUME_SCHEMA)
     if fresh is not None and fresh.height:
         kept = pl.concat([kept.filter(~pl.col("trading_day").is_in(fresh["trading_day"].unique().implode())),
-                          fresh.select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)])  # type: ignore[arg-type]
+                          _as_volumes(fresh)])
     kept = kept.filter(pl.col("trading_day").is_in(list(files)))
     missing = sorted(set(files) - set(kept["trading_day"].to_list()))
     if missing:
         read = pl.concat([pl.read_parquet(files[d], columns=["contract", "qty"]).with_columns(
             trading_day=pl.lit(d, pl.Date)) for d in missing])
-        kept = pl.concat([kept, day_volumes(read).select(VOLUME_SCHEMA.keys()).cast(VOLUME_SCHEMA)])  # type: ignore[arg-type]
+        kept = pl.concat([kept, _as_volumes(day_volumes(read))])
     kept = kept.sort("trading_day", "contract")
     table = roll_table(list(files), kept, rule)
     write_parquet_atomic(kept, volume_path)
