@@ -1,6 +1,6 @@
 """Importing the exchange's daily tick file, and reading the store back, against the plain ways.
 
-usage: python bench/bench_import.py [--rows N] [--threads N] [--rounds N]
+usage: python bench/bench_import.py [--rows N] [--threads N] [--rounds N] [--quick]
 
 Generates a realistic day file (``--rows``, default 1,000,000, of about 160 products: the index futures
 and many stock futures; near and next month, weekly contracts, spreads, auction rows, the night session
@@ -105,7 +105,10 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="200,000 rows, one round")
     args = parser.parse_args()
+    if args.quick:
+        args.rows, args.rounds = 200_000, 1
     os.environ["POLARS_MAX_THREADS"] = str(args.threads)  # before polars loads
     os.environ["TZ"] = "Asia/Taipei"
     time.tzset()
