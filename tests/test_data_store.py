@@ -118,6 +118,7 @@ def test_windows_read_what_filtering_everything_reads(store, lo, hi, as_dates):
     (["MXF2024"], None, None, "no ticks for code MXF2024"),
     (None, "2024-06-20", "2024-06-19", "is not after start"),
     (None, "June", None, "bad start"),
+    (None, None, float("nan"), "bad end"),
 ])
 def test_read_store_refuses_what_it_cannot_read(store, codes, start, end, message):
     with pytest.raises(InputError, match=message):

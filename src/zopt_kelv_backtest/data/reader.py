@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import math
 import os
 import re
 from collections.abc import Iterable, Iterator, Sequence
@@ -55,7 +56,7 @@ def _instant(when: When, *, end: bool) -> float | None:
     if isinstance(when, date):
         day = when + timedelta(days=1) if end else when
         return datetime(day.year, day.month, day.day, tzinfo=market.TAIPEI).timestamp()
-    if isinstance(when, (int, float)) and not isinstance(when, bool):
+    if isinstance(when, (int, float)) and not isinstance(when, bool) and math.isfinite(when):
         return float(when)
     raise InputError(f"bad {'end' if end else 'start'} {when!r}: use a date, a datetime or epoch seconds")
 
@@ -65,7 +66,7 @@ def _day_bounds(lo: float | None, hi: float | None) -> tuple[date | None, date |
     never before its Taipei date, and trading days follow time."""
     first = last = None
     if lo is not None:
-        first = datetime.fromtimestamp(max(lo, market.FIRST_TIMESTAMP), market.TAIPEI).date()
+        first = datetime.fromtimestamp(min(max(lo, market.FIRST_TIMESTAMP), market.END_TIMESTAMP), market.TAIPEI).date()
     if hi is not None:
         edge = min(max(hi, market.FIRST_TIMESTAMP + 1), market.END_TIMESTAMP) - 1e-3
         last = trading_day_column(pl.Series([edge])).item()
