@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from data_files import file_name, previous_trading_day, row, session_rows, taipei, write_zip
 from zopt_kelv_backtest import market
 from zopt_kelv_backtest.backtest import InputError, TickStream, load_ticks
-from zopt_kelv_backtest.data import import_daily_files, last_trading_day, read_store, write_store
+from zopt_kelv_backtest.data import import_daily_files, last_trading_day, read_store, stored_codes, write_store
 from zopt_kelv_backtest.data.cli import main
 
 
@@ -84,7 +84,7 @@ def store(tmp_path_factory):
 
 def test_read_store_gives_tick_records_in_time_order(store, tmp_path):
     stream = read_store(store)
-    assert isinstance(stream, TickStream) and stream.codes == ("2330", "MXF")
+    assert isinstance(stream, TickStream) and stream.codes == ("2330", "MXF") == tuple(stored_codes(store))
     ticks = list(stream)
     assert len(ticks) == len(stream) == 3 * (14 + 18) - 3 * 7  # MXF: one contract a day
     assert [t["timestamp"] for t in ticks] == sorted(t["timestamp"] for t in ticks)

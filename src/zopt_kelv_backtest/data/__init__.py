@@ -16,7 +16,7 @@ from __future__ import annotations
 from zopt_kelv_backtest.data.continuous import last_trading_day, near_month, roll_table, update_rolls
 from zopt_kelv_backtest.data.exchange_files import PRODUCT_CODES, parse_daily, resolve_products
 from zopt_kelv_backtest.data.importer import ImportFailed, import_daily_files
-from zopt_kelv_backtest.data.reader import StoreStream, read_store
+from zopt_kelv_backtest.data.reader import StoreStream, read_store, stored_codes
 from zopt_kelv_backtest.data.store import check_ticks, write_store
 
 __all__ = [
@@ -31,6 +31,7 @@ __all__ = [
     "read_store",
     "resolve_products",
     "roll_table",
+    "stored_codes",
     "update_rolls",
     "write_store",
 ]

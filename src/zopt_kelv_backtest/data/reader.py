@@ -18,7 +18,7 @@ from zopt_kelv_backtest.backtest import InputError, TickStream
 from zopt_kelv_backtest.data.continuous import read_rolls
 from zopt_kelv_backtest.data.store import FUTURES, TICK_COLUMNS, TICKS, day_files, groups, trading_day_column
 
-__all__ = ["StoreStream", "When", "read_store"]
+__all__ = ["StoreStream", "When", "read_store", "stored_codes"]
 
 When = Union[date, datetime, float, int, str, None]
 _CONTRACT = re.compile(r"\d{6}(?:W\d{1,2})?")
@@ -209,6 +209,13 @@ class StoreStream(TickStream):
 
     def __next__(self) -> dict[str, Any]:
         return next(self._ticks)
+
+
+def stored_codes(root: str | os.PathLike[str]) -> list[str]:
+    """The codes :func:`read_store` reads by default (every ``ticks/`` code and every futures product's
+    continuous series), from the store's folders alone, without reading a tick."""
+    root = os.fspath(root)
+    return sorted({*groups(root, TICKS), *groups(root, FUTURES)})
 
 
 def read_store(root: str | os.PathLike[str], codes: Iterable[str] | None = None, start: When = None,
