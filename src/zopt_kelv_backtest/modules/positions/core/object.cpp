@@ -15,28 +15,28 @@ ExecCache::ExecCache(const char* what_, Maker make_) : what(what_), make(make_),
     g_exec_caches = this;
 }
 
-void make_exec_caches() {
-    for (ExecCache* c = g_exec_caches; c; c = c->next) {
-        if (c->value) continue;
-        if (!(c->value = c->make())) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_Format(PyExc_ImportError, "cannot make %s at import", c->what);
-            if (value) {
-                PyObject *t2, *v2, *tb2;
-                PyErr_Fetch(&t2, &v2, &tb2);
-                PyErr_NormalizeException(&t2, &v2, &tb2);
-                PyErr_NormalizeException(&type, &value, &tb);
-                PyException_SetCause(v2, value);  // steals value
-                value = nullptr;
-                PyErr_Restore(t2, v2, tb2);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            throw_py();
-        }
+void raise_import_failure(const char* what) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_Format(PyExc_ImportError, "cannot make %s at import", what);
+    if (value) {
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyException_SetCause(v2, value);  // steals value
+        value = nullptr;
+        PyErr_Restore(t2, v2, tb2);
     }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    throw_py();
+}
+
+void make_exec_caches() {
+    for (ExecCache* c = g_exec_caches; c; c = c->next)
+        if (!c->value && !(c->value = c->make())) raise_import_failure(c->what);
 }
 
 namespace {

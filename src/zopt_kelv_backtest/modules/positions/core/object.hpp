@@ -137,6 +137,8 @@ struct ExecCache {
 };
 // Module exec: every ExecCache, in no promised order (a maker may not read another cache).
 void make_exec_caches();
+// ImportError "cannot make <what> at import", the pending error (if any) as its cause.
+[[noreturn]] void raise_import_failure(const char* what);
 
 template <size_t N>
 struct RecordKeys {
@@ -341,5 +343,8 @@ py::object concat(std::initializer_list<py::handle> parts);
 
 // console.print(text) through the module global, looked up now (core/console.cpp).
 void console_print(const py::object& text);
+// Module exec, once the console's module is imported: what console_print
+// needs to queue a line as the package console would.
+void init_console();
 
 }  // namespace zk
