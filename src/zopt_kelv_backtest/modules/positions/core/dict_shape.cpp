@@ -50,7 +50,7 @@ py::object fill_copy(PyObject* shape, Slot slot, const py::handle* values, size_
     py::object d = steal(PyDict_Copy(shape));
     const Py_ssize_t n = PyDict_GET_SIZE(shape);
     Py_ssize_t entries = 0;
-    compat::StrEntry* e = compat::str_entries(d.ptr(), n, entries);
+    compat::StrEntry* e = compat::str_entries_borrowed(d.ptr(), n, entries);
     if (e && entries == n && PyDict_GET_SIZE(d.ptr()) == n) {
         bool container = false;
         for (size_t i = 0; i < count; ++i) {
@@ -99,7 +99,7 @@ py::object shape_with(PyObject* shape, const py::handle* fixed, size_t count) {
 // one a lookup finds (keys are unique), found without hashing.
 PyObject* dict_get_borrowed(PyObject* d, PyObject* key) {
     Py_ssize_t n = 0;
-    if (compat::StrEntry* e = compat::str_entries(d, 16, n))
+    if (compat::StrEntry* e = compat::str_entries_borrowed(d, 16, n))
         for (Py_ssize_t i = 0; i < n; ++i)
             if (e[i].key == key && e[i].value) return e[i].value;
     return PyDict_GetItemWithError(d, key);
@@ -108,7 +108,7 @@ PyObject* dict_get_borrowed(PyObject* d, PyObject* key) {
 const DictEntry* small_dict_entries_borrowed(PyObject* d, Py_ssize_t& n) {
     static_assert(sizeof(DictEntry) == sizeof(compat::StrEntry));
     n = 0;
-    return reinterpret_cast<const DictEntry*>(compat::str_entries(d, 16, n));
+    return reinterpret_cast<const DictEntry*>(compat::str_entries_borrowed(d, 16, n));
 }
 
 }  // namespace zk
