@@ -66,9 +66,9 @@ const char* error_name(const FunctionSpec& sp) { return sp.error_name ? sp.error
                  error_name(sp), word, expected, expected == 1 ? "" : "s", found);
 }
 
-// A keyword left over once every parameter took its own: not a str, one
-// already given by position, or one the function does not have.
-// True when it raised.
+// Raises for a keyword left over once every parameter took its own (not a
+// str, one already given by position, one the function does not have); true
+// when it raised.
 [[gnu::cold]] bool raise_extra_keyword(const NativeFunction& f, PyObject* kwnames, Py_ssize_t npos) {
     const char* fname = error_name(*f.spec);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
