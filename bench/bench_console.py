@@ -4,7 +4,7 @@ usage: python bench/bench_console.py [--quick]
 
 One fill is one `Positions.set_positions` call on "2330", alternating an opening buy (two console
 lines) and a covering sell (four lines). The module's `console` global is swapped between:
-null (a `print` that does nothing), the package console (`utils.LineConsole`) writing to a file, to a
+null (a `print` that does nothing), the package console (`console.LineConsole`) writing to a file, to a
 pseudo-terminal (standard colours; a child process reads the other end, as a terminal would) and
 quiet, and rich's default `Console` (what the package used before) to a file and to the terminal.
 Times are wall clock per fill, best of the rounds (the machine is shared: the best is the
@@ -24,7 +24,7 @@ import time
 
 import zopt_kelv_backtest.modules.positions.positions as positions_module
 from rich.console import Console
-from zopt_kelv_backtest.utils import LineConsole
+from zopt_kelv_backtest.console import LineConsole
 
 
 class NullConsole:

@@ -24,19 +24,19 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import bench_console  # noqa: E402
 import zopt_kelv_backtest.modules.positions.positions as positions_module  # noqa: E402
-from zopt_kelv_backtest import utils  # noqa: E402
+from zopt_kelv_backtest import console  # noqa: E402
 
 
 def main() -> int:
     case = sys.argv[1]
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
-    utils.BATCH_SECONDS = 1e9  # the writer thread would take batches out of the counted call
+    console.BATCH_SECONDS = 1e9  # the writer thread would take batches out of the counted call
     sink = open(os.devnull, "w", encoding="utf-8")
     con = {
         "null": lambda: bench_console.NullConsole(),
-        "file": lambda: utils.LineConsole(file=sink),
-        "terminal": lambda: utils.LineConsole(file=sink, force_terminal=True, color_system="standard"),
-        "quiet": lambda: utils.LineConsole(file=sink, quiet=True),
+        "file": lambda: console.LineConsole(file=sink),
+        "terminal": lambda: console.LineConsole(file=sink, force_terminal=True, color_system="standard"),
+        "quiet": lambda: console.LineConsole(file=sink, quiet=True),
     }[case]()
     positions_module.console = con
     p = positions_module.Positions()

@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import time
 from collections.abc import Sequence
@@ -31,6 +30,7 @@ from datetime import date
 from typing import IO, TYPE_CHECKING, Any
 
 from zopt_kelv_backtest.backtest import InputError, Strategy
+from zopt_kelv_backtest.console import strip_core_tags
 from zopt_kelv_backtest.market import BENCHMARK
 
 if TYPE_CHECKING:
@@ -86,9 +86,6 @@ class MovingAverageCross(Strategy):
 
 # --- console ------------------------------------------------------------------------------------
 
-_TAGS = re.compile(r"\[/?(?:bold green|bold red|bold yellow|bold pink1|bold|red|blue|yellow)\]")
-
-
 class _LogConsole:
     """Stands in for the core's console during a run: every line goes to the log file without its
     colour tags; with ``echo`` also to the package console."""
@@ -98,7 +95,7 @@ class _LogConsole:
         self._echo = echo
 
     def print(self, text: str) -> None:
-        self._log.write(_TAGS.sub("", text) + "\n")
+        self._log.write(strip_core_tags(text) + "\n")
         if self._echo is not None:
             self._echo.print(text)
 

@@ -1,4 +1,4 @@
-// Bodies of the methods of both classes, one group per source file.
+// Bodies of the methods of both classes, grouped by what they do.
 // Each takes `self` and the checked arguments (see native_function.hpp);
 // ZK_BODY (core/body.hpp) defines one with its parameters by name.
 #pragma once
@@ -9,20 +9,20 @@
 
 namespace zk {
 
-// tick_store.cpp
+// QuoteManager (quote_manager/): ticks
 ZK_DECLARE_BODY(qm_init);
 ZK_DECLARE_BODY(qm_get_init_ticks_info);
 ZK_DECLARE_BODY(qm_get_empty_tick_df);
 ZK_DECLARE_BODY(qm_clear_ticks);
 ZK_DECLARE_BODY(qm_add_tick);
 
-// kbar.cpp
+// QuoteManager: K-bars
 ZK_DECLARE_BODY(qm_aggregate_kbar);
 ZK_DECLARE_BODY(qm_poped_tick_to_df);
 ZK_DECLARE_BODY(qm_poped_old_ticks_to_df);
 ZK_DECLARE_BODY(qm_get_kbar);
 
-// account.cpp: state, account queries, fee settings, trade log
+// Positions (account/): state, account queries, fee settings, trade log
 ZK_DECLARE_BODY(pos_init);
 ZK_DECLARE_BODY(pos_init_account_info);
 ZK_DECLARE_BODY(pos_generate_save_path);
@@ -36,13 +36,13 @@ ZK_DECLARE_BODY(pos_set_initial_capital);
 ZK_DECLARE_BODY(pos_fetch_account_balance);
 ZK_DECLARE_BODY(pos_fetch_margin);
 
-// costs.cpp: price rules and trade cost
+// Positions: price rules and trade cost
 ZK_DECLARE_BODY(pos_apply_future_contract_value);
 ZK_DECLARE_BODY(pos_ceil_price_by_tick);
 ZK_DECLARE_BODY(pos_calculate_slippage_price);
 ZK_DECLARE_BODY(pos_calculate_trade_cost);
 
-// ledger.cpp: position book, profit, queries, queues
+// Positions: position book, profit, queries, queues
 ZK_DECLARE_BODY(pos_calculate_profit);
 ZK_DECLARE_BODY(pos_format_position_summary);
 ZK_DECLARE_BODY(pos_format_position_detail);
@@ -53,13 +53,13 @@ ZK_DECLARE_BODY(pos_pop_positions);
 ZK_DECLARE_BODY(pos_add_finish_notify_to_queue);
 ZK_DECLARE_BODY(pos_pop_finish_notify);
 
-// reports.cpp
+// Positions: trade log export and reports
 ZK_DECLARE_BODY(pos_export_trade_records);
 ZK_DECLARE_BODY(pos_get_profit_rows_by_code);
 ZK_DECLARE_BODY(pos_generate_standard_report);
 ZK_DECLARE_BODY(pos_generate_qs_profit_report);
 
-// The classes, built at module exec (quote_manager_class.cpp, positions_class.cpp).
+// The classes, built at module exec from their method tables (quote_manager/, account/).
 py::object make_quote_manager_class(py::handle module_name);
 py::object make_positions_class(py::handle module_name);
 

@@ -82,6 +82,7 @@ void exec_imports(py::dict ns) {
     import_from(ns, "zopt_kelv_backtest.constant",
                 {"Action", "BASIC_INFO", "FutureIndexContractValue", "OrderCond"});
     import_from(ns, "zopt_kelv_backtest.utils", {"console", "make_dir"});
+    init_console();
 
     py::object simplefilter = ns["warnings"].attr("simplefilter");
     simplefilter(py::arg("action") = "ignore",

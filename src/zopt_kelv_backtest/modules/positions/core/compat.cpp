@@ -91,6 +91,11 @@ py::object fast_paths() {
     return py::tuple(names);
 }
 
+void set_static_type_attr(PyTypeObject* tp, const char* name, const py::object& value) {
+    if (PyDict_SetItemString(tp->tp_dict, name, value.ptr()) < 0) throw_py();
+    PyType_Modified(tp);
+}
+
 std::uint64_t dict_watch(PyObject* d) {
     if (!detail::g_fast || !PyDict_CheckExact(d)) return 0;
 #ifdef ZK_COMPAT_VERSION_TAGS

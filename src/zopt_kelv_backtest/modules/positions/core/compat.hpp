@@ -1,7 +1,7 @@
 // Every CPython internal the extension reads, in one place.
 //
-// Each entry says what it mirrors, the versions its fast branch is built for,
-// and its fallback. A fallback gives the same results by public calls only
+// Each entry says what it mirrors (the CPython source that defines it and the
+// versions whose layout it follows), and its fallback. A fallback gives the same results by public calls only
 // (or says "not known" so the caller takes its generic path); it is taken
 // where the fast branch is not built, where a probe at module exec finds a
 // layout other than the one mirrored, and everywhere when the environment
@@ -38,10 +38,10 @@ extern std::uint64_t g_epoch;  // dict watchers: moves on every watched change
 #endif
 
 // ---- Dict change tags
-// Mirrors: 3.10-3.11, the dict version tag (PEP 509 `ma_version_tag`), a new
-// value on every change of that dict. 3.12 on, dict watchers (the public
-// PyDict_AddWatcher): one epoch that moves on every event of any dict being
-// watched, freeing included.
+// Mirrors: `ma_version_tag` of PyDictObject (Include/cpython/dictobject.h,
+// CPython 3.10-3.11; PEP 509), a new value on every change of that dict.
+// 3.12 on, dict watchers (the public PyDict_AddWatcher): one epoch that moves
+// on every event of any dict being watched, freeing included.
 // Fallback: dict_watch() gives 0, "not known", and nothing is kept.
 // Use: kept = {d, dict_watch(d), value}; later the value holds while
 // kept.tag != 0 && kept.dict == d && kept.tag == dict_tag(d).
@@ -60,9 +60,10 @@ inline std::uint64_t dict_tag(PyObject* d) {
 std::uint64_t dict_watch(PyObject* d);
 
 // ---- Ready str
-// Mirrors: 3.10-3.11, where a str made through the legacy wchar_t calls must be
-// made ready (PyUnicode_READY) before its kind and data are read. 3.12 on,
-// every str is ready and the call is gone.
+// Mirrors: PyUnicode_READY (Include/cpython/unicodeobject.h, CPython
+// 3.10-3.11), where a str made through the legacy wchar_t calls must be made
+// ready before its kind and data are read. 3.12 on, every str is ready and the
+// call is gone.
 // Fallback: none needed; both branches are public calls. -1 with an exception
 // when the str cannot be made ready.
 inline int str_ready(PyObject* s) {
@@ -78,10 +79,11 @@ inline int str_ready(PyObject* s) {
 }
 
 // ---- Key tables of compact str-keyed dicts
-// Mirrors: the head of PyDictKeysObject and its (key, value) entries for
-// str-only keys, 3.11 to 3.14 builds with the GIL. 3.10 builds the same
-// branch; its key table is another layout, which the probe at module exec
-// detects, so it takes the fallback.
+// Mirrors: the head of `struct _dictkeysobject` and PyDictUnicodeEntry
+// (Include/internal/pycore_dict.h, CPython 3.11-3.14, builds with the GIL;
+// `ma_keys`/`ma_values` of PyDictObject, Include/cpython/dictobject.h). 3.10
+// builds the same branch; its key table (Objects/dict-common.h) is another
+// layout, which the probe at module exec detects, so it takes the fallback.
 // Fallback: null, and callers use the PyDict_* calls.
 struct StrEntry {
     PyObject* key;  // null for a deleted entry
@@ -103,7 +105,7 @@ struct KeysHead {
 constexpr std::uint8_t kStrKeys = 1;  // DICT_KEYS_UNICODE
 }  // namespace detail
 #endif
-inline StrEntry* str_entries(PyObject* d, Py_ssize_t max, Py_ssize_t& n) {
+inline StrEntry* str_entries_borrowed(PyObject* d, Py_ssize_t max, Py_ssize_t& n) {
 #ifdef ZK_COMPAT_KEY_TABLES
     if (!detail::g_key_tables) return nullptr;
     auto* mp = reinterpret_cast<PyDictObject*>(d);
@@ -120,7 +122,8 @@ inline StrEntry* str_entries(PyObject* d, Py_ssize_t max, Py_ssize_t& n) {
 #endif
 }
 // Ask for the key table of an exact dict ahead of use: a hint only, from
-// `ma_keys` of the public PyDictObject (3.10 to 3.14). Fallback: no hint.
+// `ma_keys` of PyDictObject (Include/cpython/dictobject.h, CPython 3.10-3.14).
+// Fallback: no hint.
 [[gnu::always_inline]] inline void prefetch_key_table(PyObject* d) {
     if (!detail::g_fast || !PyDict_CheckExact(d)) return;
     const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
@@ -128,27 +131,30 @@ inline StrEntry* str_entries(PyObject* d, Py_ssize_t max, Py_ssize_t& n) {
 }
 
 // ---- Lookups along a type's method resolution order
-// Mirrors: _PyType_Lookup, the interpreter's cached lookup of a name on a
-// type and its bases (borrowed, no Python code), 3.10 to 3.14.
+// Mirrors: _PyType_Lookup (Include/cpython/object.h, CPython 3.10-3.14), the
+// interpreter's cached lookup of a name on a type and its bases (borrowed, no
+// Python code).
 // Fallback: `known` is false, and callers read the attribute by
 // PyObject_GetAttr.
-inline PyObject* type_lookup(PyTypeObject* tp, PyObject* name, bool& known) {
+inline PyObject* type_lookup_borrowed(PyTypeObject* tp, PyObject* name, bool& known) {
     known = detail::g_fast;
     return known ? _PyType_Lookup(tp, name) : nullptr;
 }
 // True when the type and its bases are known to define nothing under `name`.
 inline bool type_lacks(PyTypeObject* tp, PyObject* name) {
     bool known = false;
-    return !type_lookup(tp, name, known) && known;
+    return !type_lookup_borrowed(tp, name, known) && known;
 }
-// Mirrors: _PyObject_GetDictPtr, the instance dict slot (made on first use
-// for a managed dict), 3.10 to 3.14.
+// Mirrors: _PyObject_GetDictPtr (Include/cpython/object.h, CPython
+// 3.10-3.14), the instance dict slot (made on first use for a managed dict).
 // Fallback: null, and callers read the attribute by PyObject_GetAttr.
 inline PyObject** instance_dict(PyObject* o) { return detail::g_fast ? _PyObject_GetDictPtr(o) : nullptr; }
 
 // ---- Small ints
-// Mirrors: 3.10-3.11, the digits of an int (`ob_digit`, the sign and count in
-// ob_size); 3.12 on, PyUnstable_Long_IsCompact / _CompactValue.
+// Mirrors: `ob_digit` of struct _longobject (Include/longintrepr.h in CPython
+// 3.10, Include/cpython/longintrepr.h in 3.11), the sign and count in
+// ob_size; 3.12 on, PyUnstable_Long_IsCompact / _CompactValue
+// (Include/cpython/longobject.h, 3.12-3.14).
 // Fallback: false, and callers convert by PyLong_AsLongLongAndOverflow.
 [[gnu::always_inline]] inline bool compact_int(PyObject* o, long long& v) {
     if (!detail::g_fast) return false;
@@ -164,5 +170,14 @@ inline PyObject** instance_dict(PyObject* o) { return detail::g_fast ? _PyObject
     return true;
 #endif
 }
+
+// ---- Class attributes of a static type
+// Mirrors: `tp_dict` of PyTypeObject (Include/cpython/object.h, CPython
+// 3.10-3.14) for a static type of this extension (not a builtin, whose dict
+// 3.12 on lives elsewhere). Such a type is immutable, so setattr refuses; its
+// dict is written once, after PyType_Ready, and PyType_Modified then drops
+// any cached lookup.
+// Fallback: none needed; the field is the documented place for these.
+void set_static_type_attr(PyTypeObject* tp, const char* name, const py::object& value);
 
 }  // namespace zk::compat

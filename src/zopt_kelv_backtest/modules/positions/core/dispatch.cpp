@@ -15,7 +15,7 @@ Method own_method(py::handle self, py::handle name, Body body) {
     PyTypeObject* tp = Py_TYPE(self.ptr());
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
         bool known = false;
-        PyObject* found = compat::type_lookup(tp, name.ptr(), known);
+        PyObject* found = compat::type_lookup_borrowed(tp, name.ptr(), known);
         PyObject** dictptr = known && found && is_native_body(found, body) ? compat::instance_dict(self.ptr()) : nullptr;
         if (dictptr) {
             // Held: the instance dict lookup may run a key's __eq__.

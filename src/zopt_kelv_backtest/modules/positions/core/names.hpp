@@ -45,8 +45,10 @@ namespace py = pybind11;
     X(no_tick_line, "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")
 
 // More names, one list per area of the extension (each adds to its own list).
-#define ZK_NAMES_CORE(X)
-#define ZK_TEXTS_CORE(X)
+#define ZK_NAMES_CORE(X)                                                                                     \
+    X(CoreLines) X(TAG_STARTS) X(_fields) X(printer) X(pending) X(looks) X(plain) X(fixed) X(stream) X(raw)    \
+    X(first) X(limit) X(wake) X(flush)
+#define ZK_TEXTS_CORE(X) X(console_module, "zopt_kelv_backtest.console")
 #define ZK_NAMES_QUOTES(X)
 #define ZK_TEXTS_QUOTES(X)
 #define ZK_NAMES_ACCOUNT(X)

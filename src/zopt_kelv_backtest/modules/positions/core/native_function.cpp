@@ -46,8 +46,12 @@ Py_ssize_t find_name(PyObject* names, Py_ssize_t from, Py_ssize_t to, PyObject* 
     return -1;
 }
 
-void raise_arg_count(const char* fname, bool exact, Py_ssize_t min, Py_ssize_t max,
-                     Py_ssize_t found) {
+// The name a function's argument errors give.
+const char* error_name(const FunctionSpec& sp) { return sp.error_name ? sp.error_name : sp.name; }
+
+[[gnu::cold]] void raise_arg_count(const NativeFunction& f, Py_ssize_t found) {
+    const FunctionSpec& sp = *f.spec;
+    const Py_ssize_t min = f.nrequired, max = f.nparams;
     Py_ssize_t expected;
     const char* word;
     if (found < min) {
@@ -57,9 +61,31 @@ void raise_arg_count(const char* fname, bool exact, Py_ssize_t min, Py_ssize_t m
         expected = max;
         word = "at most";
     }
-    if (exact) word = "exactly";
+    if (!sp.varargs && min == max) word = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 fname, word, expected, expected == 1 ? "" : "s", found);
+                 error_name(sp), word, expected, expected == 1 ? "" : "s", found);
+}
+
+// Raises for a keyword left over once every parameter took its own (not a
+// str, one already given by position, one the function does not have); true
+// when it raised.
+[[gnu::cold]] bool raise_extra_keyword(const NativeFunction& f, PyObject* kwnames, Py_ssize_t npos) {
+    const char* fname = error_name(*f.spec);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+            return true;
+        }
+        Py_ssize_t j = find_name(f.argnames, 0, f.nparams, key);
+        if (j >= npos) continue;
+        if (j >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+        return true;
+    }
+    return false;
 }
 
 PyTypeObject* expected_type(Check c) {
@@ -73,75 +99,57 @@ PyTypeObject* expected_type(Check c) {
     }
 }
 
-PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<NativeFunction*>(callable);
-    const FunctionSpec& sp = *f->spec;
-    const char* fname = sp.error_name ? sp.error_name : sp.name;
-    const Py_ssize_t np = f->nparams;
-    const Py_ssize_t nreq = f->nrequired;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const bool exact = !sp.varargs && nreq == np;
-
-    if (!sp.varargs && nargs > np) {
-        raise_arg_count(fname, exact, nreq, np, nargs);
-        return nullptr;
+// Bind: each argument into its parameter's slot (by position, then by
+// keyword, then its default), with Python's errors for a wrong count or name.
+[[gnu::always_inline]] inline bool bind(const NativeFunction& f, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, PyObject** slots) {
+    const Py_ssize_t np = f.nparams, nreq = f.nrequired;
+    if (!f.spec->varargs && nargs > np) {
+        raise_arg_count(f, nargs);
+        return false;
     }
-    PyObject* slots[kMaxParams + 1] = {};
     const Py_ssize_t npos = nargs < np ? nargs : np;
     for (Py_ssize_t i = 0; i < npos; ++i) slots[i] = args[i];
-
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw) {
         PyObject* const* kwvalues = args + nargs;
         Py_ssize_t left = nkw;
         for (Py_ssize_t i = npos; i < np; ++i) {
-            PyObject* pname = PyTuple_GET_ITEM(f->argnames, i);
-            Py_ssize_t k = find_name(kwnames, 0, nkw, pname);
+            Py_ssize_t k = find_name(kwnames, 0, nkw, PyTuple_GET_ITEM(f.argnames, i));
             if (k >= 0) {
                 slots[i] = kwvalues[k];
                 --left;
             } else if (i < nreq) {
-                raise_arg_count(fname, exact, nreq, np, i);
-                return nullptr;
+                raise_arg_count(f, i);
+                return false;
             }
         }
-        if (left > 0) {
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
-                    return nullptr;
-                }
-                Py_ssize_t j = find_name(f->argnames, 0, np, key);
-                if (j >= npos) continue;
-                if (j >= 0)
-                    PyErr_Format(PyExc_TypeError,
-                                 "%s() got multiple values for keyword argument '%U'", fname, key);
-                else
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 fname, key);
-                return nullptr;
-            }
-        }
+        if (left > 0 && raise_extra_keyword(f, kwnames, npos)) return false;
     } else if (nargs < nreq) {
-        raise_arg_count(fname, exact, nreq, np, nargs);
-        return nullptr;
+        raise_arg_count(f, nargs);
+        return false;
     }
     if (np > nreq) {
-        const Py_ssize_t first_default = np - PyTuple_GET_SIZE(f->defaults);
+        const Py_ssize_t first_default = np - PyTuple_GET_SIZE(f.defaults);
         for (Py_ssize_t i = nreq; i < np; ++i)
-            if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, i - first_default);
+            if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f.defaults, i - first_default);
     }
+    return true;
+}
 
-    // Owned temporaries: converted floats and the *args tuple.
-    py::object owned[kMaxParams + 1];
+// Convert: floats made of the arguments that take one, each argument's exact
+// type checked, and the *args tuple; what is made here is kept in `owned`.
+[[gnu::always_inline]] inline bool convert(const NativeFunction& f, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject** slots, py::object* owned) {
+    const FunctionSpec& sp = *f.spec;
+    const Py_ssize_t np = f.nparams;
     const Py_ssize_t off = sp.method ? 1 : 0;
     for (Py_ssize_t i = off; i < np; ++i) {
         if (sp.params[i - off].check != Check::ToFloat || PyFloat_CheckExact(slots[i])) continue;
         double d = PyFloat_AsDouble(slots[i]);
-        if (d == -1.0 && PyErr_Occurred()) return nullptr;
+        if (d == -1.0 && PyErr_Occurred()) return false;
         PyObject* fl = PyFloat_FromDouble(d);
-        if (!fl) return nullptr;
+        if (!fl) return false;
         owned[i] = py::reinterpret_steal<py::object>(fl);
         slots[i] = fl;
     }
@@ -151,24 +159,26 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
         PyObject* o = slots[i];
         if (!t || Py_IS_TYPE(o, t) || (o == Py_None && p.def == Def::None)) continue;
         set_arg_type_error(p.name, t, o);
-        return nullptr;
+        return false;
     }
     if (sp.varargs) {
         PyObject* rest = nargs > np ? PyTuple_New(nargs - np) : PyTuple_New(0);
-        if (!rest) return nullptr;
-        for (Py_ssize_t i = np; i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(rest, i - np, args[i]);
-        }
+        if (!rest) return false;
+        for (Py_ssize_t i = np; i < nargs; ++i) PyTuple_SET_ITEM(rest, i - np, Py_NewRef(args[i]));
         owned[np] = py::reinterpret_steal<py::object>(rest);
         slots[np] = rest;
     }
+    return true;
+}
 
+// Run: the body on the bound arguments; no C++ exception leaves here.
+[[gnu::always_inline]] inline PyObject* run(const NativeFunction& f, PyObject* const* slots) {
+    const FunctionSpec& sp = *f.spec;
     py::handle hs[kMaxParams + 1];
-    for (Py_ssize_t i = 0; i <= np; ++i) hs[i] = slots[i];
-    py::handle self = sp.method ? hs[0] : py::handle(f->closure);
+    for (Py_ssize_t i = 0; i <= f.nparams; ++i) hs[i] = slots[i];
+    py::handle self = sp.method ? hs[0] : py::handle(f.closure);
     try {
-        return sp.body(self, hs + off).release().ptr();
+        return sp.body(self, hs + (sp.method ? 1 : 0)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -181,6 +191,15 @@ PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObjec
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
+}
+
+PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const auto& f = *reinterpret_cast<NativeFunction*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* slots[kMaxParams + 1] = {};
+    py::object owned[kMaxParams + 1];  // converted floats and the *args tuple
+    if (!bind(f, args, nargs, kwnames, slots) || !convert(f, args, nargs, slots, owned)) return nullptr;
+    return run(f, slots);
 }
 
 int traverse(PyObject* o, visitproc visit, void* arg) {
@@ -356,8 +375,7 @@ void init_native_function_type() {
     g_type.tp_setattro = PyObject_GenericSetAttr;
     if (PyType_Ready(&g_type) < 0) throw_py();
     // Which CPython internals the fast paths read in this process (bench, tests).
-    if (PyDict_SetItemString(g_type.tp_dict, "_fast_paths", compat::fast_paths().ptr()) < 0) throw_py();
-    PyType_Modified(&g_type);
+    compat::set_static_type_attr(&g_type, "_fast_paths", compat::fast_paths());
 }
 
 py::object make_function(const FunctionSpec& spec, const std::string& qualname,

@@ -1,7 +1,23 @@
-// Checked Python-object helpers shared by every part of the extension: one
-// name per operation. Lookups return owned references (py::object); the few
-// that hand out a borrowed PyObject* say so in their name or comment, and such
-// a pointer is not used after anything that can run Python code.
+// The one layer for operations on Python objects, shared by every part of the
+// extension: one name per operation. Lookups return owned references
+// (py::object); a function that hands out a borrowed PyObject* says
+// `borrowed` in its name, and such a pointer is not used after anything that
+// can run Python code. Interned names and small ints come from names.hpp;
+// values a source needs on every call are made at module exec (ExecCache,
+// RecordKeys); CPython internals are read through compat.hpp only. The bodies
+// that are not inline live in object.cpp.
+//
+// Hot code (what a back-test runs per tick, per fill or per query) uses these
+// names only. pybind11's own spellings (`.attr`, py::str, py::setattr, calling
+// a py::object, building a py::dict or py::list) stay on purpose where they
+// read best and cost nothing that matters:
+// - module exec: module.cpp (imports, the report template), the classes and
+//   function objects (core/class_builder.cpp, make_function in
+//   core/native_function.cpp);
+// - a function's __signature__, built when first asked for (native_function.cpp);
+// - report writing: account/reports.cpp and the template's tojson filter
+//   (module.cpp). What report writing keeps of the libraries it loads on
+//   demand (pandas, matplotlib, quantstats) is made there, on first use.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -137,6 +153,8 @@ struct ExecCache {
 };
 // Module exec: every ExecCache, in no promised order (a maker may not read another cache).
 void make_exec_caches();
+// ImportError "cannot make <what> at import", the pending error (if any) as its cause.
+[[noreturn]] void raise_import_failure(const char* what);
 
 template <size_t N>
 struct RecordKeys {
@@ -341,5 +359,8 @@ py::object concat(std::initializer_list<py::handle> parts);
 
 // console.print(text) through the module global, looked up now (core/console.cpp).
 void console_print(const py::object& text);
+// Module exec, once the console's module is imported: what console_print
+// needs to queue a line as the package console would.
+void init_console();
 
 }  // namespace zk
