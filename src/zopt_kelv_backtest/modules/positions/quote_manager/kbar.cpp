@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -48,6 +49,9 @@ py::object tick_frame_of(py::handle ticks) {
             return cols::tick_frame(c);
         }
     }
+    // A copy: polars' conversion runs Python code, during which another
+    // thread may append to the list, and the caller records what was read.
+    if (PyList_CheckExact(ticks.ptr())) return literal_tick_frame(steal(PyList_GetSlice(ticks.ptr(), 0, PY_SSIZE_T_MAX)));
     return literal_tick_frame(ticks);
 }
 
@@ -174,10 +178,27 @@ struct Progress {
     Py_ssize_t settled = 0;  // its first rows, held in its first chunk, that no merge removes
 };
 
+// Queries on one QuoteManager take turns: a query stores its frame and what
+// it read after polars calls, which let other threads run, so two at once
+// could store an older frame over a newer one. The thread holding the turn
+// may query again (a hook of the query's own values).
+struct TurnLock {
+    PyThread_type_lock lock = PyThread_allocate_lock();
+    unsigned long holder = 0;
+    int depth = 0;
+    TurnLock() {
+        if (!lock) throw std::bad_alloc();
+    }
+    TurnLock(const TurnLock&) = delete;
+    TurnLock& operator=(const TurnLock&) = delete;
+    ~TurnLock() { PyThread_free_lock(lock); }
+};
+
 // The progress of every key of one QuoteManager, kept while it lives.
 struct Owner {
     py::object weak;
     std::unordered_map<std::string, Progress> keys;
+    std::unique_ptr<TurnLock> turn = std::make_unique<TurnLock>();  // stays put when the owner moves
 };
 
 std::unordered_map<PyObject*, Owner>& owners() {
@@ -218,29 +239,74 @@ std::optional<std::string> key_text(py::handle code, py::handle unit, py::handle
            ':' + std::to_string(f);
 }
 
+// What is kept for a QuoteManager while it lives, made when `create`; null
+// when the object cannot be weakly referenced.
+Owner* owner_of(py::handle self, bool create) {
+    auto& m = owners();
+    auto it = m.find(self.ptr());
+    if (it != m.end()) return &it->second;
+    if (!create) return nullptr;
+    py::object addr = steal(PyLong_FromVoidPtr(self.ptr()));
+    py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
+    PyObject* w = PyWeakref_NewRef(self.ptr(), cb.ptr());
+    if (!w) {
+        PyErr_Clear();  // no weak references: every query merges what it drained
+        return nullptr;
+    }
+    return &m.emplace(self.ptr(), Owner{py::reinterpret_steal<py::object>(w), {}}).first->second;
+}
+
 // The progress slot of a key (stable while the QuoteManager lives), made when
 // `create`; null when the object cannot be weakly referenced.
 Progress* progress_of(py::handle self, const std::string& key, bool create) {
-    auto& m = owners();
-    auto it = m.find(self.ptr());
-    if (it == m.end()) {
+    Owner* o = owner_of(self, create);
+    if (!o) return nullptr;
+    auto k = o->keys.find(key);
+    if (k == o->keys.end()) {
         if (!create) return nullptr;
-        py::object addr = steal(PyLong_FromVoidPtr(self.ptr()));
-        py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
-        PyObject* w = PyWeakref_NewRef(self.ptr(), cb.ptr());
-        if (!w) {
-            PyErr_Clear();  // no weak references: every query merges what it drained
-            return nullptr;
-        }
-        it = m.emplace(self.ptr(), Owner{py::reinterpret_steal<py::object>(w), {}}).first;
-    }
-    auto k = it->second.keys.find(key);
-    if (k == it->second.keys.end()) {
-        if (!create) return nullptr;
-        k = it->second.keys.emplace(key, Progress{}).first;
+        k = o->keys.emplace(key, Progress{}).first;
     }
     return &k->second;
 }
+
+// The query's turn on its QuoteManager, from the query's first change of
+// state until its frame and progress are stored. Waiting lets other threads
+// run; without weak references there is no turn to take.
+class Turn {
+  public:
+    explicit Turn(py::handle self) {
+        Owner* o = owner_of(self, true);
+        if (!o) return;
+        TurnLock& t = *o->turn;
+        const unsigned long me = PyThread_get_thread_ident();
+        if (t.depth > 0 && t.holder == me) {
+            ++t.depth;
+        } else {
+            if (!PyThread_acquire_lock(t.lock, NOWAIT_LOCK)) {
+                Py_BEGIN_ALLOW_THREADS
+                PyThread_acquire_lock(t.lock, WAIT_LOCK);
+                Py_END_ALLOW_THREADS
+            }
+            t.holder = me;
+            t.depth = 1;
+        }
+        held_ = &t;
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    ~Turn() { release(); }
+    void release() {
+        if (!held_) return;
+        if (--held_->depth == 0) {
+            held_->holder = 0;
+            PyThread_release_lock(held_->lock);
+        }
+        held_ = nullptr;
+    }
+
+  private:
+    TurnLock* held_ = nullptr;
+};
 
 // Replaces a key's progress; what it held is released last (a release may run
 // Python code, which must find the table in order).
@@ -274,13 +340,24 @@ Py_ssize_t resume_at(py::handle self, const std::optional<std::string>& key, py:
     return i < 0 ? -1 : i + 1;
 }
 
-// The progress after a key read every tick of `old`, with the frame it stored.
-Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::vector<cols::Bar> tail, int chunks,
-                        Py_ssize_t settled = 0) {
+// The length of `old` now, when it is a list (what a read of it covers), or -1.
+Py_ssize_t read_end(py::handle old) {
+    return old && PyList_CheckExact(old.ptr()) ? PyList_GET_SIZE(old.ptr()) : -1;
+}
+
+// The progress after a key read the first `end` ticks of `old` (all of them
+// when -1), with the frame it stored. A drain by another thread may have
+// added ticks after those since: the next query merges them.
+Progress progress_after(py::handle old, Py_ssize_t end, py::handle frame, bool has_tail, std::vector<cols::Bar> tail,
+                        int chunks, Py_ssize_t settled = 0) {
     Progress p;
-    if (old && PyList_CheckExact(old.ptr()) && PyList_GET_SIZE(old.ptr()) > 0) {
-        p.at = PyList_GET_SIZE(old.ptr()) - 1;
-        p.last = borrow(PyList_GET_ITEM(old.ptr(), p.at));
+    if (old && PyList_CheckExact(old.ptr())) {
+        const Py_ssize_t n = PyList_GET_SIZE(old.ptr());
+        if (end < 0 || end > n) end = n;
+        if (end > 0) {
+            p.at = end - 1;
+            p.last = borrow(PyList_GET_ITEM(old.ptr(), p.at));
+        }
     }
     if (frame) {
         PyObject* w = PyWeakref_NewRef(frame.ptr(), nullptr);
@@ -339,16 +416,25 @@ struct Query {
     py::object return_fn;
     py::object key;
     std::optional<std::string> text;  // the key's progress slot, when kept
+    Turn* turn = nullptr;             // given back once the state is stored
 
     py::object finish(py::object df) const {
+        if (turn) turn->release();
         return steal(PyObject_CallOneArg(return_fn.ptr(), df.ptr()));
     }
     // The caller's expressions on top of the cached frame (which stays as it is).
     py::object with_exprs(py::object df) const {
+        if (turn) turn->release();
         if (truth(exprs)) df = df.attr("with_columns")(exprs);
         return finish(df);
     }
 };
+
+// The last tick a key's progress holds, or null.
+py::object progress_last(const Query& q) {
+    Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
+    return p ? p->last : py::object();
+}
 
 // Every method the native query stands in for is still our own.
 bool own_methods(py::handle self) {
@@ -375,7 +461,7 @@ py::object not_simulated() {
 }
 
 // Caches a new frame (sorted by "dt") and records what the key has read.
-py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks) {
+py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks, Py_ssize_t end) {
     if (truth(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
     py::list by;
     by.append("dt");
@@ -383,7 +469,7 @@ py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_t
     get_item(get_item(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
     std::vector<cols::Bar> tail;
     const bool has_tail = read_tail(kbar_df, tail);
-    set_progress(q.self, q.text, progress_after(old_ticks, kbar_df, has_tail, std::move(tail), 1));
+    set_progress(q.self, q.text, progress_after(old_ticks, end, kbar_df, has_tail, std::move(tail), 1));
     return q.with_exprs(kbar_df);
 }
 
@@ -419,6 +505,7 @@ struct Drained {
     bool done = false;
     py::object old;          // the old-ticks list it extended
     Py_ssize_t before = -1;  // its length before the drain
+    Py_ssize_t pending = -1;  // ticks waiting to be drained then, when known
 };
 
 // The query through the object's own methods and polars' own operations.
@@ -429,24 +516,35 @@ py::object general_query(const Query& q, Drained d) {
         try {
             py::object ticks = q.self.attr("ticks");
             if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
-                d.old = get_item(get_item(ticks, q.code), py::str("old_ticks"));
+                py::object state = get_item(ticks, q.code);
+                d.old = get_item(state, names::old_ticks);
                 if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
+                // Read only where no Python code runs, so the drain below takes these.
+                py::object pending = PyDict_CheckExact(state.ptr()) ? dict_find(state.ptr(), names::ticks) : py::object();
+                if (pending && PyList_CheckExact(pending.ptr())) d.pending = PyList_GET_SIZE(pending.ptr());
             }
         } catch (py::error_already_set&) {
             // Odd state: the lookups below report it.
         }
         PyErr_Clear();
     }
+    const py::object last_before = progress_last(q);
     py::object missed;
     if (d.before >= 0) {
         const Py_ssize_t from = resume_at(q.self, q.text, d.old);
         if (from >= 0 && from < d.before) missed = steal(PyList_GetSlice(d.old.ptr(), from, d.before));
     }
     py::object tick_df;
+    Py_ssize_t end = -1;  // where the ticks this query merges end in d.old, when known
     if (!d.done) {
         tick_df = q.self.attr("poped_tick_to_df")(q.code);
-    } else if (PyList_GET_SIZE(d.old.ptr()) > d.before) {
-        tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, PY_SSIZE_T_MAX)));
+        // The drain appended the pending ticks; another thread's may have added more since.
+        if (d.before >= 0 && d.pending >= 0 && PyList_CheckExact(d.old.ptr()) &&
+            PyList_GET_SIZE(d.old.ptr()) >= d.before + d.pending)
+            end = d.before + d.pending;
+    } else {
+        end = PyList_GET_SIZE(d.old.ptr());
+        if (end > d.before) tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, end)));
     }
 
     py::object state = get_item(q.self.attr("ticks"), q.code);
@@ -462,11 +560,23 @@ py::object general_query(const Query& q, Drained d) {
     if (!has) {
         // The key's first query builds it from every old tick (simulated ones
         // left out, as the merge leaves them out); later ones only merge.
+        const Py_ssize_t built_end = read_end(old_ticks);
         py::object df = labelled(q.self.attr("poped_old_ticks_to_df")(q.code), q);
         df = df.attr("filter")(not_simulated());
-        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks);
+        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks, built_end);
     }
     py::object cached = get_item(cached_kbars, q.key);
+    if (old_ticks.ptr() != d.old.ptr()) end = -1;
+    if (progress_last(q).ptr() != last_before.ptr() && PyList_CheckExact(old_ticks.ptr())) {
+        // A query made meanwhile (from a hook of this one's state) stored this
+        // key: merge only what it did not read.
+        const Py_ssize_t stop = end >= 0 ? end : PyList_GET_SIZE(old_ticks.ptr());
+        const Py_ssize_t from = resume_at(q.self, q.text, old_ticks);
+        if (from >= 0) {
+            missed = py::object();
+            tick_df = from < stop ? tick_frame_of(steal(PyList_GetSlice(old_ticks.ptr(), from, stop))) : py::object();
+        }
+    }
     if (missed) {
         // One part in drain order, as one conversion of all of them orders it.
         py::object part = tick_frame_of(missed);
@@ -476,10 +586,10 @@ py::object general_query(const Query& q, Drained d) {
     if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
     tick_df = labelled(tick_df, q);
     if (truth(tick_df.attr("is_empty")())) {
-        set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+        set_progress(q.self, q.text, progress_after(old_ticks, end, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
-    return store_and_return(q, polars_merge(q, cached, tick_df), old_ticks);
+    return store_and_return(q, polars_merge(q, cached, tick_df), old_ticks, end);
 }
 
 // The native merge of new ticks (in drain order) into the frame this key
@@ -487,6 +597,7 @@ py::object general_query(const Query& q, Drained d) {
 std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, py::handle cached,
                                        py::handle ck, py::handle old_ticks, Py_ssize_t from, const Progress& p) {
     cols::TickColumns cols;
+    const Py_ssize_t end = read_end(old_ticks);
     if (!cols::read_ticks(old_ticks, from, cols)) return std::nullopt;
     auto order = cols::stable_order_by_dt(cols.dt);
     if (!order.empty()) cols.permute(order);
@@ -549,7 +660,7 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
         frame = build(cached, cols::kbar_frame(merged), false);
     }
     if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
-    set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks, settled));
+    set_progress(q.self, q.text, progress_after(old_ticks, end, frame, true, std::move(tail), chunks, settled));
     return q.with_exprs(frame);
 }
 
@@ -594,6 +705,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (!cached) {
         // The key's first query: a full build over every old tick.
         cols::TickColumns cols;
+        const Py_ssize_t end = read_end(old_ticks);
         if (!cols::read_ticks(old_ticks, 0, cols)) return std::nullopt;
         auto order = cols::stable_order_by_dt(cols.dt);
         if (!order.empty()) cols.permute(order);
@@ -605,7 +717,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
         std::vector<cols::Bar> tail;
         for (const auto& b : bars)
             if (b.dt == bars.back().dt) tail.push_back(b);
-        set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), 1));
+        set_progress(q.self, q.text, progress_after(old_ticks, end, frame, true, std::move(tail), 1));
         return q.with_exprs(frame);
     }
     // Every tick after the key's last one, or else the batch this query drained.
@@ -614,7 +726,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (!found) from = before;
     if (from == PyList_GET_SIZE(old_ticks.ptr())) {
         // Nothing new for this key: the frame goes back as it is.
-        if (!found) set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+        if (!found) set_progress(q.self, q.text, progress_after(old_ticks, from, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
     Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
@@ -688,7 +800,7 @@ ZK_BODY(qm_poped_old_ticks_to_df, code) {
 }
 
 ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
-    Query q{self, code, unit, freq, exprs, {}, {}, {}};
+    Query q{self, code, unit, freq, exprs, {}, {}, {}, nullptr};
     bool valid = false;
     static PyObject* units[7] = {};
     if (!units[0])
@@ -710,6 +822,8 @@ ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
                     .release()
                     .ptr();
     q.return_fn = clone_function(proto, to_pandas_df);
+    Turn turn(self);
+    q.turn = &turn;
     q.key = py::make_tuple(q.code, q.unit, q.freq);
     q.text = key_text(q.code, q.unit, q.freq, false);
     // A str subclass may stand for the same cached key: what that key read is no longer known.
