@@ -22,21 +22,38 @@ namespace zk {
 namespace {
 
 const char* const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
-const char* const kUnits[] = {"m", "h", "d", "w", "mo", "q", "y"};
+// The units a query accepts, in the order of the error text.
+const ExecCache kUnits{"the K-bar units", []() -> PyObject* {
+    const py::handle units[] = {names::unit_m, names::unit_h,  names::unit_d, names::unit_w,
+                                names::unit_mo, names::unit_q, names::unit_y};
+    PyObject* list = PyList_New(7);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < 7; ++i) PyList_SET_ITEM(list, i, Py_NewRef(units[i].ptr()));
+    return list;
+}};
 
-py::object as_int(Py_ssize_t i) { return steal(PyLong_FromSsize_t(i)); }
 
 // ---- conversions
 
+// frame.sort("dt", maintain_order=True)
+py::object sorted_by_dt(py::handle frame) {
+    return call_method_kw(frame, names::sort, {names::dt}, {{names::maintain_order, Py_True}});
+}
+
 py::object literal_tick_frame(py::handle ticks) {
     py::object pl = global(names::pl);
-    py::object col = pl.attr("col");
-    auto cast = [&](const char* name, const char* type) { return col(name).attr("cast")(pl.attr(type)); };
-    return pl.attr("DataFrame")(ticks)
-        .attr("select")(cast("dt", "Datetime"), cast("market_type", "Utf8"), cast("code", "Utf8"),
-                        cast("close", "Float64"), cast("qty", "Int64"), cast("tick_type", "Int8"),
-                        cast("is_simulate", "Boolean"), cast("is_virtual", "Boolean"))
-        .attr("sort")("dt", py::arg("maintain_order") = true);
+    py::object col = get_attr(pl, names::col);
+    py::object select = get_attr(call_method(pl, names::DataFrame, ticks), names::select);
+    const py::handle casts[][2] = {{names::dt, names::Datetime},   {names::market_type, names::Utf8},
+                                   {names::code, names::Utf8},     {names::close, names::Float64},
+                                   {names::qty, names::Int64},     {names::tick_type, names::Int8},
+                                   {names::is_simulate, names::Boolean}, {names::is_virtual, names::Boolean}};
+    py::object args = steal(PyTuple_New(8));
+    for (int i = 0; i < 8; ++i) {
+        py::object typed = get_attr(call(col, casts[i][0]), names::cast);
+        PyTuple_SET_ITEM(args.ptr(), i, call(typed, get_attr(pl, casts[i][1])).release().ptr());
+    }
+    return sorted_by_dt(steal(PyObject_Call(select.ptr(), args.ptr(), nullptr)));
 }
 
 // A tick frame of `ticks`, read natively when every value has its usual type.
@@ -61,11 +78,10 @@ struct Truncator {
     enum Kind { Fixed, Week, Month } kind = Fixed;
     std::int64_t every = 0;  // microseconds, or months
     std::int64_t operator()(std::int64_t t) const {
-        constexpr std::int64_t kDay = 86400LL * 1000000LL;
         auto rem = [](std::int64_t a, std::int64_t b) { return ((a % b) + b) % b; };
         switch (kind) {
             case Fixed: return t - rem(t, every);
-            case Week: return t - rem(t - 4 * kDay, every);  // weeks start on Monday 1970-01-05
+            case Week: return t - rem(t - civil::kFirstMondayUs, every);
             case Month: {
                 int y = 0, m = 0;
                 civil::us_to_year_month(t, y, m);
@@ -91,12 +107,12 @@ std::optional<Truncator> truncator(py::handle unit, py::handle freq) {
     const char* u = PyUnicode_AsUTF8(unit.ptr());
     if (!u) throw_py();
     const std::string_view s(u);
-    constexpr std::int64_t kMin = 60LL * 1000000LL;
+    using civil::kUsPerMin;
     Truncator t;
-    if (s == "m") t.every = f * kMin;
-    else if (s == "h") t.every = f * 60 * kMin;
-    else if (s == "d") t.every = f * 1440 * kMin;
-    else if (s == "w") t = {Truncator::Week, f * 7 * 1440 * kMin};
+    if (s == "m") t.every = f * kUsPerMin;
+    else if (s == "h") t.every = f * 60 * kUsPerMin;
+    else if (s == "d") t.every = f * 1440 * kUsPerMin;
+    else if (s == "w") t = {Truncator::Week, f * 7 * 1440 * kUsPerMin};
     else if (s == "mo") t = {Truncator::Month, f};
     else if (s == "q") t = {Truncator::Month, 3 * f};
     else if (s == "y") t = {Truncator::Month, 12 * f};
@@ -106,14 +122,14 @@ std::optional<Truncator> truncator(py::handle unit, py::handle freq) {
 
 // Times the native labels are checked for; polars labels anything else.
 bool label_range(std::int64_t t) {
-    constexpr std::int64_t kYear = 366LL * 86400LL * 1000000LL;
+    constexpr std::int64_t kYear = 366 * civil::kUsPerDay;  // a little over a year
     return t > -70 * kYear && t < 230 * kYear;  // about 1900 to 2200
 }
 
 // Labels Python's datetime can hold; polars' own route reports the others.
 bool python_date(std::int64_t t) {
-    static const std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
-    static const std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
+    constexpr std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
+    constexpr std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
     return t >= lo && t <= hi;
 }
 
@@ -363,7 +379,7 @@ Progress progress_after(py::handle old, Py_ssize_t end, py::handle frame, bool h
         PyObject* w = PyWeakref_NewRef(frame.ptr(), nullptr);
         if (w) {
             p.frame_weak = py::reinterpret_steal<py::object>(w);
-            py::object h = steal(PyObject_GetAttr(frame.ptr(), names::height.ptr()));
+            py::object h = get_attr(frame, names::height);
             p.height = PyLong_AsSsize_t(h.ptr());
             if (p.height == -1 && PyErr_Occurred()) throw_py();
             p.has_tail = has_tail;
@@ -382,29 +398,39 @@ Progress progress_after(py::handle old, Py_ssize_t end, py::handle frame, bool h
 bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
     py::object pl = global(names::pl);
     if (!cols::genuine_polars(pl)) return false;
-    static const char* const names[7] = {"dt", "code", "Open", "High", "Low", "Close", "Volume"};
+    const py::handle bar_columns[] = {names::dt,  names::code,  names::Open,  names::High,
+                                      names::Low, names::Close, names::Volume};
     py::list want;
-    for (const char* n : names) want.append(n);
-    py::object columns = frame.attr("columns");
-    if (!columns.equal(want)) return false;
-    py::object dt_type = frame.attr("schema")["dt"];
-    py::object micro = pl.attr("Datetime")("us");
-    if (!dt_type.equal(micro)) return false;
-    py::object dt = pl.attr("col")("dt");
-    py::object rows = frame.attr("filter")(rich_compare(dt, dt.attr("max")(), Py_EQ))
-                          .attr("select")(dt.attr("dt").attr("epoch")("us"), "code", "Open", "High", "Low", "Close",
-                                          "Volume")
-                          .attr("rows")();
+    for (py::handle n : bar_columns) want.append(n);
+    if (!eq(get_attr(frame, names::columns), want)) return false;
+    py::object dt_type = get_item(get_attr(frame, names::schema), names::dt);
+    if (!eq(dt_type, call_method(pl, names::Datetime, names::us))) return false;
+    py::object dt = call_method(pl, names::col, names::dt);
+    py::object newest = call_method(frame, names::filter, rich_compare(dt, call_method(dt, names::max), Py_EQ));
+    py::object epoch = call_method(get_attr(dt, names::dt), names::epoch, names::us);
+    py::object rows = call_method(call_method(newest, names::select, epoch, names::code, names::Open, names::High,
+                                              names::Low, names::Close, names::Volume),
+                                  names::rows);
+    auto as_ll = [](PyObject* o) {
+        const long long v = PyLong_AsLongLong(o);
+        if (v == -1 && PyErr_Occurred()) throw_py();
+        return static_cast<std::int64_t>(v);
+    };
     for (py::handle row : rows) {
-        py::tuple r = py::reinterpret_borrow<py::tuple>(row);
-        if (r.size() != 7 || !PyLong_CheckExact(r[0].ptr()) || !PyUnicode_CheckExact(r[1].ptr())) return false;
+        PyObject* r = row.ptr();
+        if (!PyTuple_CheckExact(r) || PyTuple_GET_SIZE(r) != 7) return false;
+        auto at = [&](int i) { return PyTuple_GET_ITEM(r, i); };
+        if (!PyLong_CheckExact(at(0)) || !PyUnicode_CheckExact(at(1)) || !PyLong_CheckExact(at(6))) return false;
         for (int i = 2; i < 6; ++i)
-            if (!PyFloat_CheckExact(r[i].ptr())) return false;
-        if (!PyLong_CheckExact(r[6].ptr())) return false;
-        const std::int64_t when = r[0].cast<std::int64_t>();
+            if (!PyFloat_CheckExact(at(i))) return false;
+        const std::int64_t when = as_ll(at(0));
         if (!python_date(when)) return false;
-        tail.push_back(cols::Bar{when, r[1].cast<std::string>(), r[2].cast<double>(), r[3].cast<double>(),
-                                 r[4].cast<double>(), r[5].cast<double>(), r[6].cast<std::int64_t>()});
+        Py_ssize_t n = 0;
+        const char* code = PyUnicode_AsUTF8AndSize(at(1), &n);
+        if (!code) throw_py();
+        tail.push_back(cols::Bar{when, std::string(code, static_cast<std::size_t>(n)), PyFloat_AS_DOUBLE(at(2)),
+                                 PyFloat_AS_DOUBLE(at(3)), PyFloat_AS_DOUBLE(at(4)), PyFloat_AS_DOUBLE(at(5)),
+                                 as_ll(at(6))});
     }
     return !tail.empty();
 }
@@ -420,12 +446,12 @@ struct Query {
 
     py::object finish(py::object df) const {
         if (turn) turn->release();
-        return steal(PyObject_CallOneArg(return_fn.ptr(), df.ptr()));
+        return call(return_fn, df);
     }
     // The caller's expressions on top of the cached frame (which stays as it is).
     py::object with_exprs(py::object df) const {
         if (turn) turn->release();
-        if (truth(exprs)) df = df.attr("with_columns")(exprs);
+        if (truth(exprs)) df = call_method(df, names::with_columns, exprs);
         return finish(df);
     }
 };
@@ -451,22 +477,24 @@ py::object every_text(const Query& q) {
 // The bar label column.
 py::object labelled(py::handle tick_df, const Query& q) {
     py::object pl = global(names::pl);
-    py::object dt = pl.attr("col")("dt");
-    return tick_df.attr("with_columns")(dt.attr("cast")(pl.attr("Datetime")).attr("alias")("dt"),
-                                        dt.attr("dt").attr("truncate")(every_text(q)).attr("alias")("kbar_time"));
+    py::object dt = call_method(pl, names::col, names::dt);
+    py::object as_dt = call_method(call_method(dt, names::cast, get_attr(pl, names::Datetime)), names::alias, names::dt);
+    py::object label = call_method(call_method(get_attr(dt, names::dt), names::truncate, every_text(q)), names::alias,
+                                   names::kbar_time);
+    return call_method(tick_df, names::with_columns, as_dt, label);
 }
 
 py::object not_simulated() {
-    return rich_compare(global(names::pl).attr("col")("is_simulate"), py::bool_(true), Py_NE);
+    return rich_compare(call_method(global(names::pl), names::col, names::is_simulate), Py_True, Py_NE);
 }
 
 // Caches a new frame (sorted by "dt") and records what the key has read.
 py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks, Py_ssize_t end) {
-    if (truth(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
+    if (truth(call_method(kbar_df, names::is_empty))) return q.finish(kbar_df);
     py::list by;
-    by.append("dt");
-    kbar_df = kbar_df.attr("sort")(by);
-    get_item(get_item(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
+    by.append(names::dt);
+    kbar_df = call_method(kbar_df, names::sort, by);
+    set_item(get_item(get_item(get_attr(q.self, names::ticks), q.code), names::cached_kbars), q.key, kbar_df);
     std::vector<cols::Bar> tail;
     const bool has_tail = read_tail(kbar_df, tail);
     set_progress(q.self, q.text, progress_after(old_ticks, end, kbar_df, has_tail, std::move(tail), 1));
@@ -478,26 +506,26 @@ py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_t
 // Low over both, Close of the new part, Volume summed; older labels are dropped,
 // and so are simulated ticks.
 py::object polars_merge(const Query& q, py::handle cached, py::object tick_df) {
-    py::object col = global(names::pl).attr("col");
-    py::object dt = col("dt");
-    py::object last_dt = cached["dt"].attr("max")();
-    py::object completed = cached.attr("filter")(rich_compare(dt, last_dt, Py_LT));
-    py::object last_kbar = cached.attr("filter")(rich_compare(dt, last_dt, Py_EQ));
-    py::object newer = rich_compare(col("kbar_time"), last_dt, Py_GE);
-    tick_df = tick_df.attr("filter")(steal(PyNumber_And(newer.ptr(), not_simulated().ptr())));
-    py::object new_last = q.self.attr("aggregate_kbar")(tick_df);
-    py::object last_kbars = last_kbar.attr("vstack")(new_last);
+    py::object col = get_attr(global(names::pl), names::col);
+    py::object dt = call(col, names::dt);
+    py::object last_dt = call_method(get_item(cached, names::dt), names::max);
+    py::object completed = call_method(cached, names::filter, rich_compare(dt, last_dt, Py_LT));
+    py::object last_kbar = call_method(cached, names::filter, rich_compare(dt, last_dt, Py_EQ));
+    py::object newer = rich_compare(call(col, names::kbar_time), last_dt, Py_GE);
+    tick_df = call_method(tick_df, names::filter, steal(PyNumber_And(newer.ptr(), not_simulated().ptr())));
+    py::object new_last = call_method(q.self, names::aggregate_kbar, tick_df);
+    py::object last_kbars = call_method(last_kbar, names::vstack, new_last);
     py::list aggs;
-    aggs.append(col("Open").attr("first")());
-    aggs.append(col("High").attr("max")());
-    aggs.append(col("Low").attr("min")());
-    aggs.append(col("Close").attr("last")());
-    aggs.append(col("Volume").attr("sum")());
+    aggs.append(call_method(call(col, names::Open), names::first));
+    aggs.append(call_method(call(col, names::High), names::max));
+    aggs.append(call_method(call(col, names::Low), names::min));
+    aggs.append(call_method(call(col, names::Close), names::last));
+    aggs.append(call_method(call(col, names::Volume), names::sum));
     py::list by;
-    by.append("dt");
-    by.append("code");
-    last_kbars = last_kbars.attr("group_by")(by).attr("agg")(aggs);
-    return completed.attr("vstack")(last_kbars);
+    by.append(names::dt);
+    by.append(names::code);
+    last_kbars = call_method(call_method(last_kbars, names::group_by, by), names::agg, aggs);
+    return call_method(completed, names::vstack, last_kbars);
 }
 
 // What the native path did before handing over: the drain, and where it left off.
@@ -514,7 +542,7 @@ py::object general_query(const Query& q, Drained d) {
         // The old ticks before this drain: those after the key's last tick were
         // drained by other queries, and this key merges them too.
         try {
-            py::object ticks = q.self.attr("ticks");
+            py::object ticks = get_attr(q.self, names::ticks);
             if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
                 py::object state = get_item(ticks, q.code);
                 d.old = get_item(state, names::old_ticks);
@@ -537,7 +565,7 @@ py::object general_query(const Query& q, Drained d) {
     py::object tick_df;
     Py_ssize_t end = -1;  // where the ticks this query merges end in d.old, when known
     if (!d.done) {
-        tick_df = q.self.attr("poped_tick_to_df")(q.code);
+        tick_df = call_method(q.self, names::poped_tick_to_df, q.code);
         // The drain appended the pending ticks; another thread's may have added more since.
         if (d.before >= 0 && d.pending >= 0 && PyList_CheckExact(d.old.ptr()) &&
             PyList_GET_SIZE(d.old.ptr()) >= d.before + d.pending)
@@ -547,11 +575,11 @@ py::object general_query(const Query& q, Drained d) {
         if (end > d.before) tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, end)));
     }
 
-    py::object state = get_item(q.self.attr("ticks"), q.code);
-    py::object cached_kbars = get_item(state, py::str("cached_kbars"));
+    py::object state = get_item(get_attr(q.self, names::ticks), q.code);
+    py::object cached_kbars = get_item(state, names::cached_kbars);
     py::object old_ticks;
     try {
-        old_ticks = get_item(state, py::str("old_ticks"));
+        old_ticks = get_item(state, names::old_ticks);
     } catch (py::error_already_set&) {
         PyErr_Clear();
     }
@@ -561,9 +589,9 @@ py::object general_query(const Query& q, Drained d) {
         // The key's first query builds it from every old tick (simulated ones
         // left out, as the merge leaves them out); later ones only merge.
         const Py_ssize_t built_end = read_end(old_ticks);
-        py::object df = labelled(q.self.attr("poped_old_ticks_to_df")(q.code), q);
-        df = df.attr("filter")(not_simulated());
-        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks, built_end);
+        py::object df = labelled(call_method(q.self, names::poped_old_ticks_to_df, q.code), q);
+        df = call_method(df, names::filter, not_simulated());
+        return store_and_return(q, call_method(q.self, names::aggregate_kbar, df), old_ticks, built_end);
     }
     py::object cached = get_item(cached_kbars, q.key);
     if (old_ticks.ptr() != d.old.ptr()) end = -1;
@@ -580,12 +608,12 @@ py::object general_query(const Query& q, Drained d) {
     if (missed) {
         // One part in drain order, as one conversion of all of them orders it.
         py::object part = tick_frame_of(missed);
-        if (tick_df) part = part.attr("vstack")(tick_df).attr("sort")("dt", py::arg("maintain_order") = true);
+        if (tick_df) part = sorted_by_dt(call_method(part, names::vstack, tick_df));
         tick_df = part;
     }
-    if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
+    if (!tick_df) tick_df = call_method(q.self, names::get_empty_tick_df);
     tick_df = labelled(tick_df, q);
-    if (truth(tick_df.attr("is_empty")())) {
+    if (truth(call_method(tick_df, names::is_empty))) {
         set_progress(q.self, q.text, progress_after(old_ticks, end, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
@@ -639,14 +667,15 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     if (chunks > 8) compact = settled == 0 || (height - settled) * 64 > height ? Whole : Recent;
     // The same steps on polars' inner frame (one wrapper at the end) or on the frame.
     auto build = [&](py::handle df, py::handle part, bool inner) {
-        py::object out = call_method(call_method(df, names::slice, names::int_0, as_int(keep)), names::vstack, part);
+        auto n = [](Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); };
+        py::object out = call_method(call_method(df, names::slice, names::int_0, n(keep)), names::vstack, part);
         if (compact == Whole) {
             out = call_method(out, names::rechunk);
             chunks = 1;
             settled = height - static_cast<Py_ssize_t>(tail.size());
         } else if (compact == Recent) {
-            py::object head = call_method(out, names::slice, names::int_0, as_int(settled));
-            py::object rest = call_method(out, names::slice, as_int(settled), as_int(height - settled));
+            py::object head = call_method(out, names::slice, names::int_0, n(settled));
+            py::object rest = call_method(out, names::slice, n(settled), n(height - settled));
             rest = inner ? cols::rechunk_small_inner_frame(rest) : call_method(rest, names::rechunk);
             out = call_method(head, names::vstack, rest);
             chunks = 2;
@@ -655,7 +684,7 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     };
     py::object frame;
     if (auto inner = cols::kbar_inner_frame(merged)) {
-        frame = cols::wrap_inner_frame(build(steal(PyObject_GetAttr(cached.ptr(), names::_df.ptr())), *inner, true));
+        frame = cols::wrap_inner_frame(build(get_attr(cached, names::_df), *inner, true));
     } else {
         frame = build(cached, cols::kbar_frame(merged), false);
     }
@@ -667,7 +696,7 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
 // The query when every piece is our own: drain, read, label and aggregate natively.
 // Returns nothing when a value needs polars' own rules; `d` then says what was drained.
 std::optional<py::object> native_query(const Query& q, const Truncator& trunc, Drained& d) {
-    py::object ticks = q.self.attr("ticks");
+    py::object ticks = get_attr(q.self, names::ticks);
     if (!PyDict_CheckExact(ticks.ptr())) return std::nullopt;
     PyObject* st = PyDict_GetItemWithError(ticks.ptr(), q.code.ptr());
     if (!st) {
@@ -731,9 +760,9 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     }
     Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
     if (p && p->has_tail && p->frame_weak &&
-        steal(PyObject_CallNoArgs(p->frame_weak.ptr())).ptr() == cached.ptr()) {
+        call(p->frame_weak).ptr() == cached.ptr()) {
         Progress known = *p;  // reading the height may run code that changes the slot
-        py::object h = steal(PyObject_GetAttr(cached.ptr(), names::height.ptr()));
+        py::object h = get_attr(cached, names::height);
         const Py_ssize_t height = PyLong_AsSsize_t(h.ptr());
         if (height == -1 && PyErr_Occurred()) throw_py();
         if (height == known.height) return native_merge(q, trunc, cached, ck, old_ticks, from, known);
@@ -743,7 +772,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
 
 // `self` is the closure: the query's to_pandas_df.
 ZK_BODY(return_fn_body, df) {
-    if (truth(self)) return df.attr("to_pandas")();
+    if (truth(self)) return call_method(df, names::to_pandas);
     return borrow(df);
 }
 
@@ -753,20 +782,22 @@ const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullp
 }  // namespace
 
 ZK_BODY(qm_aggregate_kbar, tick_df) {
-    py::object pl = global(names::pl);
-    py::object col = pl.attr("col");
+    py::object col = get_attr(global(names::pl), names::col);
     py::list by;
-    by.append("kbar_time");
-    by.append("code");
+    by.append(names::kbar_time);
+    by.append(names::code);
+    auto agg = [&](py::handle column, py::handle how, py::handle alias) {
+        return call_method(call_method(call(col, column), how), names::alias, alias);
+    };
     py::list aggs;
-    aggs.append(col("close").attr("first")().attr("alias")("Open"));
-    aggs.append(col("close").attr("max")().attr("alias")("High"));
-    aggs.append(col("close").attr("min")().attr("alias")("Low"));
-    aggs.append(col("close").attr("last")().attr("alias")("Close"));
-    aggs.append(col("qty").attr("sum")().attr("alias")("Volume"));
-    py::dict names;
-    names["kbar_time"] = "dt";
-    return tick_df.attr("group_by")(by).attr("agg")(aggs).attr("rename")(names);
+    aggs.append(agg(names::close, names::first, names::Open));
+    aggs.append(agg(names::close, names::max, names::High));
+    aggs.append(agg(names::close, names::min, names::Low));
+    aggs.append(agg(names::close, names::last, names::Close));
+    aggs.append(agg(names::qty, names::sum, names::Volume));
+    py::dict renames;
+    renames[names::kbar_time] = names::dt;
+    return call_method(call_method(call_method(tick_df, names::group_by, by), names::agg, aggs), names::rename, renames);
 }
 
 namespace {
@@ -801,20 +832,9 @@ ZK_BODY(qm_poped_old_ticks_to_df, code) {
 
 ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
     Query q{self, code, unit, freq, exprs, {}, {}, {}, nullptr};
-    bool valid = false;
-    static PyObject* units[7] = {};
-    if (!units[0])
-        for (int i = 0; i < 7; ++i) units[i] = PyUnicode_InternFromString(kUnits[i]);
-    for (PyObject* u : units) {
-        int r = PyObject_RichCompareBool(u, q.unit.ptr(), Py_EQ);
-        if (r < 0) throw_py();
-        if (r) {
-            valid = true;
-            break;
-        }
-    }
-    if (!valid) raise(PyExc_TypeError, kUnitError);
-    // return_fn is made anew on every call, cloned from one prototype.
+    if (!contains(kUnits.handle(), q.unit)) raise(PyExc_TypeError, kUnitError);
+    // return_fn is made anew on every call, cloned from one prototype, made at
+    // the first query since its __module__ is the module's __name__ then.
     static PyObject* proto = nullptr;
     if (!proto)
         proto = make_function(kReturnFn, "QuoteManager.get_kbar.<locals>.return_fn",
