@@ -1,8 +1,9 @@
 // The datetime C API for the sources that read or make datetimes.
 //
 // datetime.h gives every translation unit its own PyDateTimeAPI pointer, so
-// each source including this header registers its own module-exec entry that
-// sets it; after the import every datetime.h macro of that source works.
+// each source calls need_datetime_api() before its first datetime.h macro.
+// It is imported at first use, not at module exec: the module's own imports
+// come first there, in their documented order.
 #pragma once
 
 #include "core/civil_time.hpp"
@@ -15,10 +16,11 @@
 namespace zk {
 namespace {
 
-const ExecCache datetime_api_of_this_source{"the datetime C API", []() -> PyObject* {
+inline void need_datetime_api() {
+    if (PyDateTimeAPI) return;
     PyDateTime_IMPORT;
-    return PyDateTimeAPI ? Py_NewRef(Py_None) : nullptr;
-}};
+    if (!PyDateTimeAPI) throw_py();
+}
 
 // Naive wall-clock microseconds of a datetime's fields.
 [[gnu::always_inline]] inline std::int64_t datetime_us(PyObject* dt) {

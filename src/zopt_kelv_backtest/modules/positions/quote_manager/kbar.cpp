@@ -536,26 +536,28 @@ struct Drained {
     Py_ssize_t pending = -1;  // ticks waiting to be drained then, when known
 };
 
+// The old ticks before the general query's drain: those after the key's last
+// tick were drained by other queries, and this key merges them too.
+void before_drain(const Query& q, Drained& d) {
+    try {
+        py::object ticks = get_attr(q.self, names::ticks);
+        if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
+            py::object state = get_item(ticks, q.code);
+            d.old = get_item(state, names::old_ticks);
+            if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
+            // Read where no Python code runs, so the drain that follows takes exactly these.
+            py::object pending = PyDict_CheckExact(state.ptr()) ? dict_find(state.ptr(), names::ticks) : py::object();
+            if (pending && PyList_CheckExact(pending.ptr())) d.pending = PyList_GET_SIZE(pending.ptr());
+        }
+    } catch (py::error_already_set&) {
+        // Odd state: the query's own lookups report it.
+    }
+    PyErr_Clear();
+}
+
 // The query through the object's own methods and polars' own operations.
 py::object general_query(const Query& q, Drained d) {
-    if (!d.done) {
-        // The old ticks before this drain: those after the key's last tick were
-        // drained by other queries, and this key merges them too.
-        try {
-            py::object ticks = get_attr(q.self, names::ticks);
-            if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
-                py::object state = get_item(ticks, q.code);
-                d.old = get_item(state, names::old_ticks);
-                if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
-                // Read only where no Python code runs, so the drain below takes these.
-                py::object pending = PyDict_CheckExact(state.ptr()) ? dict_find(state.ptr(), names::ticks) : py::object();
-                if (pending && PyList_CheckExact(pending.ptr())) d.pending = PyList_GET_SIZE(pending.ptr());
-            }
-        } catch (py::error_already_set&) {
-            // Odd state: the lookups below report it.
-        }
-        PyErr_Clear();
-    }
+    if (!d.done) before_drain(q, d);
     const py::object last_before = progress_last(q);
     py::object missed;
     if (d.before >= 0) {

@@ -138,6 +138,7 @@ void TickColumns::permute(const std::vector<std::uint32_t>& order) {
 
 bool read_ticks(py::handle ticks, Py_ssize_t from, TickColumns& out) {
     if (!PyList_CheckExact(ticks.ptr())) return false;
+    need_datetime_api();
     py::object hold = py::reinterpret_borrow<py::object>(ticks);  // the list outlives the scan
     const Py_ssize_t n = PyList_GET_SIZE(ticks.ptr());
     if (from < n) out.reserve(static_cast<std::size_t>(n - from));

@@ -181,16 +181,29 @@ py::object virtual_tick(py::handle dt, py::handle mt, py::handle code, py::handl
 
 // ---- the literal rendering: gap filling and storing, one minute at a time ----
 
-// time(0) and the session cut, the bounds of a futures weekend morning.
-PyObject* genuine_time(int hour) {
-    PyDateTime_IMPORT;  // a maker may not count on the other entries being made first
-    if (!PyDateTimeAPI) return nullptr;
-    return PyDateTimeAPI->Time_FromTime(hour, 0, 0, 0, Py_None, PyDateTimeAPI->TimeType);
+// time(0) and the session cut, the bounds of a futures weekend morning; made
+// at first use, with the datetime C API (see datetime_api.hpp).
+py::handle genuine_time(PyObject*& slot, int hour) {
+    if (!slot && !(slot = PyDateTimeAPI->Time_FromTime(hour, 0, 0, 0, Py_None, PyDateTimeAPI->TimeType))) throw_py();
+    return slot;
 }
-const ExecCache midnight{"time(0)", [] { return genuine_time(0); }};
-const ExecCache session_cut{"the session cut time", [] { return genuine_time(civil::kSessionCutHour); }};
+PyObject* g_midnight = nullptr;
+PyObject* g_session_cut = nullptr;
+py::handle midnight() { return genuine_time(g_midnight, 0); }
+py::handle session_cut() { return genuine_time(g_session_cut, civil::kSessionCutHour); }
 
 bool le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+
+// The next value `for start, end in windows` unpacks, `got` of them so far.
+py::object unpack_next(PyObject* it, int got) {
+    PyObject* v = PyIter_Next(it);
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        throw_py();
+    }
+    return steal(v);
+}
 
 // `start <= value <= end` over the windows of `self.not_trade_times.get(market_type, [])`;
 // returns the index of the first window that holds, or -1. `value_fn` makes the
@@ -208,20 +221,8 @@ Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hi
         py::object w = py::reinterpret_steal<py::object>(raw);
         py::object wit = steal(PyObject_GetIter(w.ptr()));
         // `for start, end in windows` unpacks exactly two values.
-        PyObject* s = PyIter_Next(wit.ptr());
-        if (!s) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-            throw_py();
-        }
-        py::object start = py::reinterpret_steal<py::object>(s);
-        PyObject* e = PyIter_Next(wit.ptr());
-        if (!e) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-            throw_py();
-        }
-        py::object end = py::reinterpret_steal<py::object>(e);
+        py::object start = unpack_next(wit.ptr(), 0);
+        py::object end = unpack_next(wit.ptr(), 1);
         if (PyObject* extra = PyIter_Next(wit.ptr())) {
             Py_DECREF(extra);
             PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -260,14 +261,14 @@ void literal_gap(py::handle self, const py::dict& T, const py::object& ts, const
             bool keep = false;
             if (eq(get_item(T, names::market_type), names::Future)) {
                 py::object t = call_method(new_dt, names::time);
-                keep = le(midnight.handle(), t) && le(t, session_cut.handle());
+                keep = le(midnight(), t) && le(t, session_cut());
             }
             if (!keep) continue;
         }
         py::object unused;
         if (literal_window_hit(self, T, unused, [&] { return call_method(new_dt, names::time); }) >= 0) continue;
         py::object day_of = new_dt;
-        if (le(call_method(new_dt, names::time), session_cut.handle()))
+        if (le(call_method(new_dt, names::time), session_cut()))
             day_of = sub(new_dt, call_kw(global(names::timedelta), {}, {{names::days, names::int_1}}));
         py::object text = call_method(day_of, names::strftime, names::ymd_format);
         if (contains(get_attr(self, names::holiday_search_set), text)) continue;
@@ -637,6 +638,7 @@ ZK_BODY(qm_clear_ticks) {
 
 ZK_BODY(qm_add_tick, tick) {
     const py::dict T = py::reinterpret_borrow<py::dict>(tick);
+    need_datetime_api();
     const PyDateTime_CAPI* api = PyDateTimeAPI;
     bool ran = false;  // Python code may have run since the tick was scanned
 
