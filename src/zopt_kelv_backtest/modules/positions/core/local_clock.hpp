@@ -22,13 +22,12 @@
 
 namespace zk::local_clock {
 
-using civil::Civil;
-using civil::civil_from_days;
 using civil::floor_div;
 
 // The timestamp split as Python does (round half to even on microseconds).
 inline bool split_stamp(PyObject* stamp, std::int64_t& sec, int& us) {
-    constexpr double lo = 946684800.0, hi = 4102444800.0;  // 2000-01-01 .. 2100-01-01 UTC
+    constexpr double lo = civil::days_from_civil(2000, 1, 1) * 86400.0;  // UTC
+    constexpr double hi = civil::days_from_civil(2100, 1, 1) * 86400.0;
     if (PyFloat_CheckExact(stamp)) {
         const double d = PyFloat_AS_DOUBLE(stamp);
         if (!(d >= lo && d < hi)) return false;
@@ -85,12 +84,9 @@ inline bool probe(std::int64_t t, long offset) {
     const std::time_t tt = static_cast<std::time_t>(t);
     struct tm tm;
     if (!localtime_r(&tt, &tm) || tm.tm_gmtoff != offset) return false;
-    const std::int64_t local = t + offset;
-    const std::int64_t days = floor_div(local, 86400);
-    const std::int64_t rest = local - days * 86400;
-    const Civil c = civil_from_days(days);
-    return tm.tm_year + 1900 == c.y && tm.tm_mon + 1 == c.m && tm.tm_mday == c.d &&
-           tm.tm_hour == rest / 3600 && tm.tm_min == rest / 60 % 60 && tm.tm_sec == rest % 60;
+    const civil::WallTime w = civil::wall_time((t + offset) * civil::kUsPerSec);
+    return tm.tm_year + 1900 == w.date.y && tm.tm_mon + 1 == w.date.m && tm.tm_mday == w.date.d &&
+           tm.tm_hour == w.hour && tm.tm_min == w.minute && tm.tm_sec == w.second;
 }
 
 inline bool fill_cache(std::int64_t sec) {
@@ -129,7 +125,7 @@ inline bool local_us(PyObject* stamp, std::int64_t& out) {
     if (!c.valid || sec < c.day_lo || sec >= c.day_lo + 86400 || !same_zone_state(c)) {
         if (!fill_cache(sec)) return false;
     }
-    out = (sec + c.offset) * 1000000 + us;
+    out = (sec + c.offset) * civil::kUsPerSec + us;
     return true;
 }
 

@@ -44,13 +44,24 @@ namespace py = pybind11;
     X(private_format_position_detail, "_Positions__format_position_detail")               \
     X(no_tick_line, "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]")
 
-// More names, one list per area of the extension (each adds to its own list).
+// More names, one list per area of the extension (each adds to its own list; a name
+// stands in one list only).
 #define ZK_NAMES_CORE(X)                                                                                     \
     X(CoreLines) X(TAG_STARTS) X(_fields) X(printer) X(pending) X(looks) X(plain) X(fixed) X(stream) X(raw)    \
     X(first) X(limit) X(wake) X(flush)
 #define ZK_TEXTS_CORE(X) X(console_module, "zopt_kelv_backtest.console")
-#define ZK_NAMES_QUOTES(X)
-#define ZK_TEXTS_QUOTES(X)
+#define ZK_NAMES_QUOTES(X)                                                                                   \
+    X(Boolean) X(Close) X(DataFrame) X(Date) X(Datetime) X(Float64) X(High) X(Int64) X(Int8) X(Low) X(Open)  \
+    X(Series) X(Utf8) X(Volume) X(agg) X(alias) X(cast) X(col) X(columns) X(days) X(epoch) X(filter)         \
+    X(group_by) X(has_header) X(is_empty) X(join) X(kbar_time) X(last) X(max) X(microsecond) X(min) \
+    X(minutes) X(path) X(read_csv) X(rename) X(schema) X(seconds) X(select) X(sort) X(maintain_order)        \
+    X(strptime) X(sum) X(to_pandas) X(truncate) X(us) X(with_columns) X(_s) X(from_arrow_c_array)           \
+    X(_from_pydf) X(struct_unnest)
+#define ZK_TEXTS_QUOTES(X)                                    \
+    X(holiday_file, "holidays_search_from_2017.csv")          \
+    X(hms_format, "%H:%M:%S")                                 \
+    X(unit_m, "m") X(unit_h, "h") X(unit_d, "d") X(unit_w, "w") \
+    X(unit_mo, "mo") X(unit_q, "q") X(unit_y, "y")
 #define ZK_NAMES_ACCOUNT(X)
 #define ZK_TEXTS_ACCOUNT(X)
 

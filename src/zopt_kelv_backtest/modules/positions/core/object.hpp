@@ -364,3 +364,35 @@ void console_print(const py::object& text);
 void init_console();
 
 }  // namespace zk
+
+// ---- calls (added for the quote manager's sources)
+namespace zk {
+// fn(*args), as the interpreter calls it.
+template <class... A>
+py::object call(py::handle fn, const A&... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(fn.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// fn(*args, **{name: value, ...}) with interned keyword names (names::...).
+inline py::object call_kw(py::handle fn, std::initializer_list<py::handle> args,
+                          std::initializer_list<std::pair<py::handle, py::handle>> kwargs) {
+    constexpr std::size_t kMax = 8;
+    if (args.size() + kwargs.size() > kMax) throw std::logic_error("call_kw: too many arguments");
+    PyObject* argv[kMax + 1] = {};  // argv[0] free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
+    std::size_t i = 1;
+    for (py::handle a : args) argv[i++] = a.ptr();
+    py::object kwnames = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t k = 0;
+    for (const auto& [name, value] : kwargs) {
+        PyTuple_SET_ITEM(kwnames.ptr(), k++, Py_NewRef(name.ptr()));
+        argv[i++] = value.ptr();
+    }
+    return steal(PyObject_Vectorcall(fn.ptr(), argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwargs.size() ? kwnames.ptr() : nullptr));
+}
+// o.name(*args, **{name: value, ...}).
+inline py::object call_method_kw(py::handle o, py::handle name, std::initializer_list<py::handle> args,
+                                 std::initializer_list<std::pair<py::handle, py::handle>> kwargs) {
+    return call_kw(get_attr(o, name), args, kwargs);
+}
+}  // namespace zk

@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -21,21 +22,38 @@ namespace zk {
 namespace {
 
 const char* const kUnitError = "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']";
-const char* const kUnits[] = {"m", "h", "d", "w", "mo", "q", "y"};
+// The units a query accepts, in the order of the error text.
+const ExecCache kUnits{"the K-bar units", []() -> PyObject* {
+    const py::handle units[] = {names::unit_m, names::unit_h,  names::unit_d, names::unit_w,
+                                names::unit_mo, names::unit_q, names::unit_y};
+    PyObject* list = PyList_New(7);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < 7; ++i) PyList_SET_ITEM(list, i, Py_NewRef(units[i].ptr()));
+    return list;
+}};
 
-py::object as_int(Py_ssize_t i) { return steal(PyLong_FromSsize_t(i)); }
 
 // ---- conversions
 
+// frame.sort("dt", maintain_order=True)
+py::object sorted_by_dt(py::handle frame) {
+    return call_method_kw(frame, names::sort, {names::dt}, {{names::maintain_order, Py_True}});
+}
+
 py::object literal_tick_frame(py::handle ticks) {
     py::object pl = global(names::pl);
-    py::object col = pl.attr("col");
-    auto cast = [&](const char* name, const char* type) { return col(name).attr("cast")(pl.attr(type)); };
-    return pl.attr("DataFrame")(ticks)
-        .attr("select")(cast("dt", "Datetime"), cast("market_type", "Utf8"), cast("code", "Utf8"),
-                        cast("close", "Float64"), cast("qty", "Int64"), cast("tick_type", "Int8"),
-                        cast("is_simulate", "Boolean"), cast("is_virtual", "Boolean"))
-        .attr("sort")("dt", py::arg("maintain_order") = true);
+    py::object col = get_attr(pl, names::col);
+    py::object select = get_attr(call_method(pl, names::DataFrame, ticks), names::select);
+    const py::handle casts[][2] = {{names::dt, names::Datetime},   {names::market_type, names::Utf8},
+                                   {names::code, names::Utf8},     {names::close, names::Float64},
+                                   {names::qty, names::Int64},     {names::tick_type, names::Int8},
+                                   {names::is_simulate, names::Boolean}, {names::is_virtual, names::Boolean}};
+    py::object args = steal(PyTuple_New(8));
+    for (int i = 0; i < 8; ++i) {
+        py::object typed = get_attr(call(col, casts[i][0]), names::cast);
+        PyTuple_SET_ITEM(args.ptr(), i, call(typed, get_attr(pl, casts[i][1])).release().ptr());
+    }
+    return sorted_by_dt(steal(PyObject_Call(select.ptr(), args.ptr(), nullptr)));
 }
 
 // A tick frame of `ticks`, read natively when every value has its usual type.
@@ -48,6 +66,9 @@ py::object tick_frame_of(py::handle ticks) {
             return cols::tick_frame(c);
         }
     }
+    // A copy: polars' conversion runs Python code, during which another
+    // thread may append to the list, and the caller records what was read.
+    if (PyList_CheckExact(ticks.ptr())) return literal_tick_frame(steal(PyList_GetSlice(ticks.ptr(), 0, PY_SSIZE_T_MAX)));
     return literal_tick_frame(ticks);
 }
 
@@ -57,11 +78,10 @@ struct Truncator {
     enum Kind { Fixed, Week, Month } kind = Fixed;
     std::int64_t every = 0;  // microseconds, or months
     std::int64_t operator()(std::int64_t t) const {
-        constexpr std::int64_t kDay = 86400LL * 1000000LL;
         auto rem = [](std::int64_t a, std::int64_t b) { return ((a % b) + b) % b; };
         switch (kind) {
             case Fixed: return t - rem(t, every);
-            case Week: return t - rem(t - 4 * kDay, every);  // weeks start on Monday 1970-01-05
+            case Week: return t - rem(t - civil::kFirstMondayUs, every);
             case Month: {
                 int y = 0, m = 0;
                 civil::us_to_year_month(t, y, m);
@@ -87,12 +107,12 @@ std::optional<Truncator> truncator(py::handle unit, py::handle freq) {
     const char* u = PyUnicode_AsUTF8(unit.ptr());
     if (!u) throw_py();
     const std::string_view s(u);
-    constexpr std::int64_t kMin = 60LL * 1000000LL;
+    using civil::kUsPerMin;
     Truncator t;
-    if (s == "m") t.every = f * kMin;
-    else if (s == "h") t.every = f * 60 * kMin;
-    else if (s == "d") t.every = f * 1440 * kMin;
-    else if (s == "w") t = {Truncator::Week, f * 7 * 1440 * kMin};
+    if (s == "m") t.every = f * kUsPerMin;
+    else if (s == "h") t.every = f * 60 * kUsPerMin;
+    else if (s == "d") t.every = f * 1440 * kUsPerMin;
+    else if (s == "w") t = {Truncator::Week, f * 7 * 1440 * kUsPerMin};
     else if (s == "mo") t = {Truncator::Month, f};
     else if (s == "q") t = {Truncator::Month, 3 * f};
     else if (s == "y") t = {Truncator::Month, 12 * f};
@@ -102,14 +122,14 @@ std::optional<Truncator> truncator(py::handle unit, py::handle freq) {
 
 // Times the native labels are checked for; polars labels anything else.
 bool label_range(std::int64_t t) {
-    constexpr std::int64_t kYear = 366LL * 86400LL * 1000000LL;
+    constexpr std::int64_t kYear = 366 * civil::kUsPerDay;  // a little over a year
     return t > -70 * kYear && t < 230 * kYear;  // about 1900 to 2200
 }
 
 // Labels Python's datetime can hold; polars' own route reports the others.
 bool python_date(std::int64_t t) {
-    static const std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
-    static const std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
+    constexpr std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
+    constexpr std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
     return t >= lo && t <= hi;
 }
 
@@ -174,10 +194,27 @@ struct Progress {
     Py_ssize_t settled = 0;  // its first rows, held in its first chunk, that no merge removes
 };
 
+// Queries on one QuoteManager take turns: a query stores its frame and what
+// it read after polars calls, which let other threads run, so two at once
+// could store an older frame over a newer one. The thread holding the turn
+// may query again (a hook of the query's own values).
+struct TurnLock {
+    PyThread_type_lock lock = PyThread_allocate_lock();
+    unsigned long holder = 0;
+    int depth = 0;
+    TurnLock() {
+        if (!lock) throw std::bad_alloc();
+    }
+    TurnLock(const TurnLock&) = delete;
+    TurnLock& operator=(const TurnLock&) = delete;
+    ~TurnLock() { PyThread_free_lock(lock); }
+};
+
 // The progress of every key of one QuoteManager, kept while it lives.
 struct Owner {
     py::object weak;
     std::unordered_map<std::string, Progress> keys;
+    std::unique_ptr<TurnLock> turn = std::make_unique<TurnLock>();  // stays put when the owner moves
 };
 
 std::unordered_map<PyObject*, Owner>& owners() {
@@ -218,29 +255,74 @@ std::optional<std::string> key_text(py::handle code, py::handle unit, py::handle
            ':' + std::to_string(f);
 }
 
+// What is kept for a QuoteManager while it lives, made when `create`; null
+// when the object cannot be weakly referenced.
+Owner* owner_of(py::handle self, bool create) {
+    auto& m = owners();
+    auto it = m.find(self.ptr());
+    if (it != m.end()) return &it->second;
+    if (!create) return nullptr;
+    py::object addr = steal(PyLong_FromVoidPtr(self.ptr()));
+    py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
+    PyObject* w = PyWeakref_NewRef(self.ptr(), cb.ptr());
+    if (!w) {
+        PyErr_Clear();  // no weak references: every query merges what it drained
+        return nullptr;
+    }
+    return &m.emplace(self.ptr(), Owner{py::reinterpret_steal<py::object>(w), {}}).first->second;
+}
+
 // The progress slot of a key (stable while the QuoteManager lives), made when
 // `create`; null when the object cannot be weakly referenced.
 Progress* progress_of(py::handle self, const std::string& key, bool create) {
-    auto& m = owners();
-    auto it = m.find(self.ptr());
-    if (it == m.end()) {
+    Owner* o = owner_of(self, create);
+    if (!o) return nullptr;
+    auto k = o->keys.find(key);
+    if (k == o->keys.end()) {
         if (!create) return nullptr;
-        py::object addr = steal(PyLong_FromVoidPtr(self.ptr()));
-        py::object cb = steal(PyCFunction_New(&g_forget_def, addr.ptr()));
-        PyObject* w = PyWeakref_NewRef(self.ptr(), cb.ptr());
-        if (!w) {
-            PyErr_Clear();  // no weak references: every query merges what it drained
-            return nullptr;
-        }
-        it = m.emplace(self.ptr(), Owner{py::reinterpret_steal<py::object>(w), {}}).first;
-    }
-    auto k = it->second.keys.find(key);
-    if (k == it->second.keys.end()) {
-        if (!create) return nullptr;
-        k = it->second.keys.emplace(key, Progress{}).first;
+        k = o->keys.emplace(key, Progress{}).first;
     }
     return &k->second;
 }
+
+// The query's turn on its QuoteManager, from the query's first change of
+// state until its frame and progress are stored. Waiting lets other threads
+// run; without weak references there is no turn to take.
+class Turn {
+  public:
+    explicit Turn(py::handle self) {
+        Owner* o = owner_of(self, true);
+        if (!o) return;
+        TurnLock& t = *o->turn;
+        const unsigned long me = PyThread_get_thread_ident();
+        if (t.depth > 0 && t.holder == me) {
+            ++t.depth;
+        } else {
+            if (!PyThread_acquire_lock(t.lock, NOWAIT_LOCK)) {
+                Py_BEGIN_ALLOW_THREADS
+                PyThread_acquire_lock(t.lock, WAIT_LOCK);
+                Py_END_ALLOW_THREADS
+            }
+            t.holder = me;
+            t.depth = 1;
+        }
+        held_ = &t;
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    ~Turn() { release(); }
+    void release() {
+        if (!held_) return;
+        if (--held_->depth == 0) {
+            held_->holder = 0;
+            PyThread_release_lock(held_->lock);
+        }
+        held_ = nullptr;
+    }
+
+  private:
+    TurnLock* held_ = nullptr;
+};
 
 // Replaces a key's progress; what it held is released last (a release may run
 // Python code, which must find the table in order).
@@ -274,19 +356,30 @@ Py_ssize_t resume_at(py::handle self, const std::optional<std::string>& key, py:
     return i < 0 ? -1 : i + 1;
 }
 
-// The progress after a key read every tick of `old`, with the frame it stored.
-Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::vector<cols::Bar> tail, int chunks,
-                        Py_ssize_t settled = 0) {
+// The length of `old` now, when it is a list (what a read of it covers), or -1.
+Py_ssize_t read_end(py::handle old) {
+    return old && PyList_CheckExact(old.ptr()) ? PyList_GET_SIZE(old.ptr()) : -1;
+}
+
+// The progress after a key read the first `end` ticks of `old` (all of them
+// when -1), with the frame it stored. A drain by another thread may have
+// added ticks after those since: the next query merges them.
+Progress progress_after(py::handle old, Py_ssize_t end, py::handle frame, bool has_tail, std::vector<cols::Bar> tail,
+                        int chunks, Py_ssize_t settled = 0) {
     Progress p;
-    if (old && PyList_CheckExact(old.ptr()) && PyList_GET_SIZE(old.ptr()) > 0) {
-        p.at = PyList_GET_SIZE(old.ptr()) - 1;
-        p.last = borrow(PyList_GET_ITEM(old.ptr(), p.at));
+    if (old && PyList_CheckExact(old.ptr())) {
+        const Py_ssize_t n = PyList_GET_SIZE(old.ptr());
+        if (end < 0 || end > n) end = n;
+        if (end > 0) {
+            p.at = end - 1;
+            p.last = borrow(PyList_GET_ITEM(old.ptr(), p.at));
+        }
     }
     if (frame) {
         PyObject* w = PyWeakref_NewRef(frame.ptr(), nullptr);
         if (w) {
             p.frame_weak = py::reinterpret_steal<py::object>(w);
-            py::object h = steal(PyObject_GetAttr(frame.ptr(), names::height.ptr()));
+            py::object h = get_attr(frame, names::height);
             p.height = PyLong_AsSsize_t(h.ptr());
             if (p.height == -1 && PyErr_Occurred()) throw_py();
             p.has_tail = has_tail;
@@ -305,29 +398,39 @@ Progress progress_after(py::handle old, py::handle frame, bool has_tail, std::ve
 bool read_tail(py::handle frame, std::vector<cols::Bar>& tail) {
     py::object pl = global(names::pl);
     if (!cols::genuine_polars(pl)) return false;
-    static const char* const names[7] = {"dt", "code", "Open", "High", "Low", "Close", "Volume"};
+    const py::handle bar_columns[] = {names::dt,  names::code,  names::Open,  names::High,
+                                      names::Low, names::Close, names::Volume};
     py::list want;
-    for (const char* n : names) want.append(n);
-    py::object columns = frame.attr("columns");
-    if (!columns.equal(want)) return false;
-    py::object dt_type = frame.attr("schema")["dt"];
-    py::object micro = pl.attr("Datetime")("us");
-    if (!dt_type.equal(micro)) return false;
-    py::object dt = pl.attr("col")("dt");
-    py::object rows = frame.attr("filter")(rich_compare(dt, dt.attr("max")(), Py_EQ))
-                          .attr("select")(dt.attr("dt").attr("epoch")("us"), "code", "Open", "High", "Low", "Close",
-                                          "Volume")
-                          .attr("rows")();
+    for (py::handle n : bar_columns) want.append(n);
+    if (!eq(get_attr(frame, names::columns), want)) return false;
+    py::object dt_type = get_item(get_attr(frame, names::schema), names::dt);
+    if (!eq(dt_type, call_method(pl, names::Datetime, names::us))) return false;
+    py::object dt = call_method(pl, names::col, names::dt);
+    py::object newest = call_method(frame, names::filter, rich_compare(dt, call_method(dt, names::max), Py_EQ));
+    py::object epoch = call_method(get_attr(dt, names::dt), names::epoch, names::us);
+    py::object rows = call_method(call_method(newest, names::select, epoch, names::code, names::Open, names::High,
+                                              names::Low, names::Close, names::Volume),
+                                  names::rows);
+    auto as_ll = [](PyObject* o) {
+        const long long v = PyLong_AsLongLong(o);
+        if (v == -1 && PyErr_Occurred()) throw_py();
+        return static_cast<std::int64_t>(v);
+    };
     for (py::handle row : rows) {
-        py::tuple r = py::reinterpret_borrow<py::tuple>(row);
-        if (r.size() != 7 || !PyLong_CheckExact(r[0].ptr()) || !PyUnicode_CheckExact(r[1].ptr())) return false;
+        PyObject* r = row.ptr();
+        if (!PyTuple_CheckExact(r) || PyTuple_GET_SIZE(r) != 7) return false;
+        auto at = [&](int i) { return PyTuple_GET_ITEM(r, i); };
+        if (!PyLong_CheckExact(at(0)) || !PyUnicode_CheckExact(at(1)) || !PyLong_CheckExact(at(6))) return false;
         for (int i = 2; i < 6; ++i)
-            if (!PyFloat_CheckExact(r[i].ptr())) return false;
-        if (!PyLong_CheckExact(r[6].ptr())) return false;
-        const std::int64_t when = r[0].cast<std::int64_t>();
+            if (!PyFloat_CheckExact(at(i))) return false;
+        const std::int64_t when = as_ll(at(0));
         if (!python_date(when)) return false;
-        tail.push_back(cols::Bar{when, r[1].cast<std::string>(), r[2].cast<double>(), r[3].cast<double>(),
-                                 r[4].cast<double>(), r[5].cast<double>(), r[6].cast<std::int64_t>()});
+        Py_ssize_t n = 0;
+        const char* code = PyUnicode_AsUTF8AndSize(at(1), &n);
+        if (!code) throw_py();
+        tail.push_back(cols::Bar{when, std::string(code, static_cast<std::size_t>(n)), PyFloat_AS_DOUBLE(at(2)),
+                                 PyFloat_AS_DOUBLE(at(3)), PyFloat_AS_DOUBLE(at(4)), PyFloat_AS_DOUBLE(at(5)),
+                                 as_ll(at(6))});
     }
     return !tail.empty();
 }
@@ -339,16 +442,25 @@ struct Query {
     py::object return_fn;
     py::object key;
     std::optional<std::string> text;  // the key's progress slot, when kept
+    Turn* turn = nullptr;             // given back once the state is stored
 
     py::object finish(py::object df) const {
-        return steal(PyObject_CallOneArg(return_fn.ptr(), df.ptr()));
+        if (turn) turn->release();
+        return call(return_fn, df);
     }
     // The caller's expressions on top of the cached frame (which stays as it is).
     py::object with_exprs(py::object df) const {
-        if (truth(exprs)) df = df.attr("with_columns")(exprs);
+        if (turn) turn->release();
+        if (truth(exprs)) df = call_method(df, names::with_columns, exprs);
         return finish(df);
     }
 };
+
+// The last tick a key's progress holds, or null.
+py::object progress_last(const Query& q) {
+    Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
+    return p ? p->last : py::object();
+}
 
 // Every method the native query stands in for is still our own.
 bool own_methods(py::handle self) {
@@ -365,25 +477,27 @@ py::object every_text(const Query& q) {
 // The bar label column.
 py::object labelled(py::handle tick_df, const Query& q) {
     py::object pl = global(names::pl);
-    py::object dt = pl.attr("col")("dt");
-    return tick_df.attr("with_columns")(dt.attr("cast")(pl.attr("Datetime")).attr("alias")("dt"),
-                                        dt.attr("dt").attr("truncate")(every_text(q)).attr("alias")("kbar_time"));
+    py::object dt = call_method(pl, names::col, names::dt);
+    py::object as_dt = call_method(call_method(dt, names::cast, get_attr(pl, names::Datetime)), names::alias, names::dt);
+    py::object label = call_method(call_method(get_attr(dt, names::dt), names::truncate, every_text(q)), names::alias,
+                                   names::kbar_time);
+    return call_method(tick_df, names::with_columns, as_dt, label);
 }
 
 py::object not_simulated() {
-    return rich_compare(global(names::pl).attr("col")("is_simulate"), py::bool_(true), Py_NE);
+    return rich_compare(call_method(global(names::pl), names::col, names::is_simulate), Py_True, Py_NE);
 }
 
 // Caches a new frame (sorted by "dt") and records what the key has read.
-py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks) {
-    if (truth(kbar_df.attr("is_empty")())) return q.finish(kbar_df);
+py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_ticks, Py_ssize_t end) {
+    if (truth(call_method(kbar_df, names::is_empty))) return q.finish(kbar_df);
     py::list by;
-    by.append("dt");
-    kbar_df = kbar_df.attr("sort")(by);
-    get_item(get_item(q.self.attr("ticks"), q.code), py::str("cached_kbars"))[q.key] = kbar_df;
+    by.append(names::dt);
+    kbar_df = call_method(kbar_df, names::sort, by);
+    set_item(get_item(get_item(get_attr(q.self, names::ticks), q.code), names::cached_kbars), q.key, kbar_df);
     std::vector<cols::Bar> tail;
     const bool has_tail = read_tail(kbar_df, tail);
-    set_progress(q.self, q.text, progress_after(old_ticks, kbar_df, has_tail, std::move(tail), 1));
+    set_progress(q.self, q.text, progress_after(old_ticks, end, kbar_df, has_tail, std::move(tail), 1));
     return q.with_exprs(kbar_df);
 }
 
@@ -392,26 +506,26 @@ py::object store_and_return(const Query& q, py::object kbar_df, py::handle old_t
 // Low over both, Close of the new part, Volume summed; older labels are dropped,
 // and so are simulated ticks.
 py::object polars_merge(const Query& q, py::handle cached, py::object tick_df) {
-    py::object col = global(names::pl).attr("col");
-    py::object dt = col("dt");
-    py::object last_dt = cached["dt"].attr("max")();
-    py::object completed = cached.attr("filter")(rich_compare(dt, last_dt, Py_LT));
-    py::object last_kbar = cached.attr("filter")(rich_compare(dt, last_dt, Py_EQ));
-    py::object newer = rich_compare(col("kbar_time"), last_dt, Py_GE);
-    tick_df = tick_df.attr("filter")(steal(PyNumber_And(newer.ptr(), not_simulated().ptr())));
-    py::object new_last = q.self.attr("aggregate_kbar")(tick_df);
-    py::object last_kbars = last_kbar.attr("vstack")(new_last);
+    py::object col = get_attr(global(names::pl), names::col);
+    py::object dt = call(col, names::dt);
+    py::object last_dt = call_method(get_item(cached, names::dt), names::max);
+    py::object completed = call_method(cached, names::filter, rich_compare(dt, last_dt, Py_LT));
+    py::object last_kbar = call_method(cached, names::filter, rich_compare(dt, last_dt, Py_EQ));
+    py::object newer = rich_compare(call(col, names::kbar_time), last_dt, Py_GE);
+    tick_df = call_method(tick_df, names::filter, steal(PyNumber_And(newer.ptr(), not_simulated().ptr())));
+    py::object new_last = call_method(q.self, names::aggregate_kbar, tick_df);
+    py::object last_kbars = call_method(last_kbar, names::vstack, new_last);
     py::list aggs;
-    aggs.append(col("Open").attr("first")());
-    aggs.append(col("High").attr("max")());
-    aggs.append(col("Low").attr("min")());
-    aggs.append(col("Close").attr("last")());
-    aggs.append(col("Volume").attr("sum")());
+    aggs.append(call_method(call(col, names::Open), names::first));
+    aggs.append(call_method(call(col, names::High), names::max));
+    aggs.append(call_method(call(col, names::Low), names::min));
+    aggs.append(call_method(call(col, names::Close), names::last));
+    aggs.append(call_method(call(col, names::Volume), names::sum));
     py::list by;
-    by.append("dt");
-    by.append("code");
-    last_kbars = last_kbars.attr("group_by")(by).attr("agg")(aggs);
-    return completed.attr("vstack")(last_kbars);
+    by.append(names::dt);
+    by.append(names::code);
+    last_kbars = call_method(call_method(last_kbars, names::group_by, by), names::agg, aggs);
+    return call_method(completed, names::vstack, last_kbars);
 }
 
 // What the native path did before handing over: the drain, and where it left off.
@@ -419,41 +533,55 @@ struct Drained {
     bool done = false;
     py::object old;          // the old-ticks list it extended
     Py_ssize_t before = -1;  // its length before the drain
+    Py_ssize_t pending = -1;  // ticks waiting to be drained then, when known
 };
+
+// The old ticks before the general query's drain: those after the key's last
+// tick were drained by other queries, and this key merges them too.
+void before_drain(const Query& q, Drained& d) {
+    try {
+        py::object ticks = get_attr(q.self, names::ticks);
+        if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
+            py::object state = get_item(ticks, q.code);
+            d.old = get_item(state, names::old_ticks);
+            if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
+            // Read where no Python code runs, so the drain that follows takes exactly these.
+            py::object pending = PyDict_CheckExact(state.ptr()) ? dict_find(state.ptr(), names::ticks) : py::object();
+            if (pending && PyList_CheckExact(pending.ptr())) d.pending = PyList_GET_SIZE(pending.ptr());
+        }
+    } catch (py::error_already_set&) {
+        // Odd state: the query's own lookups report it.
+    }
+    PyErr_Clear();
+}
 
 // The query through the object's own methods and polars' own operations.
 py::object general_query(const Query& q, Drained d) {
-    if (!d.done) {
-        // The old ticks before this drain: those after the key's last tick were
-        // drained by other queries, and this key merges them too.
-        try {
-            py::object ticks = q.self.attr("ticks");
-            if (PySequence_Contains(ticks.ptr(), q.code.ptr()) == 1) {
-                d.old = get_item(get_item(ticks, q.code), py::str("old_ticks"));
-                if (PyList_CheckExact(d.old.ptr())) d.before = PyList_GET_SIZE(d.old.ptr());
-            }
-        } catch (py::error_already_set&) {
-            // Odd state: the lookups below report it.
-        }
-        PyErr_Clear();
-    }
+    if (!d.done) before_drain(q, d);
+    const py::object last_before = progress_last(q);
     py::object missed;
     if (d.before >= 0) {
         const Py_ssize_t from = resume_at(q.self, q.text, d.old);
         if (from >= 0 && from < d.before) missed = steal(PyList_GetSlice(d.old.ptr(), from, d.before));
     }
     py::object tick_df;
+    Py_ssize_t end = -1;  // where the ticks this query merges end in d.old, when known
     if (!d.done) {
-        tick_df = q.self.attr("poped_tick_to_df")(q.code);
-    } else if (PyList_GET_SIZE(d.old.ptr()) > d.before) {
-        tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, PY_SSIZE_T_MAX)));
+        tick_df = call_method(q.self, names::poped_tick_to_df, q.code);
+        // The drain appended the pending ticks; another thread's may have added more since.
+        if (d.before >= 0 && d.pending >= 0 && PyList_CheckExact(d.old.ptr()) &&
+            PyList_GET_SIZE(d.old.ptr()) >= d.before + d.pending)
+            end = d.before + d.pending;
+    } else {
+        end = PyList_GET_SIZE(d.old.ptr());
+        if (end > d.before) tick_df = tick_frame_of(steal(PyList_GetSlice(d.old.ptr(), d.before, end)));
     }
 
-    py::object state = get_item(q.self.attr("ticks"), q.code);
-    py::object cached_kbars = get_item(state, py::str("cached_kbars"));
+    py::object state = get_item(get_attr(q.self, names::ticks), q.code);
+    py::object cached_kbars = get_item(state, names::cached_kbars);
     py::object old_ticks;
     try {
-        old_ticks = get_item(state, py::str("old_ticks"));
+        old_ticks = get_item(state, names::old_ticks);
     } catch (py::error_already_set&) {
         PyErr_Clear();
     }
@@ -462,24 +590,36 @@ py::object general_query(const Query& q, Drained d) {
     if (!has) {
         // The key's first query builds it from every old tick (simulated ones
         // left out, as the merge leaves them out); later ones only merge.
-        py::object df = labelled(q.self.attr("poped_old_ticks_to_df")(q.code), q);
-        df = df.attr("filter")(not_simulated());
-        return store_and_return(q, q.self.attr("aggregate_kbar")(df), old_ticks);
+        const Py_ssize_t built_end = read_end(old_ticks);
+        py::object df = labelled(call_method(q.self, names::poped_old_ticks_to_df, q.code), q);
+        df = call_method(df, names::filter, not_simulated());
+        return store_and_return(q, call_method(q.self, names::aggregate_kbar, df), old_ticks, built_end);
     }
     py::object cached = get_item(cached_kbars, q.key);
+    if (old_ticks.ptr() != d.old.ptr()) end = -1;
+    if (progress_last(q).ptr() != last_before.ptr() && PyList_CheckExact(old_ticks.ptr())) {
+        // A query made meanwhile (from a hook of this one's state) stored this
+        // key: merge only what it did not read.
+        const Py_ssize_t stop = end >= 0 ? end : PyList_GET_SIZE(old_ticks.ptr());
+        const Py_ssize_t from = resume_at(q.self, q.text, old_ticks);
+        if (from >= 0) {
+            missed = py::object();
+            tick_df = from < stop ? tick_frame_of(steal(PyList_GetSlice(old_ticks.ptr(), from, stop))) : py::object();
+        }
+    }
     if (missed) {
         // One part in drain order, as one conversion of all of them orders it.
         py::object part = tick_frame_of(missed);
-        if (tick_df) part = part.attr("vstack")(tick_df).attr("sort")("dt", py::arg("maintain_order") = true);
+        if (tick_df) part = sorted_by_dt(call_method(part, names::vstack, tick_df));
         tick_df = part;
     }
-    if (!tick_df) tick_df = q.self.attr("get_empty_tick_df")();
+    if (!tick_df) tick_df = call_method(q.self, names::get_empty_tick_df);
     tick_df = labelled(tick_df, q);
-    if (truth(tick_df.attr("is_empty")())) {
-        set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+    if (truth(call_method(tick_df, names::is_empty))) {
+        set_progress(q.self, q.text, progress_after(old_ticks, end, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
-    return store_and_return(q, polars_merge(q, cached, tick_df), old_ticks);
+    return store_and_return(q, polars_merge(q, cached, tick_df), old_ticks, end);
 }
 
 // The native merge of new ticks (in drain order) into the frame this key
@@ -487,6 +627,7 @@ py::object general_query(const Query& q, Drained d) {
 std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, py::handle cached,
                                        py::handle ck, py::handle old_ticks, Py_ssize_t from, const Progress& p) {
     cols::TickColumns cols;
+    const Py_ssize_t end = read_end(old_ticks);
     if (!cols::read_ticks(old_ticks, from, cols)) return std::nullopt;
     auto order = cols::stable_order_by_dt(cols.dt);
     if (!order.empty()) cols.permute(order);
@@ -528,14 +669,15 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     if (chunks > 8) compact = settled == 0 || (height - settled) * 64 > height ? Whole : Recent;
     // The same steps on polars' inner frame (one wrapper at the end) or on the frame.
     auto build = [&](py::handle df, py::handle part, bool inner) {
-        py::object out = call_method(call_method(df, names::slice, names::int_0, as_int(keep)), names::vstack, part);
+        auto n = [](Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); };
+        py::object out = call_method(call_method(df, names::slice, names::int_0, n(keep)), names::vstack, part);
         if (compact == Whole) {
             out = call_method(out, names::rechunk);
             chunks = 1;
             settled = height - static_cast<Py_ssize_t>(tail.size());
         } else if (compact == Recent) {
-            py::object head = call_method(out, names::slice, names::int_0, as_int(settled));
-            py::object rest = call_method(out, names::slice, as_int(settled), as_int(height - settled));
+            py::object head = call_method(out, names::slice, names::int_0, n(settled));
+            py::object rest = call_method(out, names::slice, n(settled), n(height - settled));
             rest = inner ? cols::rechunk_small_inner_frame(rest) : call_method(rest, names::rechunk);
             out = call_method(head, names::vstack, rest);
             chunks = 2;
@@ -544,19 +686,19 @@ std::optional<py::object> native_merge(const Query& q, const Truncator& trunc, p
     };
     py::object frame;
     if (auto inner = cols::kbar_inner_frame(merged)) {
-        frame = cols::wrap_inner_frame(build(steal(PyObject_GetAttr(cached.ptr(), names::_df.ptr())), *inner, true));
+        frame = cols::wrap_inner_frame(build(get_attr(cached, names::_df), *inner, true));
     } else {
         frame = build(cached, cols::kbar_frame(merged), false);
     }
     if (PyDict_SetItem(ck.ptr(), q.key.ptr(), frame.ptr()) < 0) throw_py();
-    set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), chunks, settled));
+    set_progress(q.self, q.text, progress_after(old_ticks, end, frame, true, std::move(tail), chunks, settled));
     return q.with_exprs(frame);
 }
 
 // The query when every piece is our own: drain, read, label and aggregate natively.
 // Returns nothing when a value needs polars' own rules; `d` then says what was drained.
 std::optional<py::object> native_query(const Query& q, const Truncator& trunc, Drained& d) {
-    py::object ticks = q.self.attr("ticks");
+    py::object ticks = get_attr(q.self, names::ticks);
     if (!PyDict_CheckExact(ticks.ptr())) return std::nullopt;
     PyObject* st = PyDict_GetItemWithError(ticks.ptr(), q.code.ptr());
     if (!st) {
@@ -594,6 +736,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (!cached) {
         // The key's first query: a full build over every old tick.
         cols::TickColumns cols;
+        const Py_ssize_t end = read_end(old_ticks);
         if (!cols::read_ticks(old_ticks, 0, cols)) return std::nullopt;
         auto order = cols::stable_order_by_dt(cols.dt);
         if (!order.empty()) cols.permute(order);
@@ -605,7 +748,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
         std::vector<cols::Bar> tail;
         for (const auto& b : bars)
             if (b.dt == bars.back().dt) tail.push_back(b);
-        set_progress(q.self, q.text, progress_after(old_ticks, frame, true, std::move(tail), 1));
+        set_progress(q.self, q.text, progress_after(old_ticks, end, frame, true, std::move(tail), 1));
         return q.with_exprs(frame);
     }
     // Every tick after the key's last one, or else the batch this query drained.
@@ -614,14 +757,14 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
     if (!found) from = before;
     if (from == PyList_GET_SIZE(old_ticks.ptr())) {
         // Nothing new for this key: the frame goes back as it is.
-        if (!found) set_progress(q.self, q.text, progress_after(old_ticks, {}, false, {}, 1));
+        if (!found) set_progress(q.self, q.text, progress_after(old_ticks, from, {}, false, {}, 1));
         return q.with_exprs(cached);
     }
     Progress* p = q.text ? progress_of(q.self, *q.text, false) : nullptr;
     if (p && p->has_tail && p->frame_weak &&
-        steal(PyObject_CallNoArgs(p->frame_weak.ptr())).ptr() == cached.ptr()) {
+        call(p->frame_weak).ptr() == cached.ptr()) {
         Progress known = *p;  // reading the height may run code that changes the slot
-        py::object h = steal(PyObject_GetAttr(cached.ptr(), names::height.ptr()));
+        py::object h = get_attr(cached, names::height);
         const Py_ssize_t height = PyLong_AsSsize_t(h.ptr());
         if (height == -1 && PyErr_Occurred()) throw_py();
         if (height == known.height) return native_merge(q, trunc, cached, ck, old_ticks, from, known);
@@ -631,7 +774,7 @@ std::optional<py::object> native_query(const Query& q, const Truncator& trunc, D
 
 // `self` is the closure: the query's to_pandas_df.
 ZK_BODY(return_fn_body, df) {
-    if (truth(self)) return df.attr("to_pandas")();
+    if (truth(self)) return call_method(df, names::to_pandas);
     return borrow(df);
 }
 
@@ -641,20 +784,22 @@ const FunctionSpec kReturnFn{"return_fn", false, {{"df", "pl.DataFrame"}}, nullp
 }  // namespace
 
 ZK_BODY(qm_aggregate_kbar, tick_df) {
-    py::object pl = global(names::pl);
-    py::object col = pl.attr("col");
+    py::object col = get_attr(global(names::pl), names::col);
     py::list by;
-    by.append("kbar_time");
-    by.append("code");
+    by.append(names::kbar_time);
+    by.append(names::code);
+    auto agg = [&](py::handle column, py::handle how, py::handle alias) {
+        return call_method(call_method(call(col, column), how), names::alias, alias);
+    };
     py::list aggs;
-    aggs.append(col("close").attr("first")().attr("alias")("Open"));
-    aggs.append(col("close").attr("max")().attr("alias")("High"));
-    aggs.append(col("close").attr("min")().attr("alias")("Low"));
-    aggs.append(col("close").attr("last")().attr("alias")("Close"));
-    aggs.append(col("qty").attr("sum")().attr("alias")("Volume"));
-    py::dict names;
-    names["kbar_time"] = "dt";
-    return tick_df.attr("group_by")(by).attr("agg")(aggs).attr("rename")(names);
+    aggs.append(agg(names::close, names::first, names::Open));
+    aggs.append(agg(names::close, names::max, names::High));
+    aggs.append(agg(names::close, names::min, names::Low));
+    aggs.append(agg(names::close, names::last, names::Close));
+    aggs.append(agg(names::qty, names::sum, names::Volume));
+    py::dict renames;
+    renames[names::kbar_time] = names::dt;
+    return call_method(call_method(call_method(tick_df, names::group_by, by), names::agg, aggs), names::rename, renames);
 }
 
 namespace {
@@ -688,21 +833,10 @@ ZK_BODY(qm_poped_old_ticks_to_df, code) {
 }
 
 ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
-    Query q{self, code, unit, freq, exprs, {}, {}, {}};
-    bool valid = false;
-    static PyObject* units[7] = {};
-    if (!units[0])
-        for (int i = 0; i < 7; ++i) units[i] = PyUnicode_InternFromString(kUnits[i]);
-    for (PyObject* u : units) {
-        int r = PyObject_RichCompareBool(u, q.unit.ptr(), Py_EQ);
-        if (r < 0) throw_py();
-        if (r) {
-            valid = true;
-            break;
-        }
-    }
-    if (!valid) raise(PyExc_TypeError, kUnitError);
-    // return_fn is made anew on every call, cloned from one prototype.
+    Query q{self, code, unit, freq, exprs, {}, {}, {}, nullptr};
+    if (!contains(kUnits.handle(), q.unit)) raise(PyExc_TypeError, kUnitError);
+    // return_fn is made anew on every call, cloned from one prototype, made at
+    // the first query since its __module__ is the module's __name__ then.
     static PyObject* proto = nullptr;
     if (!proto)
         proto = make_function(kReturnFn, "QuoteManager.get_kbar.<locals>.return_fn",
@@ -710,6 +844,8 @@ ZK_BODY(qm_get_kbar, code, unit, freq, exprs, to_pandas_df) {
                     .release()
                     .ptr();
     q.return_fn = clone_function(proto, to_pandas_df);
+    Turn turn(self);
+    q.turn = &turn;
     q.key = py::make_tuple(q.code, q.unit, q.freq);
     q.text = key_text(q.code, q.unit, q.freq, false);
     // A str subclass may stand for the same cached key: what that key read is no longer known.

@@ -1,8 +1,6 @@
 #include "quote_manager/tick_columns.hpp"
 
-#include "core/civil_time.hpp"
-
-#include <datetime.h>
+#include "quote_manager/datetime_api.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -60,13 +58,6 @@ void apply_order(std::vector<T>& v, const std::vector<std::uint32_t>& order) {
     v.swap(out);
 }
 
-void ensure_datetime_api() {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw_py();
-    }
-}
-
 bool read_int(PyObject* o, std::int64_t& out) {
     if (!PyLong_CheckExact(o)) return false;
     int overflow = 0;
@@ -82,11 +73,9 @@ bool read_int(PyObject* o, std::int64_t& out) {
 bool read_one(PyObject* d, TickColumns& out) {
     if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) != 8) return false;
     PyObject* v[8];
-    static const char* const names[8] = {"dt",  "market_type", "code",        "close",
-                                         "qty", "tick_type",   "is_simulate", "is_virtual"};
-    static PyObject* keys[8] = {};
-    if (!keys[0])
-        for (int i = 0; i < 8; ++i) keys[i] = PyUnicode_InternFromString(names[i]);
+    PyObject* const keys[8] = {names::dt.ptr(),  names::market_type.ptr(), names::code.ptr(),
+                               names::close.ptr(), names::qty.ptr(),       names::tick_type.ptr(),
+                               names::is_simulate.ptr(), names::is_virtual.ptr()};
     // Keys are matched by identity, or looked up only when every key is an
     // exact str: a key of another type could run its __eq__ mid-read.
     int found = 0;
@@ -114,8 +103,7 @@ bool read_one(PyObject* d, TickColumns& out) {
         }
     }
     PyObject* dt = v[0];
-    if (!PyDateTime_CheckExact(dt) || reinterpret_cast<PyDateTime_DateTime*>(dt)->hastzinfo)
-        return false;
+    if (!PyDateTime_CheckExact(dt) || !naive(dt)) return false;
     if (!PyFloat_CheckExact(v[3])) return false;
     std::int64_t qty = 0, tick_type = 0;
     if (!read_int(v[4], qty) || !read_int(v[5], tick_type)) return false;
@@ -126,10 +114,7 @@ bool read_one(PyObject* d, TickColumns& out) {
         out.market_type.ids.pop_back();
         return false;
     }
-    out.dt.push_back(civil::civil_to_us(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
-                                 PyDateTime_GET_DAY(dt), PyDateTime_DATE_GET_HOUR(dt),
-                                 PyDateTime_DATE_GET_MINUTE(dt), PyDateTime_DATE_GET_SECOND(dt),
-                                 PyDateTime_DATE_GET_MICROSECOND(dt)));
+    out.dt.push_back(datetime_us(dt));
     out.close.push_back(PyFloat_AS_DOUBLE(v[3]));
     out.qty.push_back(qty);
     out.tick_type.push_back(static_cast<std::int8_t>(tick_type));
@@ -153,7 +138,7 @@ void TickColumns::permute(const std::vector<std::uint32_t>& order) {
 
 bool read_ticks(py::handle ticks, Py_ssize_t from, TickColumns& out) {
     if (!PyList_CheckExact(ticks.ptr())) return false;
-    ensure_datetime_api();
+    need_datetime_api();
     py::object hold = py::reinterpret_borrow<py::object>(ticks);  // the list outlives the scan
     const Py_ssize_t n = PyList_GET_SIZE(ticks.ptr());
     if (from < n) out.reserve(static_cast<std::size_t>(n - from));
@@ -287,14 +272,7 @@ PyType_Slot g_exported_slots[] = {
 PyType_Spec g_exported_spec = {"positions._ArrowColumn", sizeof(Exported), 0, Py_TPFLAGS_DEFAULT,
                                g_exported_slots};
 
-PyObject* exported_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyType_FromSpec(&g_exported_spec);
-        if (!type) throw_py();
-    }
-    return type;
-}
+const ExecCache exported_type{"the Arrow column holder type", [] { return PyType_FromSpec(&g_exported_spec); }};
 
 // The holder of an exported schema and array, which its capsules release from here on.
 py::object exported_of(ArrowSchema* schema, ArrowArray* array) {
@@ -314,7 +292,7 @@ py::object exported_of(ArrowSchema* schema, ArrowArray* array) {
         delete array;
         throw_py();
     }
-    PyObject* tp = exported_type();
+    PyObject* tp = exported_type.borrowed();
     auto* e = PyObject_New(Exported, reinterpret_cast<PyTypeObject*>(tp));
     if (!e) throw_py();
     Py_INCREF(tp);  // heap-type instances own a reference to their type
@@ -438,18 +416,19 @@ PolarsRoute& route(py::handle pl) {
     if (!r) {
         auto built = std::make_unique<PolarsRoute>();
         try {
-            py::object series_cls = pl.attr("Series");
-            py::object frame_cls = pl.attr("DataFrame");
-            py::object pyseries = py::reinterpret_borrow<py::object>(py::type::handle_of(series_cls().attr("_s")));
-            py::object pydf = py::reinterpret_borrow<py::object>(py::type::handle_of(frame_cls().attr("_df")));
-            built->from_c_array = pyseries.attr("from_arrow_c_array");
+            py::object series_cls = get_attr(pl, names::Series);
+            py::object frame_cls = get_attr(pl, names::DataFrame);
+            py::object pyseries = borrow(py::type::handle_of(get_attr(call(series_cls), names::_s)));
+            py::object pydf = borrow(py::type::handle_of(get_attr(call(frame_cls), names::_df)));
+            built->from_c_array = get_attr(pyseries, names::from_arrow_c_array);
             built->pydf_type = pydf;
-            built->from_pydf = frame_cls.attr("_from_pydf");
+            built->from_pydf = get_attr(frame_cls, names::_from_pydf);
             built->native = true;
-            if (PyObject* u = PyObject_GetAttrString(pyseries.ptr(), "struct_unnest"))
-                built->unnest = py::reinterpret_steal<py::object>(u);
-            else
+            try {
+                built->unnest = get_attr(pyseries, names::struct_unnest);
+            } catch (py::error_already_set&) {
                 PyErr_Clear();  // one import per column
+            }
         } catch (py::error_already_set&) {
             built->native = false;  // the public constructors still work
         }
@@ -471,21 +450,24 @@ py::object frame_from(std::vector<Column>&& columns, bool inner = false) {
         // One import of a struct array, unnested into the frame's columns.
         const std::int64_t n = columns.empty() ? 0 : columns.front().length;
         py::object exported = export_struct(std::move(columns), n);
-        py::object s = steal(PyObject_CallOneArg(r.from_c_array.ptr(), exported.ptr()));
-        py::object df = steal(PyObject_CallOneArg(r.unnest.ptr(), s.ptr()));
-        return inner ? df : steal(PyObject_CallOneArg(r.from_pydf.ptr(), df.ptr()));
+        py::object s = call(r.from_c_array, exported);
+        py::object df = call(r.unnest, s);
+        return inner ? df : call(r.from_pydf, df);
     }
     py::list series;
     for (Column& c : columns) {
         std::string name = c.name;
         py::object exported = export_column(std::move(c));
         if (r.native)
-            series.append(r.from_c_array(exported));
+            series.append(call(r.from_c_array, exported));
         else
-            series.append(pl.attr("Series")(name, exported));
+            series.append(call_method(pl, names::Series, steal(PyUnicode_FromString(name.c_str())), exported));
     }
-    if (r.native) return inner ? r.pydf_type(series) : r.from_pydf(r.pydf_type(series));
-    return pl.attr("DataFrame")(series);
+    if (r.native) {
+        py::object inner_df = call(r.pydf_type, series);
+        return inner ? inner_df : call(r.from_pydf, inner_df);
+    }
+    return call_method(pl, names::DataFrame, series);
 }
 
 }  // namespace
@@ -527,17 +509,16 @@ std::optional<py::object> kbar_inner_frame(const std::vector<Bar>& bars) {
 }
 
 py::object wrap_inner_frame(py::handle inner) {
-    return steal(PyObject_CallOneArg(route(polars_module()).from_pydf.ptr(), inner.ptr()));
+    return call(route(polars_module()).from_pydf, inner);
 }
 
 py::object rechunk_small_inner_frame(py::handle inner) {
-    py::object columns = steal(PyObject_CallMethodNoArgs(inner.ptr(), names::get_columns.ptr()));
+    py::object columns = call_method(inner, names::get_columns);
     py::list out;
     for (py::handle c : columns) {
-        PyObject* argv[] = {c.ptr(), Py_False};  // in_place=False: a new series
-        out.append(steal(PyObject_VectorcallMethod(names::rechunk.ptr(), argv, 2, nullptr)));
+        out.append(call_method(c, names::rechunk, Py_False));  // in_place=False: a new series
     }
-    return steal(PyObject_CallOneArg(route(polars_module()).pydf_type.ptr(), out.ptr()));
+    return call(route(polars_module()).pydf_type, out);
 }
 
 namespace {

@@ -10,8 +10,7 @@
 #include "bodies.hpp"
 #include "core/dispatch.hpp"
 #include "core/local_clock.hpp"
-
-#include <datetime.h>
+#include "quote_manager/datetime_api.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -19,15 +18,6 @@
 
 namespace zk {
 namespace {
-
-const PyDateTime_CAPI* dt_api() {
-    static const PyDateTime_CAPI* api = [] {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw_py();
-        return PyDateTimeAPI;
-    }();
-    return api;
-}
 
 // A new stored-tick dict with the eight keys in order (values to be replaced).
 // Cloned from a template grown key by key, so it has the compact str-only key
@@ -38,44 +28,24 @@ py::object new_dict8() { return steal(PyDict_Copy(stored_tick.shape())); }
 
 // ---- civil calendar on integers (proleptic Gregorian, days from 1970-01-01) ----
 
-using civil::civil_from_days;
 using civil::Civil;
-using civil::days_from_civil;
+using civil::civil_from_days;
 using civil::floor_div;
 using civil::kUsPerDay;
 using civil::kUsPerMin;
 using civil::kUsPerSec;
 
-// Naive wall-clock microseconds of an exact datetime.
-std::int64_t wall_us(PyObject* dt) {
-    const std::int64_t days = days_from_civil(PyDateTime_GET_YEAR(dt), PyDateTime_GET_MONTH(dt),
-                                              PyDateTime_GET_DAY(dt));
-    const std::int64_t secs = PyDateTime_DATE_GET_HOUR(dt) * 3600 +
-                              PyDateTime_DATE_GET_MINUTE(dt) * 60 + PyDateTime_DATE_GET_SECOND(dt);
-    return days * kUsPerDay + secs * kUsPerSec + PyDateTime_DATE_GET_MICROSECOND(dt);
-}
-
 // A naive datetime (fold 0, exact type) at wall-clock microseconds `us`.
 py::object make_datetime(std::int64_t us) {
-    const std::int64_t days = floor_div(us, kUsPerDay);
-    std::int64_t rest = us - days * kUsPerDay;
-    const Civil c = civil_from_days(days);
-    const int micro = static_cast<int>(rest % kUsPerSec);
-    rest /= kUsPerSec;
-    const PyDateTime_CAPI* api = dt_api();
-    return steal(api->DateTime_FromDateAndTime(c.y, c.m, c.d, static_cast<int>(rest / 3600),
-                                               static_cast<int>(rest / 60 % 60),
-                                               static_cast<int>(rest % 60), micro, Py_None,
-                                               api->DateTimeType));
+    const civil::WallTime w = civil::wall_time(us);
+    return steal(PyDateTimeAPI->DateTime_FromDateAndTime(w.date.y, w.date.m, w.date.d, w.hour, w.minute, w.second,
+                                                         w.micro, Py_None, PyDateTimeAPI->DateTimeType));
 }
 
 // The fast path keeps to years where "%Y" is four digits and every step of a
 // gap (a day back, minutes forward) stays representable.
 bool plain_naive_datetime(PyObject* o) {
-    if (!PyDateTime_CheckExact(o)) return false;
-    if (reinterpret_cast<PyDateTime_DateTime*>(o)->hastzinfo &&
-        reinterpret_cast<PyDateTime_DateTime*>(o)->tzinfo != Py_None)
-        return false;
+    if (!PyDateTime_CheckExact(o) || !naive(o)) return false;
     const int y = PyDateTime_GET_YEAR(o);
     return y >= 1900 && y <= 9000;
 }
@@ -87,10 +57,7 @@ struct Window {
 };
 
 bool plain_time(PyObject* o, std::int64_t& us) {
-    if (!PyTime_CheckExact(o)) return false;
-    if (reinterpret_cast<PyDateTime_Time*>(o)->hastzinfo &&
-        reinterpret_cast<PyDateTime_Time*>(o)->tzinfo != Py_None)
-        return false;
+    if (!PyTime_CheckExact(o) || PyDateTime_TIME_GET_TZINFO(o) != Py_None) return false;
     us = (PyDateTime_TIME_GET_HOUR(o) * 3600LL + PyDateTime_TIME_GET_MINUTE(o) * 60LL +
           PyDateTime_TIME_GET_SECOND(o)) * kUsPerSec +
          PyDateTime_TIME_GET_MICROSECOND(o);
@@ -154,7 +121,7 @@ struct TickView {
 void scan_tick(PyObject* T, TickView& tv) {
     tv = TickView{};
     if (PyDict_GET_SIZE(T) > 16) return;
-    static PyObject* const keys[TickView::N] = {
+    PyObject* const keys[TickView::N] = {
         names::timestamp.ptr(), names::code.ptr(),      names::market_type.ptr(),
         names::close.ptr(),     names::qty.ptr(),       names::tick_type.ptr(),
         names::is_simulate.ptr()};
@@ -212,31 +179,30 @@ py::object virtual_tick(py::handle dt, py::handle mt, py::handle code, py::handl
     return d;
 }
 
-// ---- constants shared by both paths -----------------------------------------
-
-py::handle genuine_time(int hour) {
-    static PyObject* t0 = nullptr;
-    static PyObject* t5 = nullptr;
-    PyObject*& slot = hour == 0 ? t0 : t5;
-    if (!slot) {
-        slot = dt_api()->Time_FromTime(hour, 0, 0, 0, Py_None, dt_api()->TimeType);
-        if (!slot) throw_py();
-    }
-    return slot;
-}
-
 // ---- the literal rendering: gap filling and storing, one minute at a time ----
 
-bool rich_le(py::handle a, py::handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LE);
-    if (r < 0) throw_py();
-    return r != 0;
+// time(0) and the session cut, the bounds of a futures weekend morning; made
+// at first use, with the datetime C API (see datetime_api.hpp).
+py::handle genuine_time(PyObject*& slot, int hour) {
+    if (!slot && !(slot = PyDateTimeAPI->Time_FromTime(hour, 0, 0, 0, Py_None, PyDateTimeAPI->TimeType))) throw_py();
+    return slot;
 }
+PyObject* g_midnight = nullptr;
+PyObject* g_session_cut = nullptr;
+py::handle midnight() { return genuine_time(g_midnight, 0); }
+py::handle session_cut() { return genuine_time(g_session_cut, civil::kSessionCutHour); }
 
-py::object kw_call(py::handle fn, std::initializer_list<std::pair<const char*, py::object>> kws) {
-    py::dict kw;
-    for (auto& [k, v] : kws) kw[k] = v;
-    return steal(PyObject_Call(fn.ptr(), py::tuple().ptr(), kw.ptr()));
+bool le(py::handle a, py::handle b) { return compare(a, b, Py_LE); }
+
+// The next value `for start, end in windows` unpacks, `got` of them so far.
+py::object unpack_next(PyObject* it, int got) {
+    PyObject* v = PyIter_Next(it);
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+        throw_py();
+    }
+    return steal(v);
 }
 
 // `start <= value <= end` over the windows of `self.not_trade_times.get(market_type, [])`;
@@ -248,28 +214,15 @@ Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hi
     py::object ntt = get_attr(self, names::not_trade_times);
     py::object get = get_attr(ntt, names::get);
     py::object mt = get_item(T, names::market_type);
-    py::object windows = steal(PyObject_CallFunctionObjArgs(get.ptr(), mt.ptr(),
-                                                            py::list().ptr(), nullptr));
+    py::object windows = call(get, mt, steal(PyList_New(0)));
     py::object it = steal(PyObject_GetIter(windows.ptr()));
     Py_ssize_t idx = 0;
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object w = py::reinterpret_steal<py::object>(raw);
         py::object wit = steal(PyObject_GetIter(w.ptr()));
         // `for start, end in windows` unpacks exactly two values.
-        PyObject* s = PyIter_Next(wit.ptr());
-        if (!s) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-            throw_py();
-        }
-        py::object start = py::reinterpret_steal<py::object>(s);
-        PyObject* e = PyIter_Next(wit.ptr());
-        if (!e) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-            throw_py();
-        }
-        py::object end = py::reinterpret_steal<py::object>(e);
+        py::object start = unpack_next(wit.ptr(), 0);
+        py::object end = unpack_next(wit.ptr(), 1);
         if (PyObject* extra = PyIter_Next(wit.ptr())) {
             Py_DECREF(extra);
             PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
@@ -277,7 +230,7 @@ Py_ssize_t literal_window_hit(py::handle self, const py::dict& T, py::object& hi
         }
         if (PyErr_Occurred()) throw_py();
         py::object v = value_fn();
-        if (rich_le(start, v) && rich_le(v, end)) {
+        if (le(start, v) && le(v, end)) {
             hit_start = start;
             return idx;
         }
@@ -291,53 +244,34 @@ void store_and_extend(py::handle self, py::handle code, const py::list& new_tick
     py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
     set_item(get_item(get_attr(self, names::ticks), code), names::last_tick, last);
     py::object ticks = get_item(get_item(get_attr(self, names::ticks), code), names::ticks);
-    steal(PyObject_CallMethodOneArg(ticks.ptr(), names::extend.ptr(), new_ticks.ptr()));
+    call_method(ticks, names::extend, new_ticks);
 }
 
 // Candidates from..count-1 of a gap, step by step as the Python method takes them.
 void literal_gap(py::handle self, const py::dict& T, const py::object& ts, const py::object& last_tick,
                  const py::list& new_ticks, long long from, long long count) {
     for (long long i = from; i < count; ++i) {
-        py::object base = kw_call(get_attr(get_item(last_tick, names::dt), names::replace),
-                                  {{"second", py::int_(0)}, {"microsecond", py::int_(0)}});
-        py::object td_cls = global(names::timedelta);
-        py::object step = kw_call(td_cls, {{"minutes", py::int_(i + 1)}});
-        py::object new_dt = steal(PyNumber_Add(base.ptr(), step.ptr()));
+        py::object base = call_method_kw(get_item(last_tick, names::dt), names::replace, {},
+                                         {{names::second, names::int_0}, {names::microsecond, names::int_0}});
+        py::object step = call_kw(global(names::timedelta), {}, {{names::minutes, steal(PyLong_FromLongLong(i + 1))}});
+        py::object new_dt = add(base, step);
         // Never a virtual tick from after the tick that reveals the gap.
-        const int later = PyObject_RichCompareBool(new_dt.ptr(), ts.ptr(), Py_GT);
-        if (later < 0) throw_py();
-        if (later) break;
-        py::object wd = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::weekday.ptr()));
-        const int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
-        if (weekend < 0) throw_py();
-        if (weekend) {
-            py::object mt = get_item(T, names::market_type);
-            const int fut = PyObject_RichCompareBool(mt.ptr(), names::Future.ptr(), Py_EQ);
-            if (fut < 0) throw_py();
+        if (compare(new_dt, ts, Py_GT)) break;
+        if (compare(call_method(new_dt, names::weekday), names::int_5, Py_GE)) {
             bool keep = false;
-            if (fut) {
-                py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
-                keep = rich_le(genuine_time(0), t) && rich_le(t, genuine_time(5));
+            if (eq(get_item(T, names::market_type), names::Future)) {
+                py::object t = call_method(new_dt, names::time);
+                keep = le(midnight(), t) && le(t, session_cut());
             }
             if (!keep) continue;
         }
         py::object unused;
-        if (literal_window_hit(self, T, unused, [&] {
-                return steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
-            }) >= 0)
-            continue;
-        py::object t = steal(PyObject_CallMethodNoArgs(new_dt.ptr(), names::time.ptr()));
+        if (literal_window_hit(self, T, unused, [&] { return call_method(new_dt, names::time); }) >= 0) continue;
         py::object day_of = new_dt;
-        if (rich_le(t, genuine_time(5))) {
-            py::object one_day = kw_call(global(names::timedelta), {{"days", py::int_(1)}});
-            day_of = steal(PyNumber_Subtract(new_dt.ptr(), one_day.ptr()));
-        }
-        py::object text = steal(PyObject_CallMethodOneArg(
-            day_of.ptr(), names::strftime.ptr(), names::ymd_format.ptr()));
-        py::object hs = get_attr(self, names::holiday_search_set);
-        const int hol = PySequence_Contains(hs.ptr(), text.ptr());
-        if (hol < 0) throw_py();
-        if (hol) continue;
+        if (le(call_method(new_dt, names::time), session_cut()))
+            day_of = sub(new_dt, call_kw(global(names::timedelta), {}, {{names::days, names::int_1}}));
+        py::object text = call_method(day_of, names::strftime, names::ymd_format);
+        if (contains(get_attr(self, names::holiday_search_set), text)) continue;
         py::object vmt = get_item(last_tick, names::market_type);
         py::object vcode = get_item(last_tick, names::code);
         py::object vclose = get_item(last_tick, names::close);
@@ -352,18 +286,15 @@ void literal_finish(py::handle self, const py::dict& T, const py::object& ts, co
     if (PyList_Append(new_ticks.ptr(), real_tick(T, ts).ptr()) < 0) throw_py();
 
     py::object start;
-    if (literal_window_hit(self, T, start, [&] {
-            return steal(PyObject_CallMethodNoArgs(ts.ptr(), names::time.ptr()));
-        }) >= 0) {
+    if (literal_window_hit(self, T, start, [&] { return call_method(ts, names::time); }) >= 0) {
         py::object replace = get_attr(ts, names::replace);
         py::object h = get_attr(start, names::hour);
         py::object m = get_attr(start, names::minute);
         py::object s = get_attr(start, names::second);
-        py::object moved = kw_call(replace, {{"hour", h}, {"minute", m}, {"second", s}});
-        py::object one_sec = kw_call(global(names::timedelta), {{"seconds", py::int_(1)}});
-        py::object dt = steal(PyNumber_Subtract(moved.ptr(), one_sec.ptr()));
+        py::object moved = call_kw(replace, {}, {{names::hour, h}, {names::minute, m}, {names::second, s}});
+        py::object one_sec = call_kw(global(names::timedelta), {}, {{names::seconds, names::int_1}});
         py::object last = steal(PySequence_GetItem(new_ticks.ptr(), -1));
-        set_item(last, names::dt, dt);
+        set_item(last, names::dt, sub(moved, one_sec));
     }
     store_and_extend(self, code, new_ticks);
 }
@@ -373,27 +304,18 @@ void add_tick_literal(py::handle self, const py::dict& T, const py::object& ts,
                       const py::object& code, const py::object& last_tick) {
     py::list new_ticks;
     if (truth(last_tick)) {
-        py::object delta = ts - get_item(last_tick, names::dt);
-        py::object diff_seconds = steal(PyObject_CallMethodNoArgs(delta.ptr(), names::total_seconds.ptr()));
-        py::int_ sixty(60);
-        py::object diff_minute = steal(PyNumber_Long(
-            steal(PyNumber_FloorDivide(diff_seconds.ptr(), sixty.ptr())).ptr()));
-        long long rest_second = 0;
-        py::object rem = steal(PyNumber_Remainder(diff_seconds.ptr(), sixty.ptr()));
-        if (PyObject_RichCompareBool(rem.ptr(), names::int_0.ptr(), Py_GT) == 1) {
+        py::object delta = sub(ts, get_item(last_tick, names::dt));
+        py::object diff_seconds = call_method(delta, names::total_seconds);
+        py::object sixty = steal(PyLong_FromLong(60));
+        py::object diff_minute = steal(PyNumber_Long(steal(PyNumber_FloorDivide(diff_seconds.ptr(), sixty.ptr())).ptr()));
+        py::object rest_second = borrow(names::int_0);
+        if (compare(steal(PyNumber_Remainder(diff_seconds.ptr(), sixty.ptr())), names::int_0, Py_GT)) {
             py::object m1 = get_attr(ts, names::minute);
             py::object m0 = get_attr(get_item(last_tick, names::dt), names::minute);
-            py::object md = steal(PyNumber_Subtract(m1.ptr(), m0.ptr()));
-            const int gt = PyObject_RichCompareBool(md.ptr(), py::int_(1).ptr(), Py_GT);
-            if (gt < 0) throw_py();
-            rest_second = gt;
-        } else if (PyErr_Occurred()) {
-            throw_py();
+            if (compare(sub(m1, m0), names::int_1, Py_GT)) rest_second = borrow(names::int_1);
         }
-        py::object missing = steal(PyNumber_Add(diff_minute.ptr(), py::int_(rest_second).ptr()));
-        const int more = PyObject_RichCompareBool(missing.ptr(), py::int_(1).ptr(), Py_GT);
-        if (more < 0) throw_py();
-        if (more) {
+        py::object missing = add(diff_minute, rest_second);
+        if (compare(missing, names::int_1, Py_GT)) {
             int overflow = 0;
             long long count = PyLong_AsLongLongAndOverflow(missing.ptr(), &overflow);
             if (count == -1 && PyErr_Occurred()) throw_py();
@@ -421,9 +343,8 @@ struct FastView {
 };
 
 void fast_view(py::handle self, const py::dict& T, PyObject* last_tick, const TickView& tv, FastView& v) {
-    const PyDateTime_CAPI* api = dt_api();
     PyObject* td = global_borrowed(names::timedelta);
-    if (td != reinterpret_cast<PyObject*>(api->DeltaType)) return;
+    if (td != reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)) return;
     if (last_tick != Py_None) {
         if (!PyDict_CheckExact(last_tick)) return;
         if (PyDict_GET_SIZE(last_tick) != 0) {
@@ -465,7 +386,7 @@ struct Source {
 // objects, so no freed object can pass for one.
 bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, const FastView& v,
                     const TickView& tv, const Source& src) {
-    if (global_borrowed(names::timedelta) != reinterpret_cast<PyObject*>(dt_api()->DeltaType)) return false;
+    if (global_borrowed(names::timedelta) != reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)) return false;
     TickView now;
     scan_tick(T.ptr(), now);
     if (now.full != tv.full) return false;
@@ -489,173 +410,210 @@ bool view_unchanged(py::handle self, const py::dict& T, PyObject* last_tick, con
     return again.mt.ptr() == src.mt.ptr() && again.code.ptr() == src.code.ptr() && again.close.ptr() == src.close.ptr();
 }
 
-// `known_state` is the code's state dict when it was read from plain containers
-// with no Python code run since, so `self.ticks[code]` would give it again.
-void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
-                   const py::object& last_tick, const FastView& v, py::object known_state, TickView& tv) {
+// The minutes of the gap from `last_dt` to `ts` that may get a virtual tick,
+// as the Python method counts them (float seconds, floor division); false when
+// the difference is too large for a double to hold exactly.
+bool gap_minutes(PyObject* ts, PyObject* last_dt, std::int64_t ts_us, std::int64_t lt_us, long long& missing) {
+    const std::int64_t diff = ts_us - lt_us;
+    // Exact as a double (Python divides such ints with one rounding).
+    if (diff >= (std::int64_t{1} << 53) || diff <= -(std::int64_t{1} << 53)) return false;
+    double fdiv, fmod_;
+    py_divmod(static_cast<double>(diff) / 1e6, 60.0, fdiv, fmod_);
+    const int rest_second =
+        (fmod_ > 0 && PyDateTime_DATE_GET_MINUTE(ts) - PyDateTime_DATE_GET_MINUTE(last_dt) > 1) ? 1 : 0;
+    missing = static_cast<long long>(fdiv) + rest_second;
+    return true;
+}
+
+// Does the market trade in this minute (a weekday, or a futures weekend
+// morning of the night session, and outside every not-trade window)?
+bool trading_minute(std::int64_t day, std::int64_t minute_of_day, bool is_future, const std::vector<Window>& times) {
+    if (civil::weekday(day) >= 5 && !(is_future && civil::before_session_cut(minute_of_day))) return false;
+    const std::int64_t tod = minute_of_day * kUsPerMin;
+    for (const Window& w : times)
+        if (w.start <= tod && tod <= w.end) return false;
+    return true;
+}
+
+// A day as the holiday set writes it, "%Y-%m-%d".
+py::object day_text(std::int64_t day) {
+    const Civil c = civil_from_days(day);
+    char buf[32];  // room for any int the compiler cannot bound
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.y, c.m, c.d);
+    return steal(PyUnicode_FromString(buf));
+}
+
+// A virtual tick at `us` with the values last_tick holds now.
+py::object virtual_tick_of(PyObject* last_tick, std::int64_t us) {
+    py::object vmt = get_item(last_tick, names::market_type);
+    py::object vcode = get_item(last_tick, names::code);
+    py::object vclose = get_item(last_tick, names::close);
+    return virtual_tick(make_datetime(us), vmt, vcode, vclose);
+}
+
+// How the fast gap fill ended: no holiday looked up, one looked up (which may
+// have run an element's __eq__), or the whole tick finished the literal way.
+enum class Gap { Filled, LookedUp, Finished };
+
+// Virtual ticks for the `missing` minutes after last_tick's, onto new_ticks.
+Gap fast_gap(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
+             const py::object& last_tick, const FastView& v, const TickView& tv, std::int64_t ts_us,
+             std::int64_t lt_us, long long missing, const py::list& new_ticks) {
     PyObject* last_tick_obj = last_tick.ptr();
-    py::list new_ticks(0);
-    const std::int64_t ts_us = wall_us(ts.ptr());
-    if (v.last_dt) {
-        const std::int64_t lt_us = wall_us(v.last_dt.ptr());
-        const std::int64_t diff = ts_us - lt_us;
-        // Exact as a double (Python divides such ints with one rounding).
-        if (diff >= (std::int64_t{1} << 53) || diff <= -(std::int64_t{1} << 53)) {
-            add_tick_literal(self, T, ts, code, last_tick);
-            return;
-        }
-        const double diff_seconds = static_cast<double>(diff) / 1e6;
-        double fdiv, fmod_;
-        py_divmod(diff_seconds, 60.0, fdiv, fmod_);
-        const long long diff_minute = static_cast<long long>(fdiv);
-        const int rest_second =
-            (fmod_ > 0 && PyDateTime_DATE_GET_MINUTE(ts.ptr()) - PyDateTime_DATE_GET_MINUTE(v.last_dt.ptr()) > 1) ? 1 : 0;
-        const long long missing = diff_minute + rest_second;
-        if (missing > 1) {
-            const std::int64_t base_min = floor_div(lt_us, kUsPerMin);
-            py::object templ;  // the first virtual tick of this gap
-            // The first candidate always lies within the gap and reads the market type
-            // first, so a missing key fails here as it would there.
-            if (!v.mt) get_item(T, names::market_type);
-            const bool is_future = PyUnicode_CompareWithASCIIString(v.mt.ptr(), "Future") == 0;
-            const Source src(last_tick_obj);
-            std::int64_t cached_day = INT64_MIN;
-            bool cached_holiday = false;
-            for (long long i = 0; i < missing; ++i) {
-                const std::int64_t minute = base_min + i + 1;
-                const std::int64_t cand_us = minute * kUsPerMin;
-                if (cand_us > ts_us) break;  // never a virtual tick from after the incoming tick
-                const std::int64_t day = floor_div(minute, 1440);
-                const std::int64_t mod = minute - day * 1440;
-                const std::int64_t weekday = ((day % 7) + 7 + 3) % 7;  // 1970-01-01 was a Thursday
-                if (weekday >= 5 && !(is_future && mod <= 300)) continue;
-                const std::int64_t tod = mod * kUsPerMin;
-                bool closed = false;
-                for (const Window& w : v.times)
-                    if (w.start <= tod && tod <= w.end) {
-                        closed = true;
-                        break;
-                    }
-                if (closed) continue;
-                // Minutes up to 05:00 belong to the previous day's night session.
-                const std::int64_t trade_day = mod <= 300 ? day - 1 : day;
-                if (trade_day != cached_day) {
-                    const Civil c = civil_from_days(trade_day);
-                    char buf[32];  // room for any int the compiler cannot bound
-                    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", c.y, c.m, c.d);
-                    py::object text = steal(PyUnicode_FromString(buf));
-                    const int hit = PySet_Contains(v.holidays.ptr(), text.ptr());
-                    if (hit < 0) throw_py();
-                    cached_day = trade_day;
-                    cached_holiday = hit != 0;
-                    if (!view_unchanged(self, T, last_tick_obj, v, tv, src)) {
-                        // An element's __eq__ changed what the steps read: from here on
-                        // they read it as the Python method does.
-                        if (!cached_holiday) {
-                            py::object vmt = get_item(last_tick_obj, names::market_type);
-                            py::object vcode = get_item(last_tick_obj, names::code);
-                            py::object vclose = get_item(last_tick_obj, names::close);
-                            if (PyList_Append(new_ticks.ptr(),
-                                              virtual_tick(make_datetime(cand_us), vmt, vcode, vclose).ptr()) < 0)
-                                throw_py();
-                        }
-                        literal_gap(self, T, ts, last_tick, new_ticks, i + 1, missing);
-                        literal_finish(self, T, ts, code, new_ticks);
-                        return;
-                    }
-                }
-                if (cached_holiday) continue;
-                py::object vt;
-                if (!templ) {
-                    py::object vmt = get_item(last_tick_obj, names::market_type);
-                    py::object vcode = get_item(last_tick_obj, names::code);
-                    py::object vclose = get_item(last_tick_obj, names::close);
-                    vt = templ = virtual_tick(make_datetime(cand_us), vmt, vcode, vclose);
-                } else {
-                    // Same keys, same values but "dt": a copy clones the key table at once.
-                    vt = steal(PyDict_Copy(templ.ptr()));
-                    if (PyDict_SetItem(vt.ptr(), names::dt.ptr(), make_datetime(cand_us).ptr()) < 0)
-                        throw_py();
-                }
-                if (PyList_Append(new_ticks.ptr(), vt.ptr()) < 0) throw_py();
+    const std::int64_t base_min = floor_div(lt_us, kUsPerMin);
+    py::object templ;  // the first virtual tick of this gap
+    // The first candidate always lies within the gap and reads the market type
+    // first, so a missing key fails here as it would there.
+    if (!v.mt) get_item(T, names::market_type);
+    const bool is_future = eq(v.mt, names::Future);
+    const Source src(last_tick_obj);
+    std::int64_t cached_day = INT64_MIN;
+    bool cached_holiday = false;
+    for (long long i = 0; i < missing; ++i) {
+        const std::int64_t minute = base_min + i + 1;
+        const std::int64_t cand_us = minute * kUsPerMin;
+        if (cand_us > ts_us) break;  // never a virtual tick from after the incoming tick
+        const std::int64_t day = floor_div(minute, 1440);
+        const std::int64_t mod = minute - day * 1440;
+        if (!trading_minute(day, mod, is_future, v.times)) continue;
+        const std::int64_t trade_day = civil::before_session_cut(mod) ? day - 1 : day;
+        if (trade_day != cached_day) {
+            const int hit = PySet_Contains(v.holidays.ptr(), day_text(trade_day).ptr());
+            if (hit < 0) throw_py();
+            cached_day = trade_day;
+            cached_holiday = hit != 0;
+            if (!view_unchanged(self, T, last_tick_obj, v, tv, src)) {
+                // An element's __eq__ changed what the steps read: from here on
+                // they read it as the Python method does.
+                if (!cached_holiday) append(new_ticks, virtual_tick_of(last_tick_obj, cand_us));
+                literal_gap(self, T, ts, last_tick, new_ticks, i + 1, missing);
+                literal_finish(self, T, ts, code, new_ticks);
+                return Gap::Finished;
             }
-            if (cached_day != INT64_MIN) known_state = py::object();  // look the state up again
         }
+        if (cached_holiday) continue;
+        if (!templ) {
+            templ = virtual_tick_of(last_tick_obj, cand_us);
+            append(new_ticks, templ);
+            continue;
+        }
+        // Same keys, same values but "dt": a copy clones the key table at once.
+        py::object vt = steal(PyDict_Copy(templ.ptr()));
+        if (PyDict_SetItem(vt.ptr(), names::dt.ptr(), make_datetime(cand_us).ptr()) < 0) throw_py();
+        append(new_ticks, vt);
     }
-    py::object stored = real_tick(T, ts, &tv);
-    // Closing pull-back: a tick inside a not-trade window moves to one second before it.
+    return cached_day == INT64_MIN ? Gap::Filled : Gap::LookedUp;
+}
+
+// The closing pull-back: a tick inside a not-trade window moves to one second before it.
+void pull_back(PyObject* stored, std::int64_t ts_us, const std::vector<Window>& times) {
     const std::int64_t day = floor_div(ts_us, kUsPerDay);
     const std::int64_t tod = ts_us - day * kUsPerDay;
-    for (const Window& w : v.times)
+    for (const Window& w : times)
         if (w.start <= tod && tod <= w.end) {
-            const std::int64_t us = day * kUsPerDay +
-                                    (w.sh * 3600LL + w.sm * 60LL + w.ss - 1) * kUsPerSec + tod % kUsPerSec;
-            if (PyDict_SetItem(stored.ptr(), names::dt.ptr(), make_datetime(us).ptr()) < 0) throw_py();
-            break;
+            const std::int64_t us =
+                day * kUsPerDay + (w.sh * 3600LL + w.sm * 60LL + w.ss - 1) * kUsPerSec + tod % kUsPerSec;
+            if (PyDict_SetItem(stored, names::dt.ptr(), make_datetime(us).ptr()) < 0) throw_py();
+            return;
         }
-    if (PyList_Append(new_ticks.ptr(), stored.ptr()) < 0) throw_py();
+}
 
-    // Store: plain containers directly, anything else through its own protocol.
+// The store: plain containers directly, anything else through its own
+// protocol. `state` is the code's state dict when it was read from plain
+// containers with no Python code run since.
+void store_fast(py::handle self, const py::object& code, py::object state, const py::object& stored,
+                const py::list& new_ticks) {
     // A code that is not an exact str hashes with its own code: the literal steps.
     if (!PyUnicode_CheckExact(code.ptr())) {
         store_and_extend(self, code, new_ticks);
         return;
     }
-    py::object state = known_state;
     if (!state) {
         py::object ticks = quiet_attr(self, names::ticks);
         if (ticks && PyDict_CheckExact(ticks.ptr())) state = dict_find(ticks.ptr(), code);
     }
-    if (state && PyDict_CheckExact(state.ptr())) {
-        if (PyDict_SetItem(state.ptr(), names::last_tick.ptr(), stored.ptr()) < 0) throw_py();
-        py::object lst = dict_find(state.ptr(), names::ticks);
-        if (lst && PyList_CheckExact(lst.ptr())) {
-            const Py_ssize_t n = PyList_GET_SIZE(new_ticks.ptr());
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (PyList_Append(lst.ptr(), PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
-            return;
-        }
-        py::object lst_obj = get_item(state, names::ticks);
-        steal(PyObject_CallMethodOneArg(lst_obj.ptr(), names::extend.ptr(), new_ticks.ptr()));
+    if (!state || !PyDict_CheckExact(state.ptr())) {
+        store_and_extend(self, code, new_ticks);
         return;
     }
-    store_and_extend(self, code, new_ticks);
+    if (PyDict_SetItem(state.ptr(), names::last_tick.ptr(), stored.ptr()) < 0) throw_py();
+    py::object lst = dict_find(state.ptr(), names::ticks);
+    if (lst && PyList_CheckExact(lst.ptr())) {
+        const Py_ssize_t n = PyList_GET_SIZE(new_ticks.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyList_Append(lst.ptr(), PyList_GET_ITEM(new_ticks.ptr(), i)) < 0) throw_py();
+        return;
+    }
+    call_method(get_item(state, names::ticks), names::extend, new_ticks);
+}
+
+// The fast rendering: gap fill, the stored tick, the store. `known_state` as
+// for store_fast.
+void add_tick_fast(py::handle self, const py::dict& T, const py::object& ts, const py::object& code,
+                   const py::object& last_tick, const FastView& v, py::object known_state, TickView& tv) {
+    py::list new_ticks(0);
+    const std::int64_t ts_us = datetime_us(ts.ptr());
+    if (v.last_dt) {
+        const std::int64_t lt_us = datetime_us(v.last_dt.ptr());
+        long long missing = 0;
+        if (!gap_minutes(ts.ptr(), v.last_dt.ptr(), ts_us, lt_us, missing)) {
+            add_tick_literal(self, T, ts, code, last_tick);
+            return;
+        }
+        if (missing > 1) {
+            const Gap g = fast_gap(self, T, ts, code, last_tick, v, tv, ts_us, lt_us, missing, new_ticks);
+            if (g == Gap::Finished) return;
+            if (g == Gap::LookedUp) known_state = py::object();  // look the state up again
+        }
+    }
+    py::object stored = real_tick(T, ts, &tv);
+    pull_back(stored.ptr(), ts_us, v.times);
+    append(new_ticks, stored);
+    store_fast(self, code, std::move(known_state), stored, new_ticks);
 }
 
 py::object init_ticks_info() {
-    py::dict d;
-    d[names::ticks] = py::list();
-    d[names::old_ticks] = py::list();
-    d[names::last_tick] = py::none();
-    d[names::cached_kbars] = py::dict();
+    py::object d = steal(PyDict_New());
+    set_item(d, names::ticks, steal(PyList_New(0)));
+    set_item(d, names::old_ticks, steal(PyList_New(0)));
+    set_item(d, names::last_tick, Py_None);
+    set_item(d, names::cached_kbars, steal(PyDict_New()));
     return d;
 }
 
 }  // namespace
 
+namespace {
+
+// A time of day as datetime.strptime(text, "%H:%M:%S").time() gives it.
+py::object time_of(const char* text) {
+    py::object parsed = call_method(global(names::datetime), names::strptime, steal(PyUnicode_FromString(text)),
+                                    names::hms_format);
+    return call_method(parsed, names::time);
+}
+
+// [[start, end], [start, end]] of two not-trade windows, made in that order.
+py::object two_windows(const char* a0, const char* a1, const char* b0, const char* b1) {
+    py::object ta0 = time_of(a0), ta1 = time_of(a1), tb0 = time_of(b0), tb1 = time_of(b1);
+    return py::list(py::make_tuple(py::list(py::make_tuple(ta0, ta1)), py::list(py::make_tuple(tb0, tb1))));
+}
+
+}  // namespace
+
 ZK_BODY(qm_init) {
-    py::object read_csv = global(names::pl).attr("read_csv");
-    py::object path = global(names::os).attr("path").attr("join")(global(names::static_dir),
-                                                             "holidays_search_from_2017.csv");
-    py::object holiday_search_df = read_csv(path, py::arg("has_header") = true);
-    py::object dates = get_item(holiday_search_df, py::str("Date"));
-    py::setattr(self, names::holiday_search_set, steal(PySet_New(dates.ptr())));
-    py::setattr(self, names::ticks, py::dict());
-    auto t = [](const char* text) {
-        return global(names::datetime).attr("strptime")(text, "%H:%M:%S").attr("time")();
-    };
-    py::dict ntt;
-    {
-        py::object a0 = t("13:30:00"), a1 = t("23:59:59"), b0 = t("00:00:00"), b1 = t("08:59:59");
-        ntt[names::Stock] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
-                                                     py::list(py::make_tuple(b0, b1))));
-    }
-    {
-        py::object a0 = t("13:45:00"), a1 = t("14:59:59"), b0 = t("05:00:00"), b1 = t("08:44:59");
-        ntt[names::Future] = py::list(py::make_tuple(py::list(py::make_tuple(a0, a1)),
-                                                      py::list(py::make_tuple(b0, b1))));
-    }
-    py::setattr(self, names::not_trade_times, ntt);
+    py::object read_csv = get_attr(global(names::pl), names::read_csv);
+    py::object path = call_method(get_attr(global(names::os), names::path), names::join, global(names::static_dir),
+                                  names::holiday_file);
+    py::object holiday_search_df = call_kw(read_csv, {path}, {{names::has_header, Py_True}});
+    py::object dates = get_item(holiday_search_df, names::Date);
+    set_attr(self, names::holiday_search_set, steal(PySet_New(dates.ptr())));
+    set_attr(self, names::ticks, steal(PyDict_New()));
+    char cut[16];  // the futures' night session ends at the session cut
+    std::snprintf(cut, sizeof cut, "%02d:00:00", civil::kSessionCutHour);
+    py::object ntt = steal(PyDict_New());
+    set_item(ntt, names::Stock, two_windows("13:30:00", "23:59:59", "00:00:00", "08:59:59"));
+    set_item(ntt, names::Future, two_windows("13:45:00", "14:59:59", cut, "08:44:59"));
+    set_attr(self, names::not_trade_times, ntt);
     return py::none();
 }
 
@@ -665,23 +623,23 @@ ZK_BODY(qm_get_init_ticks_info) {
 
 ZK_BODY(qm_get_empty_tick_df) {
     py::object pl = global(names::pl);
+    const py::handle types[] = {names::Datetime, names::Utf8,  names::Utf8,    names::Float64,
+                                names::Int64,    names::Int8,  names::Boolean, names::Boolean};
     py::list schema;
-    const char* const cols[][2] = {{"dt", "Datetime"},         {"market_type", "Utf8"},
-                                   {"code", "Utf8"},           {"close", "Float64"},
-                                   {"qty", "Int64"},           {"tick_type", "Int8"},
-                                   {"is_simulate", "Boolean"}, {"is_virtual", "Boolean"}};
-    for (const auto& c : cols) schema.append(py::make_tuple(c[0], pl.attr(c[1])));
-    return pl.attr("DataFrame")(py::list(), py::arg("schema") = schema);
+    for (std::size_t i = 0; i < stored_tick.keys.size(); ++i)
+        schema.append(py::make_tuple(py::handle(stored_tick.keys[i]), get_attr(pl, types[i])));
+    return call_method_kw(pl, names::DataFrame, {steal(PyList_New(0))}, {{names::schema, schema}});
 }
 
 ZK_BODY(qm_clear_ticks) {
-    py::setattr(self, names::ticks, py::dict());
+    set_attr(self, names::ticks, steal(PyDict_New()));
     return py::none();
 }
 
 ZK_BODY(qm_add_tick, tick) {
     const py::dict T = py::reinterpret_borrow<py::dict>(tick);
-    const PyDateTime_CAPI* api = dt_api();
+    need_datetime_api();
+    const PyDateTime_CAPI* api = PyDateTimeAPI;
     bool ran = false;  // Python code may have run since the tick was scanned
 
     // The tick time: ts = datetime.fromtimestamp(T["timestamp"]).
@@ -703,7 +661,7 @@ ZK_BODY(qm_add_tick, tick) {
     } else {
         py::object fn = get_attr(dt_cls, names::fromtimestamp);
         py::object stamp = get_item(T, names::timestamp);
-        ts = steal(PyObject_CallOneArg(fn.ptr(), stamp.ptr()));
+        ts = call(fn, stamp);
     }
     if (ran) scan_tick(T.ptr(), tv);
 
@@ -731,7 +689,7 @@ ZK_BODY(qm_add_tick, tick) {
         if (known < 0) throw_py();
         if (!known) {
             py::object m = get_attr(self, names::get_init_ticks_info);
-            py::object info = steal(PyObject_CallNoArgs(m.ptr()));
+            py::object info = call(m);
             set_item(get_attr(self, names::ticks), code, info);
             last_tick = py::none();
         } else {
