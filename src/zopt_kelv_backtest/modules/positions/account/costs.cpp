@@ -64,12 +64,15 @@ py::object row_price(const Row& r) {
     return steal(PyNumber_Multiply(c.ptr(), names::int_5.ptr()));
 }
 
-// The float ticks, made once (floats are immutable).
+// The float ticks of the ladder (floats are immutable).
+const ExecCache float_ticks{"ladder float ticks", [] {
+    return Py_BuildValue("(dddd)", 0.01, 0.05, 0.1, 0.5);
+}};
+
 py::handle float_tick(double tick) {
-    static PyObject* const cache[4] = {PyFloat_FromDouble(0.01), PyFloat_FromDouble(0.05),
-                                       PyFloat_FromDouble(0.1), PyFloat_FromDouble(0.5)};
-    for (PyObject* f : cache)
-        if (f && PyFloat_AS_DOUBLE(f) == tick) return f;
+    PyObject* ticks = float_ticks.borrowed();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ticks); ++i)
+        if (PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(ticks, i)) == tick) return PyTuple_GET_ITEM(ticks, i);
     return nullptr;
 }
 
@@ -135,8 +138,6 @@ constexpr long long kStepBudget = 1LL << 24;
     throw_py();
 }
 
-bool plain_number(py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
-
 // The move step by step on Python objects: for prices beyond exact doubles,
 // foreign `direction` objects, or an overridden ladder method.
 py::object slip_generic(py::handle self, py::handle code, py::object price, long long from, long long n,
@@ -161,7 +162,7 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
         own = own && m.own && PyUnicode_CheckExact(direction.ptr());
         py::object next = m.own ? row_price(ladder(fund, as_double(moved)))
                                    : get_item(m.obj(code, moved), names::int_0);
-        if (own && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
+        if (own && is_exact_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
             // Our ladder is a pure function of the price: a price that no longer
             // moves stays where it is for every later step.
             int same = PyObject_RichCompareBool(next.ptr(), price.ptr(), Py_EQ);
@@ -366,13 +367,12 @@ TradeCost compute_trade_cost(py::handle self, py::handle code, py::handle action
         return quiet ? get_item(settings, key) : setting(self, type_key, key);
     };
     // Python code can run in a product only when a factor is not an exact int or float.
-    auto plain = [](py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-    quiet = quiet && plain(units) && PyFloat_CheckExact(fill.ptr());
+    quiet = quiet && is_exact_number(units) && PyFloat_CheckExact(fill.ptr());
     py::object rate = read(names::fee);
-    quiet = quiet && plain(rate);
+    quiet = quiet && is_exact_number(rate);
     py::object fee = product({rate, quantity, units, fill});
     rate = read(names::tax);
-    quiet = quiet && plain(rate);
+    quiet = quiet && is_exact_number(rate);
     py::object tax = product({rate, quantity, units, fill});
     py::object fixed_cost = read(names::per_trade_cost);
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
@@ -384,9 +384,16 @@ TradeCost compute_trade_cost(py::handle self, py::handle code, py::handle action
 
 namespace {
 RecordKeys<7> trade_cost_record({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
+// What str() of the dict writes before each value.
+const std::array<std::string, 7> trade_cost_heads = [] {
+    std::array<std::string, 7> h;
+    for (size_t i = 0; i < 7; ++i) h[i] = std::string(i ? ", '" : "{'") + trade_cost_record.names[i] + "': ";
+    return h;
+}();
 }  // namespace
 
 const RecordKeys<7>& cost_keys() { return trade_cost_record; }
+const std::array<std::string, 7>& cost_heads() { return trade_cost_heads; }
 
 ZK_BODY(pos_calculate_trade_cost, code, action, price, quantity, product_type, ignore_tax, is_cover) {
     return cost_keys().dict(compute_trade_cost(self, code, action, price, quantity, product_type, ignore_tax, is_cover));

@@ -151,13 +151,14 @@ py::object lot_pnl(const py::object& close, const py::object& price, const py::o
 
 // round(x, 2) of a float as the interpreter's float.__round__ gives it: the
 // decimal correctly rounded (half to even) at two places, read back.
+const ExecCache builtin_round{"builtins.round", [] {
+    py::object mod = steal(PyImport_ImportModule("builtins"));
+    return PyObject_GetAttr(mod.ptr(), names::round.ptr());
+}};
+
 py::object round2(const py::object& x) {
-    static PyObject* const builtin_round = [] {
-        py::object mod = steal(PyImport_ImportModule("builtins"));
-        return py::object(mod.attr("round")).release().ptr();
-    }();
     py::object fn = global(names::round);
-    if (fn.ptr() == builtin_round && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
+    if (fn.ptr() == builtin_round.borrowed() && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
         char buf[400];
         auto res = std::to_chars(buf, buf + sizeof buf, PyFloat_AS_DOUBLE(x.ptr()), std::chars_format::fixed, 2);
         double r = 0;
@@ -363,8 +364,8 @@ ZK_BODY(pos_format_position_summary, product_type) {
     PyObject* future_shape = future_summary_record.shape();
     py::object zero = borrow(names::int_0);
     Results result;
-    static const std::array<PyObject*, 3> summary_keys = {names::quantity.ptr(), names::price.ptr(),
-                                                          names::product_type.ptr()};
+    const std::array<PyObject*, 3> summary_keys = {names::quantity.ptr(), names::price.ptr(),
+                                                   names::product_type.ptr()};
     Py_ssize_t hints[3] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         if (!contains(self_attr(self, names::positions), code)) continue;
@@ -465,13 +466,13 @@ ZK_BODY(pos_format_position_detail, product_type) {
     PyObject* stock_shape = stock_detail_record.shape();
     PyObject* future_shape = future_detail_record.shape();
     // date, quantity, cost, pnl, trade_id: what differs from lot to lot.
-    static const unsigned char open_slots[5] = {0, 2, 3, 4, 6};
+    constexpr unsigned char open_slots[5] = {0, 2, 3, 4, 6};
     py::object zero = borrow(names::int_0);
     const bool stock = eq(product_type, names::Stock);
     Results result;
-    static const std::array<PyObject*, 5> detail_keys = {names::quantity.ptr(), names::price.ptr(),
-                                                         names::product_type.ptr(), names::exchange_ts.ptr(),
-                                                         names::trade_id.ptr()};
+    const std::array<PyObject*, 5> detail_keys = {names::quantity.ptr(), names::price.ptr(),
+                                                  names::product_type.ptr(), names::exchange_ts.ptr(),
+                                                  names::trade_id.ptr()};
     Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);

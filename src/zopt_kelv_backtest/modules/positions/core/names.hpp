@@ -49,8 +49,8 @@ namespace py = pybind11;
 #define ZK_TEXTS_CORE(X)
 #define ZK_NAMES_QUOTES(X)
 #define ZK_TEXTS_QUOTES(X)
-#define ZK_NAMES_ACCOUNT(X)
-#define ZK_TEXTS_ACCOUNT(X)
+#define ZK_NAMES_ACCOUNT(X) X(is_cover) X(ignore_tax) X(path) X(join) X(data_dir) X(Queue)
+#define ZK_TEXTS_ACCOUNT(X) X(record_time_format, "%Y-%m-%d %H:%M:%S.%f")
 
 #define ZK_INTS(X) X(0) X(1) X(2) X(5) X(1000) X(2000)
 

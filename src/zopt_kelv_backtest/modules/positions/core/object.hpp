@@ -343,3 +343,11 @@ py::object concat(std::initializer_list<py::handle> parts);
 void console_print(const py::object& text);
 
 }  // namespace zk
+
+// ---- account additions
+namespace zk {
+// A new int.
+inline py::object int_of(long long v) { return steal(PyLong_FromLongLong(v)); }
+// An exact int or float: arithmetic on it runs no Python code.
+inline bool is_exact_number(py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
+}  // namespace zk
