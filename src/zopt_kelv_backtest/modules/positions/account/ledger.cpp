@@ -14,6 +14,7 @@
 #include "account/ledger_text.hpp"
 #include "account/ledger_util.hpp"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -417,8 +418,10 @@ struct FillPlan {
     bool covers = false, opens = true;
     py::object rest;                   // the uncovered rest, when it opens
     py::object report, report_profit, report_before;
-    std::vector<py::handle> counter_keys;
-    std::vector<py::object> counters, counters_before;
+    // The account info counters a fill moves (at most seven), in the order stored.
+    std::array<py::handle, 7> counter_keys;
+    std::array<py::object, 7> counters, counters_before;
+    size_t n_counters = 0;
     py::object capital, capital_before;
     std::vector<py::object> lines;
 };
@@ -444,10 +447,10 @@ void plan_entries(py::handle self, const Fill& f, FillPlan& p) {
 }
 
 void count(FillPlan& p, py::handle key, py::handle by) {
-    py::object before = get_item(p.info, key);
-    p.counter_keys.push_back(key);
-    p.counters.push_back(iadd(before, by));
-    p.counters_before.push_back(std::move(before));
+    const size_t i = p.n_counters++;
+    p.counter_keys[i] = key;
+    p.counters_before[i] = get_item(p.info, key);
+    p.counters[i] = iadd(p.counters_before[i], by);
 }
 
 // An opening of the fill's copy (or of its uncovered rest) on its own side:
@@ -532,7 +535,7 @@ void plan_fill(py::handle self, const Fill& f, FillPlan& p) {
     if (p.new_book) check_settable(p.positions);
     if (p.new_type) check_settable(p.mapper);
     if (p.new_info) check_settable(p.infos);
-    if (!p.counters.empty()) check_settable(p.info);
+    if (p.n_counters) check_settable(p.info);
     if (p.report) check_settable(p.report);
     if (p.opens) p.own_append = method_ahead(p.own_side, names::append);
 }
@@ -545,7 +548,7 @@ void apply_fill(py::handle self, const Fill& f, FillPlan& p) {
     if (p.new_info) set_item(p.infos, f.code, p.info);
     if (p.profit) apply_profit(*p.profit);
     if (p.report) set_item(p.report, names::profit, p.report_profit);
-    for (size_t i = 0; i < p.counters.size(); ++i) set_item(p.info, p.counter_keys[i], p.counters[i]);
+    for (size_t i = 0; i < p.n_counters; ++i) set_item(p.info, p.counter_keys[i], p.counters[i]);
     set_attr(self, names::current_capital, p.capital);
     if (!p.opens) return;
     if (p.own_append)
@@ -558,7 +561,7 @@ void apply_fill(py::handle self, const Fill& f, FillPlan& p) {
 void undo_fill(py::handle self, const Fill& f, FillPlan& p) {
     if (p.opens) drop_last(p.own_side.ptr(), f.cp.ptr());
     set_attr(self, names::current_capital, p.capital_before);
-    for (size_t i = p.counters.size(); i-- > 0;) set_item(p.info, p.counter_keys[i], p.counters_before[i]);
+    for (size_t i = p.n_counters; i-- > 0;) set_item(p.info, p.counter_keys[i], p.counters_before[i]);
     if (p.report) set_item(p.report, names::profit, p.report_before);
     if (p.profit) undo_profit(*p.profit);
     if (p.new_info) steal(PyObject_CallMethodOneArg(p.infos.ptr(), names::pop.ptr(), f.code.ptr()));
@@ -593,6 +596,7 @@ ZK_BODY(pos_set_positions, trade, product_type) {
         if (attempt) set_item(f.cp, names::quantity, f.quantity);  // a cover's rest of the last plan
         const std::uint64_t seen = applied;
         FillPlan p;
+        p.lines.reserve(8);
         planned(p.lines, [&] { plan_fill(self, f, p); });
         // An overriding __calculate_profit has changed the book itself: its plan stands.
         if (applied != seen && (!p.covers || p.profit)) continue;
