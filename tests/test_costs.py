@@ -7,39 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 
-# A plain rendering of the ladder and the move, kept independent of the module.
-def _snap_ceil(x):
-    r = round(x)
-    return r if abs(x - r) <= 1e-9 else math.ceil(x)
-
-
-def ref_ceil(code, price):
-    price = float(price)
-    if code.startswith("00"):
-        if price < 50:
-            return _snap_ceil(price * 100) / 100, 0.01
-        if price < 1000:
-            return _snap_ceil(price * 20) / 20, 0.05
-    if price < 10:
-        return _snap_ceil(price * 100) / 100, 0.01
-    if price < 50:
-        return _snap_ceil(price * 20) / 20, 0.05
-    if price < 100:
-        return _snap_ceil(price * 10) / 10, 0.1
-    if price < 500:
-        return _snap_ceil(price * 2) / 2, 0.5
-    if price < 1000:
-        return _snap_ceil(price), 1
-    return _snap_ceil(price / 5) * 5, 5
-
-
-def ref_slip(code, price, tick_count, direction):
-    price = float(price)
-    for _ in range(tick_count):
-        price, tick = ref_ceil(code, price)
-        step = price + tick if direction == "up" else price - tick
-        price = ref_ceil(code, step)[0]
-    return float(price)
+from cost_model import ref_ceil, ref_slip
 
 
 def same(a, b):

@@ -2,6 +2,7 @@
 
 import json
 import os
+import types
 from datetime import datetime
 from html.parser import HTMLParser
 
@@ -430,3 +431,46 @@ def test_real_template_summary_figures(pos, data_dir, console):
     assert 'id="round-trips">3<' in html
     assert 'id="total-costs">33.00<' in html
     assert "lightweight" in html.lower() and "<script src=" not in html  # chart library is inline
+
+
+# --- names and cells of the written files ---------------------------------------------------
+
+
+@pytest.mark.parametrize("method, suffix", [("generate_standard_report", "-report.html"),
+                                            ("generate_qs_profit_report", "-profit_report.html")])  # fmt: skip
+def test_long_codes_fit_the_name_limit_or_are_refused_before_writing(pos, mod, data_dir, console, monkeypatch,
+                                                                    method, suffix):  # fmt: skip
+    """The hidden temporary name never outgrows the final one's room: a code
+    whose final name fits is written; a longer one is refused up front."""
+    monkeypatch.setattr(mod, "qs", types.SimpleNamespace(
+        utils=mod.qs.utils,
+        reports=types.SimpleNamespace(html=lambda **kw: open(kw["output"], "w").write("qs")),
+    ))  # fmt: skip
+    days = [(datetime(2024, 1, d), 1.0, 1.0, 1.0, 130.0 + d, 10) for d in range(1, 8)]
+    fits = "C" * (255 - len(suffix))
+    for code in (fits, "中" * ((255 - len(suffix)) // 3)):
+        pos._profit_report["rows"].append(profit_row(code))
+        getattr(pos, method)(code, StubQuotes(days=days))
+        assert any(n == code + suffix for _, _, files in os.walk(data_dir) for n in files)
+    too_long = fits + "C"
+    pos._profit_report["rows"].append(profit_row(too_long))
+    written = sorted(str(p) for p in data_dir.rglob("*"))
+    with pytest.raises(ValueError, match="不支援的商品代號"):
+        getattr(pos, method)(too_long, StubQuotes(days=days))
+    assert sorted(str(p) for p in data_dir.rglob("*")) == written
+
+
+FORMULAS = ["=2+5+cmd|' -C calc'!A0", "+1+1", "-2+3", "@SUM(A1)", "\tx", "\rx"]
+
+
+def test_trade_log_cells_cannot_start_a_formula(pos, data_dir, console, fixed_now):
+    for i, text in enumerate(FORMULAS):
+        pos.add_trade_record(f"{text}-{i}", text, "Buy", 1, -5.5, ts(2024, 1, 2, 9, 0), "Deal")
+    pos.add_trade_record("-7", "2330", "Sell", 1, 100, ts(2024, 1, 2, 9, 1), "Deal")
+    pos.export_trade_records()
+    path = data_dir / "trade_records" / "2024-05-02 134501_trade_records.csv"
+    df = pl.read_csv(path, schema_overrides={"trade_id": pl.String, "code": pl.String})
+    assert df["code"].to_list() == ["'" + t for t in FORMULAS] + ["2330"]
+    assert df["trade_id"].to_list() == [f"'{t}-{i}" for i, t in enumerate(FORMULAS)] + ["-7"]
+    assert df["price"].to_list() == [-5.5] * len(FORMULAS) + [100.0]  # numbers stay numbers
+    assert [r["code"] for r in pos.trade_records[:-1]] == FORMULAS  # the log itself is unchanged

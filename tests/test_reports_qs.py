@@ -176,3 +176,16 @@ def test_real_report_library(pos, data_dir, console, capsys):
     assert "進階損益報告" in text and "0050" in text
     assert sorted(os.listdir(html_path.parent)) == [csv_path.name, html_path.name]
     assert str(html_path) in capsys.readouterr().out
+
+
+def test_profit_csv_cells_cannot_start_a_formula(pos, data_dir, console, fake_qs):
+    code = "=2+5+cmd|' -C calc'!A0"
+    pos._profit_report["rows"].extend([profit_row(code, exit=ts(2024, 1, 2, 9, 30), profit=-1000.0, note="@x"),
+                                       profit_row(code, exit=ts(2024, 1, 3, 9, 30), profit=500.0, note="-1.5")])
+    pos.generate_qs_profit_report(code, StubQuotes(days=DAYS_0050))
+    _, csv_path = out_paths(data_dir, code)
+    df = pd.read_csv(csv_path, encoding="utf-8-sig", dtype={"note": str})
+    assert df["code"].tolist() == ["'" + code] * 2
+    assert df["note"].tolist() == ["'@x", "-1.5"]  # a text that reads as a number stays as it is
+    assert df["profit"].tolist() == [-1000.0, 500.0]
+    assert pos._profit_report["rows"][0]["code"] == code

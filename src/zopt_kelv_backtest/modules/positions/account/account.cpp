@@ -5,25 +5,22 @@
 namespace zk {
 namespace {
 
-py::object new_int(long v) { return steal(PyLong_FromLong(v)); }
-py::object new_float(double v) { return steal(PyFloat_FromDouble(v)); }
-
 // One side's slippage rule: {"tick_count": n, "direction": dir}.
-py::dict slippage_side(const char* direction) {
+py::dict slippage_side(py::handle direction) {
     py::dict d;
-    d[names::tick_count] = new_int(3);
-    d[names::direction] = py::str(direction);
+    d[names::tick_count] = int_of(3);
+    d[names::direction] = direction;
     return d;
 }
 
 py::dict product_settings(double fee, double tax) {
     py::dict slippage;
-    slippage[names::buy] = slippage_side("up");
-    slippage[names::sell] = slippage_side("down");
+    slippage[names::buy] = slippage_side(names::up);
+    slippage[names::sell] = slippage_side(names::down);
     py::dict d;
-    d[names::fee] = new_float(fee);
-    d[names::tax] = new_float(tax);
-    d[names::per_trade_cost] = new_int(10);
+    d[names::fee] = fl(fee);
+    d[names::tax] = fl(tax);
+    d[names::per_trade_cost] = int_of(10);
     d[names::slippage] = slippage;
     return d;
 }
@@ -44,13 +41,13 @@ ZK_BODY(pos_init) {
     set_attr(self, names::trade_records, py::list());
     set_attr(self, names::product_type_mapper, py::dict());
     set_attr(self, names::current_tick_infos, py::dict());
-    set_attr(self, names::fetch_position_queue, global(names::queue).attr("Queue")());
-    set_attr(self, names::finish_fetch_position_queue, global(names::queue).attr("Queue")());
+    set_attr(self, names::fetch_position_queue, call_method(global(names::queue), names::Queue));
+    set_attr(self, names::finish_fetch_position_queue, call_method(global(names::queue), names::Queue));
     set_attr(self, names::wait_fetch_position_response_flag, py::handle(Py_False));
-    set_attr(self, names::initial_capital, new_int(100000));
+    set_attr(self, names::initial_capital, int_of(100000));
     set_attr(self, names::current_capital, get_attr(self, names::initial_capital));
     py::dict report;
-    report[names::profit] = new_int(0);
+    report[names::profit] = int_of(0);
     report[names::rows] = py::list();
     set_attr(self, names::_profit_report, report);
     set_attr(self, names::_fee_settings, default_fee_settings());
@@ -63,15 +60,15 @@ ZK_BODY(pos_init_account_info) {
     for (py::handle key : {names::entry_times, names::cover_times, names::receive_amount,
                            names::payable_amount, names::net_profit, names::extra_fee,
                            names::profit})
-        info[key] = new_int(0);
+        info[key] = int_of(0);
     return info;
 }
 
 ZK_BODY(pos_generate_save_path, file_name, sub_folder) {  // sub_folder: the *sub_folder tuple
-    py::object join = global(names::os).attr("path").attr("join");
+    py::object join = get_attr(get_attr(global(names::os), names::path), names::join);
     Py_ssize_t n = PyTuple_GET_SIZE(sub_folder.ptr());
     py::tuple parts(n + 1);
-    parts[0] = global(names::BASIC_INFO).attr("data_dir");
+    parts[0] = get_attr(global(names::BASIC_INFO), names::data_dir);
     for (Py_ssize_t i = 0; i < n; ++i) parts[i + 1] = PyTuple_GET_ITEM(sub_folder.ptr(), i);
     py::object dir_path = steal(PyObject_Call(join.ptr(), parts.ptr(), nullptr));
     global(names::make_dir)(dir_path);
@@ -84,8 +81,8 @@ ZK_BODY(pos_generate_save_path, file_name, sub_folder) {  // sub_folder: the *su
 }
 
 ZK_BODY(pos_make_trade_record, trade_id, code, action, quantity, price, timestamp, trade_status) {
-    py::object dt = global(names::datetime).attr("fromtimestamp")(timestamp);
-    py::object text = dt.attr("strftime")("%Y-%m-%d %H:%M:%S.%f");
+    py::object dt = call_method(global(names::datetime), names::fromtimestamp, timestamp);
+    py::object text = call_method(dt, names::strftime, names::record_time_format);
     py::dict record;
     record[names::trade_id] = trade_id;
     record[names::code] = code;

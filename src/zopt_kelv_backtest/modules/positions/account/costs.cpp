@@ -64,12 +64,15 @@ py::object row_price(const Row& r) {
     return steal(PyNumber_Multiply(c.ptr(), names::int_5.ptr()));
 }
 
-// The float ticks, made once (floats are immutable).
+// The float ticks of the ladder (floats are immutable).
+const ExecCache float_ticks{"ladder float ticks", [] {
+    return Py_BuildValue("(dddd)", 0.01, 0.05, 0.1, 0.5);
+}};
+
 py::handle float_tick(double tick) {
-    static PyObject* const cache[4] = {PyFloat_FromDouble(0.01), PyFloat_FromDouble(0.05),
-                                       PyFloat_FromDouble(0.1), PyFloat_FromDouble(0.5)};
-    for (PyObject* f : cache)
-        if (f && PyFloat_AS_DOUBLE(f) == tick) return f;
+    PyObject* ticks = float_ticks.borrowed();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ticks); ++i)
+        if (PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(ticks, i)) == tick) return PyTuple_GET_ITEM(ticks, i);
     return nullptr;
 }
 
@@ -135,8 +138,6 @@ constexpr long long kStepBudget = 1LL << 24;
     throw_py();
 }
 
-bool plain_number(py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
-
 // The move step by step on Python objects: for prices beyond exact doubles,
 // foreign `direction` objects, or an overridden ladder method.
 py::object slip_generic(py::handle self, py::handle code, py::object price, long long from, long long n,
@@ -161,7 +162,7 @@ py::object slip_generic(py::handle self, py::handle code, py::object price, long
         own = own && m.own && PyUnicode_CheckExact(direction.ptr());
         py::object next = m.own ? row_price(ladder(fund, as_double(moved)))
                                    : get_item(m.obj(code, moved), names::int_0);
-        if (own && plain_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
+        if (own && is_exact_number(price) && Py_TYPE(next.ptr()) == Py_TYPE(price.ptr())) {
             // Our ladder is a pure function of the price: a price that no longer
             // moves stays where it is for every later step.
             int same = PyObject_RichCompareBool(next.ptr(), price.ptr(), Py_EQ);
@@ -296,97 +297,118 @@ ZK_BODY(pos_calculate_slippage_price, code, price, tick_count, direction) {
     return slippage_price(self, code, price, tick_count, direction);
 }
 
-TradeCost compute_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
-                             py::handle quantity, py::handle product_type, py::handle ignore_tax, py::handle is_cover) {
+namespace {
+
+// The settings of one product type and the slippage rule of one side, read
+// as the algorithm reads them. `quiet` stays true while the reads ran no
+// Python code (exact dicts, a plain instance attribute).
+struct CostRule {
+    bool stock;
     py::handle type_key;
-    bool stock = eq(product_type, names::Stock);
-    if (stock) {
-        type_key = names::stock;
+    py::object settings, slippage, direction;
+    bool quiet;
+};
+
+CostRule cost_rule(py::handle self, py::handle action, py::handle product_type, py::handle is_cover) {
+    CostRule r;
+    r.stock = eq(product_type, names::Stock);
+    if (r.stock) {
+        r.type_key = names::stock;
     } else if (eq(product_type, names::Future)) {
-        type_key = names::future;
+        r.type_key = names::future;
     } else {
         raise_with_value(PyExc_Exception, "不支援的商品類型: ", product_type);
     }
-    // The rates are read from self._fee_settings again after the move. While no
-    // Python code can have run in between (exact builtin types, our own methods,
-    // a plain instance attribute), that read gives this same dict.
     py::object all = get_attr(self, names::_fee_settings);
-    py::object settings = get_item(all, type_key);
-    bool quiet = attr_is_quiet(self, names::_fee_settings) && PyDict_CheckExact(all.ptr()) &&
-                 PyDict_CheckExact(settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
-                 PyBool_Check(is_cover.ptr());
+    r.settings = get_item(all, r.type_key);
+    r.quiet = attr_is_quiet(self, names::_fee_settings) && PyDict_CheckExact(all.ptr()) &&
+              PyDict_CheckExact(r.settings.ptr()) && PyUnicode_CheckExact(action.ptr()) &&
+              PyBool_Check(is_cover.ptr());
 
     py::object side;
     if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Buy") == 0)
-        side = py::reinterpret_borrow<py::object>(names::buy);
+        side = borrow(names::buy);
     else if (PyUnicode_CheckExact(action.ptr()) && PyUnicode_CompareWithASCIIString(action.ptr(), "Sell") == 0)
-        side = py::reinterpret_borrow<py::object>(names::sell);
+        side = borrow(names::sell);
     else
         side = steal(PyObject_CallMethodNoArgs(action.ptr(), names::lower.ptr()));
-    py::object slippages = get_item(settings, names::slippage);
-    py::object slippage = get_item(slippages, side);
-    quiet = quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(slippage.ptr());
+    py::object slippages = get_item(r.settings, names::slippage);
+    r.slippage = get_item(slippages, side);
+    r.quiet = r.quiet && PyDict_CheckExact(slippages.ptr()) && PyDict_CheckExact(r.slippage.ptr());
 
-    py::object direction;
     if (truth(is_cover)) {
-        direction = get_item(slippage, names::direction);
+        r.direction = get_item(r.slippage, names::direction);
     } else {
-        py::object stored = get_item(slippage, names::direction);
-        quiet = quiet && PyUnicode_CheckExact(stored.ptr());
-        bool down = eq(stored, names::down);
-        direction = py::reinterpret_borrow<py::object>(down ? names::up : names::down);
+        py::object stored = get_item(r.slippage, names::direction);
+        r.quiet = r.quiet && PyUnicode_CheckExact(stored.ptr());
+        r.direction = borrow(eq(stored, names::down) ? names::up : names::down);
     }
+    return r;
+}
 
+// The fill price after slippage, through our own move or an override.
+py::object slipped_price(py::handle self, py::handle code, py::handle price, CostRule& r) {
     auto slip = own_method(self, names::private_calculate_slippage_price, pos_calculate_slippage_price);
-    py::object tick_count = get_item(slippage, names::tick_count);
-    py::object fill;
-    if (slip.own && PyLong_CheckExact(tick_count.ptr())) {
-        fill = slippage_price(self, code, price, tick_count, direction, &quiet);
-    } else {
-        quiet = false;
-        fill = slip.call(self, code, price, tick_count, direction);
-    }
+    py::object tick_count = get_item(r.slippage, names::tick_count);
+    if (slip.own && PyLong_CheckExact(tick_count.ptr()))
+        return slippage_price(self, code, price, tick_count, r.direction, &r.quiet);
+    r.quiet = false;
+    return slip.call(self, code, price, tick_count, r.direction);
+}
 
-    py::object units;
-    if (stock) {
-        units = py::reinterpret_borrow<py::object>(names::int_1000);
-    } else {
-        auto cv = own_method(self, names::private_apply_future_contract_value,
-                                pos_apply_future_contract_value);
-        if (cv.own) {
-            py::object values = contract_values();
-            quiet = quiet && PyDict_CheckExact(values.ptr());
-            units = contract_value(values, code);
-        } else {
-            quiet = false;
-            units = cv.obj(code);
-        }
+// Money units of a quantity of 1: 1000 shares, or the future's contract value.
+py::object quantity_units(py::handle self, py::handle code, CostRule& r) {
+    if (r.stock) return borrow(names::int_1000);
+    auto cv = own_method(self, names::private_apply_future_contract_value, pos_apply_future_contract_value);
+    if (!cv.own) {
+        r.quiet = false;
+        return cv.obj(code);
     }
+    py::object values = contract_values();
+    r.quiet = r.quiet && PyDict_CheckExact(values.ptr());
+    return contract_value(values, code);
+}
+
+}  // namespace
+
+TradeCost compute_trade_cost(py::handle self, py::handle code, py::handle action, py::handle price,
+                             py::handle quantity, py::handle product_type, py::handle ignore_tax, py::handle is_cover) {
+    CostRule r = cost_rule(self, action, product_type, is_cover);
+    py::object fill = slipped_price(self, code, price, r);
+    py::object units = quantity_units(self, code, r);
+    // The rates are read from self._fee_settings again after the move. While no
+    // Python code can have run in between (exact builtin types, our own methods,
+    // a plain instance attribute), that read gives this same dict.
     auto read = [&](py::handle key) {
-        return quiet ? get_item(settings, key) : setting(self, type_key, key);
+        return r.quiet ? get_item(r.settings, key) : setting(self, r.type_key, key);
     };
     // Python code can run in a product only when a factor is not an exact int or float.
-    auto plain = [](py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); };
-    quiet = quiet && plain(units) && PyFloat_CheckExact(fill.ptr());
+    r.quiet = r.quiet && is_exact_number(units) && PyFloat_CheckExact(fill.ptr());
     py::object rate = read(names::fee);
-    quiet = quiet && plain(rate);
+    r.quiet = r.quiet && is_exact_number(rate);
     py::object fee = product({rate, quantity, units, fill});
     rate = read(names::tax);
-    quiet = quiet && plain(rate);
+    r.quiet = r.quiet && is_exact_number(rate);
     py::object tax = product({rate, quantity, units, fill});
     py::object fixed_cost = read(names::per_trade_cost);
     py::object min_qty = steal(PyNumber_Multiply(quantity.ptr(), units.ptr()));
 
-    return {std::move(fee), py::reinterpret_borrow<py::object>(truth(ignore_tax) ? names::int_0 : py::handle(tax)),
-            std::move(fixed_cost), py::reinterpret_borrow<py::object>(quantity), std::move(min_qty), std::move(fill),
-            py::reinterpret_borrow<py::object>(price)};
+    return {std::move(fee), borrow(truth(ignore_tax) ? names::int_0 : py::handle(tax)), std::move(fixed_cost),
+            borrow(quantity), std::move(min_qty), std::move(fill), borrow(price)};
 }
 
 namespace {
 RecordKeys<7> trade_cost_record({"fee", "tax", "fixed_cost", "qty", "min_qty", "price", "origin_price"});
+// What str() of the dict writes before each value.
+const std::array<std::string, 7> trade_cost_heads = [] {
+    std::array<std::string, 7> h;
+    for (size_t i = 0; i < 7; ++i) h[i] = std::string(i ? ", '" : "{'") + trade_cost_record.names[i] + "': ";
+    return h;
+}();
 }  // namespace
 
 const RecordKeys<7>& cost_keys() { return trade_cost_record; }
+const std::array<std::string, 7>& cost_heads() { return trade_cost_heads; }
 
 ZK_BODY(pos_calculate_trade_cost, code, action, price, quantity, product_type, ignore_tax, is_cover) {
     return cost_keys().dict(compute_trade_cost(self, code, action, price, quantity, product_type, ignore_tax, is_cover));

@@ -3,6 +3,7 @@
 
 #include "core/dispatch.hpp"
 
+#include <string>
 #include <utility>
 
 namespace zk {
@@ -11,6 +12,8 @@ namespace zk {
 enum CostField : size_t { Fee, Tax, FixedCost, Qty, MinQty, Price, OriginPrice };
 using TradeCost = std::array<py::object, 7>;
 const RecordKeys<7>& cost_keys();
+// What str() of a trade-cost dict writes before each value ("{'fee': ", ", 'tax': ", ...).
+const std::array<std::string, 7>& cost_heads();
 
 // What __calculate_trade_cost computes for its checked arguments (price as a
 // float), without making the dict.

@@ -160,10 +160,9 @@ struct ReprCache {
     }
 };
 
-ReprCache& repr_cache() {
-    static ReprCache cache;
-    return cache;
-}
+ReprCache float_reprs;
+
+ReprCache& repr_cache() { return float_reprs; }
 
 }  // namespace
 

@@ -151,13 +151,14 @@ py::object lot_pnl(const py::object& close, const py::object& price, const py::o
 
 // round(x, 2) of a float as the interpreter's float.__round__ gives it: the
 // decimal correctly rounded (half to even) at two places, read back.
+const ExecCache builtin_round{"builtins.round", [] {
+    py::object mod = steal(PyImport_ImportModule("builtins"));
+    return PyObject_GetAttr(mod.ptr(), names::round.ptr());
+}};
+
 py::object round2(const py::object& x) {
-    static PyObject* const builtin_round = [] {
-        py::object mod = steal(PyImport_ImportModule("builtins"));
-        return py::object(mod.attr("round")).release().ptr();
-    }();
     py::object fn = global(names::round);
-    if (fn.ptr() == builtin_round && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
+    if (fn.ptr() == builtin_round.borrowed() && PyFloat_CheckExact(x.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(x.ptr()))) {
         char buf[400];
         auto res = std::to_chars(buf, buf + sizeof buf, PyFloat_AS_DOUBLE(x.ptr()), std::chars_format::fixed, 2);
         double r = 0;
@@ -357,106 +358,120 @@ void for_each_lot(const py::object& book, Fn&& fn) {
 
 }  // namespace
 
+namespace {
+
+// One code's running totals for its summary, held in C while every value is
+// a plain int or float.
+struct SummaryTotals {
+    bool in_c = true;
+    Num c_qty, c_weighted, c_pnl;
+    py::object pnl, quantity, weighted;
+    SummaryTotals() : pnl(borrow(names::int_0)), quantity(pnl), weighted(pnl) {}
+    void to_python() {
+        if (!in_c) return;
+        in_c = false;
+        quantity = c_qty.box();
+        weighted = c_weighted.box();
+        pnl = c_pnl.box();
+    }
+};
+
+// A lot whose fields are all plain, added in C; false when the general path must take it.
+[[gnu::always_inline]] inline bool add_plain_lot(SummaryTotals& t, Valuer& valuer, const py::object& lot,
+                                                 bool long_side, Py_ssize_t* hints) {
+    const std::array<PyObject*, 3> keys = {names::quantity.ptr(), names::price.ptr(), names::product_type.ptr()};
+    PyObject* f[3];
+    Num q_close, q_unit;
+    if (!t.in_c || !PyDict_CheckExact(lot.ptr()) || !dict_get_all(lot.ptr(), keys, f, hints) ||
+        !PyLong_CheckExact(f[0]))
+        return false;
+    Num q = Num::of(f[0]);
+    if (q.ok && q.i == 0) return true;
+    Num p = Num::of(f[1]);
+    Num nq = t.c_qty + q, nw = t.c_weighted + p * q;
+    // The unit first: it only compares f[2] by identity with interned texts.
+    if (!nq.ok || !nw.ok || !valuer.quiet_unit(f[2], q_unit) || !valuer.quiet_close(q_close)) return false;
+    Num np = t.c_pnl + lot_pnl_num(q_close, p, q, long_side, q_unit);
+    if (!np.ok) return false;
+    t.c_qty = nq;
+    t.c_weighted = nw;
+    t.c_pnl = np;
+    return true;
+}
+
+// A lot the way the algorithm reads it, field by field.
+void add_lot(SummaryTotals& t, Valuer& valuer, const py::object& lot, bool long_side) {
+    Valuer::Field qty_f, price_f;
+    if (is_zero(valuer.read(lot, names::quantity, qty_f), valuer)) return;
+    {
+        const py::object& qty = valuer.read(lot, names::quantity, qty_f);
+        const py::object& price = valuer.read(lot, names::price, price_f);
+        if (t.in_c) {
+            Num q = Num::of(qty.ptr());
+            Num nq = t.c_qty + q, nw = t.c_weighted + Num::of(price.ptr()) * q;
+            if (nq.ok && nw.ok) {
+                t.c_qty = nq;
+                t.c_weighted = nw;
+            } else {
+                t.to_python();
+            }
+        }
+        if (!t.in_c) {
+            valuer.python_ran();
+            t.quantity = iadd(t.quantity, qty);
+            // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
+            t.weighted = iadd(t.weighted, mul(price, qty));
+        }
+    }
+    if (!valuer.has_tick()) {
+        print_no_tick();
+        valuer.python_ran();
+        return;
+    }
+    py::object unit = valuer.unit(lot);
+    py::object close = valuer.close();
+    const py::object& price = valuer.read(lot, names::price, price_f);
+    const py::object& qty = valuer.read(lot, names::quantity, qty_f);
+    if (t.in_c) {
+        Num np = t.c_pnl + lot_pnl_num(close, price, qty, long_side, unit);
+        if (np.ok) {
+            t.c_pnl = np;
+            return;
+        }
+        t.to_python();
+    }
+    valuer.python_ran();
+    t.pnl = iadd(t.pnl, lot_pnl(close, price, qty, long_side, unit));
+}
+
+// The summary row of one code, or nothing when its lots hold no quantity.
+py::object summary_of(py::handle self, const py::object& code, bool stock, Py_ssize_t* hints) {
+    SummaryTotals t;
+    mark_untracked(self, code);
+    Valuer valuer(self, code);
+    py::object book = get_item(self_attr(self, names::positions), code);
+    for_each_lot(book, [&](const py::object& lot, bool long_side) {
+        if (!add_plain_lot(t, valuer, lot, long_side, hints)) add_lot(t, valuer, lot, long_side);
+    });
+    t.to_python();
+    py::object zero = borrow(names::int_0);
+    if (eq(t.quantity, zero)) return py::object();
+    py::object avg = zero;
+    if (compare(t.quantity, zero, Py_GT)) avg = round2(truediv(t.weighted, t.quantity));
+    if (!stock) return dict_of_shape(future_summary_record.shape(), {code, t.quantity, avg, t.pnl});
+    py::object cash = get_attr(global(names::OrderCond), names::CASH);
+    return dict_of_shape(stock_summary_record.shape(), {code, t.quantity, avg, t.pnl, cash, zero, zero, zero, zero});
+}
+
+}  // namespace
+
 ZK_BODY(pos_format_position_summary, product_type) {
     const bool stock = eq(product_type, names::Stock);
-    PyObject* stock_shape = stock_summary_record.shape();
-    PyObject* future_shape = future_summary_record.shape();
-    py::object zero = borrow(names::int_0);
     Results result;
-    static const std::array<PyObject*, 3> summary_keys = {names::quantity.ptr(), names::price.ptr(),
-                                                          names::product_type.ptr()};
     Py_ssize_t hints[3] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         if (!contains(self_attr(self, names::positions), code)) continue;
-        // Totals stay in C while every value is a plain int or float.
-        bool in_c = true;
-        Num c_qty, c_weighted, c_pnl;
-        py::object pnl = zero, quantity = zero, weighted = zero;
-        auto to_python = [&] {
-            if (!in_c) return;
-            in_c = false;
-            quantity = c_qty.box();
-            weighted = c_weighted.box();
-            pnl = c_pnl.box();
-        };
-        mark_untracked(self, code);
-        Valuer valuer(self, code);
-        py::object book = get_item(self_attr(self, names::positions), code);
-        for_each_lot(book, [&](const py::object& lot, bool long_side) {
-            PyObject* f[3];
-            Num q_close, q_unit;
-            if (in_c && PyDict_CheckExact(lot.ptr()) &&
-                dict_get_all(lot.ptr(), summary_keys, f, hints) &&
-                PyLong_CheckExact(f[0])) {
-                // Everything plain: the whole step in C, or the general path below.
-                Num q = Num::of(f[0]);
-                if (q.ok && q.i == 0) return;
-                Num p = Num::of(f[1]);
-                Num nq = c_qty + q, nw = c_weighted + p * q;
-                // The unit first: it only compares f[2] by identity with interned texts.
-                if (nq.ok && nw.ok && valuer.quiet_unit(f[2], q_unit) && valuer.quiet_close(q_close)) {
-                    Num np = c_pnl + lot_pnl_num(q_close, p, q, long_side, q_unit);
-                    if (np.ok) {
-                        c_qty = nq;
-                        c_weighted = nw;
-                        c_pnl = np;
-                        return;
-                    }
-                }
-            }
-            Valuer::Field qty_f, price_f;
-            if (is_zero(valuer.read(lot, names::quantity, qty_f), valuer)) return;
-            {
-                const py::object& qty = valuer.read(lot, names::quantity, qty_f);
-                const py::object& price = valuer.read(lot, names::price, price_f);
-                if (in_c) {
-                    Num q = Num::of(qty.ptr());
-                    Num nq = c_qty + q, nw = c_weighted + Num::of(price.ptr()) * q;
-                    if (nq.ok && nw.ok) {
-                        c_qty = nq;
-                        c_weighted = nw;
-                    } else {
-                        to_python();
-                    }
-                }
-                if (!in_c) {
-                    valuer.python_ran();
-                    quantity = iadd(quantity, qty);
-                    // Weighted by quantity: one lot of 2 at 100 averages 100, not 50.
-                    weighted = iadd(weighted, mul(price, qty));
-                }
-            }
-            if (!valuer.has_tick()) {
-                print_no_tick();
-                valuer.python_ran();
-                return;
-            }
-            py::object unit = valuer.unit(lot);
-            py::object close = valuer.close();
-            const py::object& price = valuer.read(lot, names::price, price_f);
-            const py::object& qty = valuer.read(lot, names::quantity, qty_f);
-            if (in_c) {
-                Num np = c_pnl + lot_pnl_num(close, price, qty, long_side, unit);
-                if (np.ok) {
-                    c_pnl = np;
-                    return;
-                }
-                to_python();
-            }
-            valuer.python_ran();
-            pnl = iadd(pnl, lot_pnl(close, price, qty, long_side, unit));
-        });
-        to_python();
-        if (eq(quantity, zero)) continue;
-        py::object avg = zero;
-        if (compare(quantity, zero, Py_GT))
-            avg = round2(truediv(weighted, quantity));
-        if (stock) {
-            py::object cash = get_attr(global(names::OrderCond), names::CASH);
-            result.append(dict_of_shape(stock_shape, {code, quantity, avg, pnl, cash, zero, zero, zero, zero}));
-        } else {
-            result.append(dict_of_shape(future_shape, {code, quantity, avg, pnl}));
-        }
+        if (py::object row = summary_of(self, code, stock, hints)) result.append(std::move(row));
     }
     return result.list();
 }
@@ -465,13 +480,13 @@ ZK_BODY(pos_format_position_detail, product_type) {
     PyObject* stock_shape = stock_detail_record.shape();
     PyObject* future_shape = future_detail_record.shape();
     // date, quantity, cost, pnl, trade_id: what differs from lot to lot.
-    static const unsigned char open_slots[5] = {0, 2, 3, 4, 6};
+    constexpr unsigned char open_slots[5] = {0, 2, 3, 4, 6};
     py::object zero = borrow(names::int_0);
     const bool stock = eq(product_type, names::Stock);
     Results result;
-    static const std::array<PyObject*, 5> detail_keys = {names::quantity.ptr(), names::price.ptr(),
-                                                         names::product_type.ptr(), names::exchange_ts.ptr(),
-                                                         names::trade_id.ptr()};
+    const std::array<PyObject*, 5> detail_keys = {names::quantity.ptr(), names::price.ptr(),
+                                                  names::product_type.ptr(), names::exchange_ts.ptr(),
+                                                  names::trade_id.ptr()};
     Py_ssize_t hints[5] = {};
     for (const py::object& code : select_codes(self, product_type)) {
         mark_untracked(self, code);

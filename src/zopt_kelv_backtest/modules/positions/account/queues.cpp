@@ -34,7 +34,7 @@ ZK_BODY(pos_add_finish_notify_to_queue) {
 
 ZK_BODY(pos_pop_finish_notify) {
     py::object notice = queue_call(self, names::finish_fetch_position_queue, names::get);
-    if (PyObject_SetAttr(self.ptr(), names::wait_fetch_position_response_flag.ptr(), Py_False) < 0) throw_py();
+    set_attr(self, names::wait_fetch_position_response_flag, Py_False);
     return notice;
 }
 

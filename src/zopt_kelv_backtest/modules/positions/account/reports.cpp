@@ -19,9 +19,22 @@ namespace {
 
 const char* const kTextTime = "%Y-%m-%d %H:%M:%S";
 
-// A code ends up in file names: anything that could leave the output folder
-// (or name no file at all) is refused before a folder is made.
-void check_code(py::handle code) {
+// The longest file name most file systems take, in bytes.
+constexpr Py_ssize_t kNameMax = 255;
+
+// The UTF-8 length of a str (or of its escaped form, when it holds surrogates).
+Py_ssize_t utf8_bytes(py::handle s) {
+    Py_ssize_t n = 0;
+    if (PyUnicode_AsUTF8AndSize(s.ptr(), &n)) return n;
+    PyErr_Clear();
+    py::object b = steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogateescape"));
+    return PyBytes_GET_SIZE(b.ptr());
+}
+
+// A code ends up in file names (`code` + `suffix`): anything that could
+// leave the output folder, name no file at all or make a name longer than
+// the file system takes is refused before a folder is made.
+void check_code(py::handle code, const char* suffix) {
     py::object os = global(names::os);
     auto contains = [&](py::handle part) {
         if (part.is_none()) return false;
@@ -33,7 +46,8 @@ void check_code(py::handle code) {
                py::str(code).equal(py::str("..")) || contains(py::str("/")) ||
                contains(py::str(std::string(1, '\0'))) || contains(os.attr("sep")) ||
                contains(os.attr("altsep")) ||
-               os.attr("path").attr("isabs")(code).cast<bool>();
+               os.attr("path").attr("isabs")(code).cast<bool>() ||
+               utf8_bytes(code) + static_cast<Py_ssize_t>(std::strlen(suffix)) > kNameMax;
     if (bad) raise_with_value(PyExc_ValueError, "不支援的商品代號: ", code);
 }
 
@@ -45,6 +59,11 @@ void write_atomically(const py::object& target, const std::function<void(const p
     py::object folder = path.attr("dirname")(target);
     py::object base = path.attr("basename")(target);
     py::object tmp;
+    // The hidden name keeps as much of the final one as fits the name limit
+    // with its dot, random part and ".tmp".
+    constexpr Py_ssize_t kTmpExtra = 1 + 1 + 12 + 4;
+    while (utf8_bytes(base) + kTmpExtra > kNameMax)
+        base = steal(PyUnicode_Substring(base.ptr(), 0, PyUnicode_GET_LENGTH(base.ptr()) - 1));
     // Reserve a fresh hidden name in the same folder; the mode follows the umask
     // like a file opened for writing would.
     int flags = PyLong_AsLong(os.attr("O_WRONLY").ptr()) | PyLong_AsLong(os.attr("O_CREAT").ptr()) |
@@ -176,7 +195,7 @@ bool append_json_value(std::string& out, PyObject* v, const py::object& dumps) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (x == -1 && PyErr_Occurred()) throw_py();
-        if (overflow) return append_text(out, steal(PyLong_Type.tp_repr(v)));
+        if (overflow) return append_text(out, steal(PyNumber_ToBase(v, 10)));  // int's own text, as json writes it
         char buf[24];
         auto res = std::to_chars(buf, buf + sizeof buf, x);
         out.append(buf, res.ptr);
@@ -275,6 +294,88 @@ bool renders_as_jinja(const py::object& tmpl) {
     return is == 1;
 }
 
+// Whether a text reads as a decimal number: sign, digits with at most one
+// point, an exponent.
+bool reads_as_number(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t i = 0;
+    auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < n ? PyUnicode_READ_CHAR(s, k) : 0; };
+    auto digits = [&] {
+        const Py_ssize_t from = i;
+        while (at(i) >= '0' && at(i) <= '9') ++i;
+        return i - from;
+    };
+    if (at(i) == '+' || at(i) == '-') ++i;
+    Py_ssize_t count = digits();
+    if (at(i) == '.') {
+        ++i;
+        count += digits();
+    }
+    if (!count) return false;
+    if (at(i) == 'e' || at(i) == 'E') {
+        ++i;
+        if (at(i) == '+' || at(i) == '-') ++i;
+        if (!digits()) return false;
+    }
+    return i == n;
+}
+
+// A CSV cell a spreadsheet opens: a text that would start a formula gets a
+// leading "'" (OWASP's advice for CSV injection); a text that reads as a
+// number and every value that is not text stay as they are.
+py::object csv_safe_cell(py::handle v) {
+    if (!PyUnicode_Check(v.ptr()) || PyUnicode_GET_LENGTH(v.ptr()) == 0) return borrow(v);
+    const Py_UCS4 c = PyUnicode_READ_CHAR(v.ptr(), 0);
+    const bool risky = c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+    if (!risky || reads_as_number(v.ptr())) return borrow(v);
+    return concat({py::str("'"), v});
+}
+
+// The cells of a list through csv_safe_cell: the new list, or None when no cell changes.
+py::object csv_safe_cells(const py::list& values) {
+    py::list out;
+    bool changed = false;
+    for (py::handle v : values) {
+        py::object safe = csv_safe_cell(v);
+        changed |= safe.ptr() != v.ptr();
+        out.append(safe);
+    }
+    return changed ? py::object(out) : py::none();
+}
+
+// A polars frame whose text columns are CSV-safe (anything else as it is).
+py::object csv_safe_polars(py::object df) {
+    py::object pl = py::module_::import("polars");
+    if (!py::isinstance(df, pl.attr("DataFrame"))) return df;
+    py::object text_type = pl.attr("String");
+    for (py::handle item : py::list(df.attr("schema").attr("items")())) {
+        py::object name = item[py::int_(0)], type = item[py::int_(1)];
+        if (!type.equal(text_type)) continue;
+        py::object safe = csv_safe_cells(df.attr("get_column")(name).attr("to_list")());
+        if (!safe.is_none())
+            df = df.attr("with_columns")(pl.attr("Series")(name, safe, py::arg("dtype") = pl.attr("String")));
+    }
+    return df;
+}
+
+// A copy of a pandas frame whose text cells are CSV-safe (anything else as it is).
+py::object csv_safe_pandas(const py::object& df) {
+    py::object pd = py::module_::import("pandas");
+    if (!py::isinstance(df, pd.attr("DataFrame"))) return df;
+    py::object out = df;
+    py::object is_text = pd.attr("api").attr("types").attr("is_string_dtype");
+    for (py::handle name : py::list(df.attr("columns"))) {
+        py::object column = df[name];
+        py::object dtype = column.attr("dtype");
+        if (!py::str(dtype).equal(py::str("object")) && !is_text(dtype).cast<bool>()) continue;
+        py::object safe = csv_safe_cells(column.attr("tolist")());
+        if (safe.is_none()) continue;
+        if (out.is(df)) out = df.attr("copy")();
+        out[name] = pd.attr("Series")(safe, py::arg("index") = df.attr("index"), py::arg("dtype") = dtype);
+    }
+    return out;
+}
+
 // "exit_dt" values pandas can read as written: numbers are seconds since the
 // epoch in local time (pandas alone would take them as nanoseconds), an
 // unconvertible number becomes missing, text stays text. Returns None when
@@ -364,7 +465,7 @@ ZK_BODY(pos_export_trade_records) {
     py::object now = global(names::datetime).attr("now")();
     py::object name = concat({now.attr("strftime")("%Y-%m-%d %H%M%S"), py::str("_trade_records.csv")});
     py::object file_path = self.attr("_Positions__generate_save_path")(name, "trade_records");
-    py::object df = global(names::pl).attr("DataFrame")(self.attr("trade_records"));
+    py::object df = csv_safe_polars(global(names::pl).attr("DataFrame")(self.attr("trade_records")));
     write_atomically(file_path, [&](const py::object& tmp) { df.attr("write_csv")(tmp); });
     console_print(concat({py::str("[bold green]交易紀錄已匯出至: "), file_path, py::str("[/bold green]")}));
     return py::none();
@@ -383,7 +484,7 @@ ZK_BODY(pos_get_profit_rows_by_code, code) {
 }
 
 ZK_BODY(pos_generate_standard_report, code, quote_manager) {
-    check_code(code);
+    check_code(code, "-report.html");
     console_print(concat({py::str("[bold green]產生 "), code, py::str(" 的回測報告...[/bold green]")}));
     py::object result_path = self.attr("_Positions__generate_save_path")(
         concat({code, py::str("-report.html")}), "report");
@@ -457,7 +558,7 @@ ZK_BODY(pos_generate_standard_report, code, quote_manager) {
 }
 
 ZK_BODY(pos_generate_qs_profit_report, code, quote_manager) {
-    check_code(code);
+    check_code(code, "-profit_report.html");
     py::object rows = self.attr("get_profit_rows_by_code")(code);
     if (py::len(rows) == 0) {
         console_print(py::str("[red]尚未有損益報告資料, 無法產生進階績效報告[/red]"));
@@ -473,8 +574,9 @@ ZK_BODY(pos_generate_qs_profit_report, code, quote_manager) {
     py::object readable = readable_exit_times(exit_col);
     df["exit_dt"] = pd.attr("to_datetime")(readable.is_none() ? exit_col : readable,
                                            py::arg("errors") = "coerce");
+    py::object csv = csv_safe_pandas(df);
     write_atomically(csv_path, [&](const py::object& tmp) {
-        df.attr("to_csv")(tmp, py::arg("index") = false, py::arg("encoding") = "utf-8-sig");
+        csv.attr("to_csv")(tmp, py::arg("index") = false, py::arg("encoding") = "utf-8-sig");
     });
 
     df["date"] = df["exit_dt"].attr("dt").attr("normalize")();

@@ -62,8 +62,8 @@ namespace py = pybind11;
     X(hms_format, "%H:%M:%S")                                 \
     X(unit_m, "m") X(unit_h, "h") X(unit_d, "d") X(unit_w, "w") \
     X(unit_mo, "mo") X(unit_q, "q") X(unit_y, "y")
-#define ZK_NAMES_ACCOUNT(X)
-#define ZK_TEXTS_ACCOUNT(X)
+#define ZK_NAMES_ACCOUNT(X) X(is_cover) X(ignore_tax) X(data_dir) X(Queue)
+#define ZK_TEXTS_ACCOUNT(X) X(record_time_format, "%Y-%m-%d %H:%M:%S.%f")
 
 #define ZK_INTS(X) X(0) X(1) X(2) X(5) X(1000) X(2000)
 

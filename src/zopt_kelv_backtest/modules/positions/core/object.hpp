@@ -365,7 +365,7 @@ void init_console();
 
 }  // namespace zk
 
-// ---- calls (added for the quote manager's sources)
+// ---- calls and small constructors
 namespace zk {
 // fn(*args), as the interpreter calls it.
 template <class... A>
@@ -395,4 +395,8 @@ inline py::object call_method_kw(py::handle o, py::handle name, std::initializer
                                  std::initializer_list<std::pair<py::handle, py::handle>> kwargs) {
     return call_kw(get_attr(o, name), args, kwargs);
 }
+// A new int.
+inline py::object int_of(long long v) { return steal(PyLong_FromLongLong(v)); }
+// An exact int or float: arithmetic on it runs no Python code.
+inline bool is_exact_number(py::handle o) { return PyFloat_CheckExact(o.ptr()) || PyLong_CheckExact(o.ptr()); }
 }  // namespace zk
