@@ -288,6 +288,8 @@ def test_compute_takes_any_numeric_series(convert):
     x = np.round(ladder_walk(np.random.default_rng(5), 300))
     expected = SMA(7).compute(np.asarray(convert(x), dtype=float) if convert is not iter else x)
     np.testing.assert_array_equal(SMA(7).compute(convert(x)), expected)
+    empty = MACD().compute(convert(x[:0]))
+    assert [(a.dtype, a.shape) for a in empty] == [(np.float64, (0,))] * 3
 
 
 # ---- bad input ----------------------------------------------------------------

@@ -7,14 +7,15 @@
 
 namespace zki {
 
-bool to_double(PyObject* obj, double& out, const char* who) {
+bool to_double(PyObject* obj, double& out, const char* cls, const char* method) {
   if (PyFloat_Check(obj)) {
     out = PyFloat_AS_DOUBLE(obj);
     return true;
   }
   if (!PyLong_Check(obj) && !PyType_GetSlot(Py_TYPE(obj), Py_nb_float) &&
       !PyType_GetSlot(Py_TYPE(obj), Py_nb_index)) {
-    PyErr_Format(PyExc_TypeError, "%s expects real numbers, got %.200s", who, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s.%s() expects real numbers, got %.200s", cls, method,
+                 Py_TYPE(obj)->tp_name);
     return false;
   }
   out = PyLong_Check(obj) ? PyLong_AsDouble(obj) : PyFloat_AsDouble(obj);
@@ -87,9 +88,9 @@ bool reserve(std::vector<double>& v, Py_ssize_t n) {
 
 }  // namespace
 
-bool Column::load(PyObject* obj, const char* who, const char* arg) {
+bool Column::load(PyObject* obj, const char* cls, const char* arg) {
   if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s: %s must be an array or a sequence of numbers, not %.200s", who, arg,
+    PyErr_Format(PyExc_TypeError, "%s.compute(): %s must be an array or a sequence of numbers, not %.200s", cls, arg,
                  Py_TYPE(obj)->tp_name);
     return false;
   }
@@ -107,17 +108,17 @@ bool Column::load(PyObject* obj, const char* who, const char* arg) {
   if (PyObject_CheckBuffer(source)) {
     if (!buffer_.acquire(source, PyBUF_RECORDS_RO)) return false;
     bool done = false;
-    if (!load_buffer(who, arg, done)) return false;
+    if (!load_buffer(cls, arg, done)) return false;
     if (done) return true;
     buffer_.release();  // not a plain numeric buffer: read its items one by one
   }
-  return load_items(source, who, arg);
+  return load_items(source, cls, arg);
 }
 
-bool Column::load_buffer(const char* who, const char* arg, bool& done) {
+bool Column::load_buffer(const char* cls, const char* arg, bool& done) {
   const Py_buffer& v = buffer_.view();
   if (v.ndim != 1) {
-    PyErr_Format(PyExc_ValueError, "%s: %s must be one-dimensional, got %d dimensions", who, arg, v.ndim);
+    PyErr_Format(PyExc_ValueError, "%s.compute(): %s must be one-dimensional, got %d dimensions", cls, arg, v.ndim);
     return false;
   }
   const Kind kind = format_kind(v.format);
@@ -138,14 +139,14 @@ bool Column::load_buffer(const char* who, const char* arg, bool& done) {
   return true;
 }
 
-bool Column::load_items(PyObject* obj, const char* who, const char* arg) {
+bool Column::load_items(PyObject* obj, const char* cls, const char* arg) {
   // A tuple of our own: a __float__ that mutates the caller's list cannot pull
   // an item from under us.
   Ref items(PySequence_Tuple(obj));
   if (!items) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s: %s must be an array or a sequence of numbers, not %.200s", who, arg,
+      PyErr_Format(PyExc_TypeError, "%s.compute(): %s must be an array or a sequence of numbers, not %.200s", cls, arg,
                    Py_TYPE(obj)->tp_name);
     }
     return false;
@@ -153,7 +154,7 @@ bool Column::load_items(PyObject* obj, const char* who, const char* arg) {
   const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (!reserve(owned_, n)) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!to_double(PyTuple_GET_ITEM(items.get(), i), owned_[i], who)) return false;
+    if (!to_double(PyTuple_GET_ITEM(items.get(), i), owned_[i], cls, "compute")) return false;
   }
   data_ = owned_.data();
   size_ = n;

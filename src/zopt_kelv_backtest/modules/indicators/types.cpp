@@ -384,14 +384,12 @@ template <class T>
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   constexpr int kIn = T::Kernel::kIn;
   if (nargs != kIn) return arg_count_error<T>("update", nargs);
-  char who[48];
   double in[kIn];
   for (int i = 0; i < kIn; ++i) {
-    if (!PyFloat_CheckExact(args[i])) {  // the usual case skips the formatting
-      PyOS_snprintf(who, sizeof who, "%s.update()", T::name);
-      if (!to_double(args[i], in[i], who)) return nullptr;
-    } else {
+    if (PyFloat_CheckExact(args[i])) {
       in[i] = PyFloat_AS_DOUBLE(args[i]);
+    } else if (!to_double(args[i], in[i], T::name, "update")) {
+      return nullptr;
     }
   }
   // Every argument is converted: from here on no Python code runs until the
@@ -424,7 +422,7 @@ PyObject* compute(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   PyOS_snprintf(who, sizeof who, "%s.compute()", T::name);
   Column columns[kIn];
   for (int i = 0; i < kIn; ++i) {
-    if (!columns[i].load(args[i], who, T::args[i])) return nullptr;
+    if (!columns[i].load(args[i], T::name, T::args[i])) return nullptr;
   }
   const Py_ssize_t n = columns[0].size();
   for (int i = 1; i < kIn; ++i) {
