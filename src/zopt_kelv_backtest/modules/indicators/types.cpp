@@ -534,7 +534,8 @@ struct Tables {
 
   static PyGetSetDef* fill_getset() {
     getset[0] = {"value", get_value<T>, nullptr,
-                 "The value the last real observation gave (read-only); what update() returned.", nullptr};
+                 "The value after the last real observation (read-only): NaN until warm, kept\n"
+                 "as it was by a skipped NaN input.", nullptr};
     for (int i = 0; i < param_count<T>(); ++i) {
       getset[i + 1] = {T::params[i].name, get_param<T>, nullptr, "A parameter (read-only).",
                        const_cast<ParamDef*>(&T::params[i])};
