@@ -13,6 +13,7 @@ if [ ! -f "$bdir/CMakeCache.txt" ] || [ "$#" -gt 0 ]; then
 fi
 cmake --build "$bdir" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
 test -f "$(ls "$bdir"/positions*.so | head -1)"
+test -f "$(ls "$bdir"/indicators*.so | head -1)"
 stage=$bdir/stage
 rm -rf "$stage"
 mkdir -p "$stage"
@@ -20,4 +21,5 @@ mkdir -p "$stage"
 cp -rs "$root/src/zopt_kelv_backtest" "$stage/"
 find "$stage" -name '*.so' -delete
 cp "$bdir"/positions*.so "$stage/zopt_kelv_backtest/modules/positions/"
+cp "$bdir"/indicators*.so "$stage/zopt_kelv_backtest/modules/indicators/"
 echo "$stage"

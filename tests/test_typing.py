@@ -30,7 +30,9 @@ def test_python_layer_passes_mypy(tmp_path):
     assert "Success" in done.stdout
 
 
-def test_stub_matches_the_module(tmp_path):
-    done = _run("mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
-                "zopt_kelv_backtest.modules.positions.positions", cache=tmp_path / "cache")
+@pytest.mark.parametrize("module", ["zopt_kelv_backtest.modules.positions.positions",
+                                    "zopt_kelv_backtest.modules.indicators.indicators"])
+def test_stub_matches_the_module(tmp_path, module):
+    done = _run("mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), module,
+                cache=tmp_path / "cache")
     assert done.returncode == 0, done.stdout + done.stderr

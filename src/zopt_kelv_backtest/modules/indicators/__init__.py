@@ -1,0 +1,1 @@
+"""Native indicator classes; import them from `zopt_kelv_backtest.indicators`."""
