@@ -171,3 +171,23 @@ def test_a_backtest_runs_on_the_store(store, console):
     for tick in read_store(store, ["MXF", "2330"], "2024-06-19", "2024-06-19"):
         first.setdefault(tick["code"], tick["close"])
     assert {f["code"]: f["price"] for f in result.fills} == pytest.approx(first, rel=1e-3)
+
+
+def test_runs_read_a_store_as_they_read_a_file(store, tmp_path, console):
+    """load_ticks, the sweep and the example take the store folder; a sweep's rows equal those of the same
+    ticks from a CSV (each window reads only its days of the store)."""
+    from zopt_kelv_backtest import example
+    from zopt_kelv_backtest.sweep import parse_windows, run_sweep
+
+    assert list(load_ticks(store, ["MXF"], "2024-06-19", "2024-06-19")) == list(
+        read_store(store, ["MXF"], "2024-06-19", "2024-06-19"))
+    pl.DataFrame(list(read_store(store))).write_csv(tmp_path / "all.csv")
+    args = dict(grid={"fast": [2, 3], "slow": [5]}, codes=["MXF", "2330"],
+                windows=parse_windows("2024-06-19:2024-06-20"), workers=1)
+    rows = {}
+    for name, ticks in (("store", store), ("file", tmp_path / "all.csv")):
+        result = run_sweep(ticks=str(ticks), out_dir=str(tmp_path / name), **args)
+        rows[name] = result.rows.drop("run_seconds", "fingerprint").sort("combination")
+    assert rows["store"].equals(rows["file"]) and rows["store"].height == 4
+    assert example.main(["--ticks", str(store), "--trade", "MXF", "--out", str(tmp_path / "ex"), "--skip-qs",
+                         "--quiet"]) == 0

@@ -17,7 +17,8 @@ from zopt_kelv_backtest.market import TAIPEI_OFFSET as TAIPEI_OFFSET
 __version__ = "0.1.0"
 
 # Programs of the package that pin the zone themselves before reading any tick.
-_SELF_PINNING = ("zopt_kelv_backtest.example", "zopt_kelv_backtest.sweep", "zopt-backtest-example")
+_SELF_PINNING = ("zopt_kelv_backtest.example", "zopt_kelv_backtest.sweep", "zopt_kelv_backtest.data",
+                 "zopt-backtest-example")
 
 
 class LocalTimeWarning(UserWarning):

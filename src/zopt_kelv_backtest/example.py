@@ -109,7 +109,8 @@ def _parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         description="Example back-test: replays ticks through QuoteManager and Positions with a "
         "moving-average cross strategy and writes the trade log and both reports.",
     )
-    p.add_argument("--ticks", metavar="FILE", help="your own ticks (.csv or .parquet) instead of the synthetic set")
+    p.add_argument("--ticks", metavar="PATH",
+                   help="your own ticks (.csv or .parquet file, or a tick store folder) instead of the synthetic set")
     p.add_argument("--out", metavar="DIR", default=os.path.join(".", "backtest_output"),
                    help="output folder (default: ./backtest_output)")
     p.add_argument("--trade", metavar="CODES",

@@ -228,8 +228,13 @@ class TickStream(Iterator[dict[str, Any]]):
         return next(self._batch)
 
 
-def load_ticks(path: str | os.PathLike[str], *, batch_size: int = 100_000) -> TickStream:
-    """Tick records of a CSV or Parquet file, in time order.
+def load_ticks(path: str | os.PathLike[str], codes: Iterable[str] | str | None = None, start: Any = None,
+               end: Any = None, *, batch_size: int = 100_000) -> TickStream:
+    """Tick records of a CSV or Parquet file, or of a tick store folder, in time order.
+
+    A folder is a tick store (:mod:`zopt_kelv_backtest.data`): only the ``codes`` and the days from
+    ``start`` to ``end`` asked for are read (see :func:`zopt_kelv_backtest.data.read_store`). For a file,
+    ``codes``, ``start`` and ``end`` must stay None.
 
     The whole file is read and checked before this returns (columns, types, every value), so a bad file
     raises :class:`InputError` naming its first bad row before any tick is replayed. The ticks are then
@@ -243,6 +248,12 @@ def load_ticks(path: str | os.PathLike[str], *, batch_size: int = 100_000) -> Ti
     """
     if batch_size < 1:
         raise ValueError("batch_size must be at least 1")
+    if os.path.isdir(path):
+        from zopt_kelv_backtest.data import read_store
+
+        return read_store(path, codes, start, end, batch_size=batch_size)
+    if codes is not None or start is not None or end is not None:
+        raise ValueError("codes, start and end select from a tick store folder, not from a file")
     frame = _checked_frame(_read_frame(os.fspath(path)))
     return TickStream(frame, batch_size)
 

@@ -63,6 +63,18 @@ def _quiet_core() -> Iterator[None]:
         core.console = saved
 
 
+def _task_ticks(task: RunTask) -> Iterator[dict[str, Any]]:
+    """The ticks of a run: generated, read from a file, or only its window's days of a tick store."""
+    from zopt_kelv_backtest import backtest
+
+    if isinstance(task.ticks, SyntheticTicks):
+        return task.ticks.ticks()
+    window = task.combination.window
+    if window is not None and os.path.isdir(task.ticks):
+        return backtest.load_ticks(task.ticks, None, window.start, window.end)
+    return backtest.load_ticks(task.ticks)
+
+
 def run_combination(task: RunTask) -> dict[str, Any]:
     """Run one combination and return its result row; a failing strategy gives a row with its error."""
     started = time.perf_counter()
@@ -74,7 +86,7 @@ def run_combination(task: RunTask) -> dict[str, Any]:
     error = None
     try:
         strategy = load_strategy(task.strategy)(**dict(combo.params))
-        source = task.ticks.ticks() if isinstance(task.ticks, SyntheticTicks) else backtest.load_ticks(task.ticks)
+        source = _task_ticks(task)
         with _quiet_core():
             result = backtest.run_backtest(_window_ticks(source, combo.window), strategy, codes=[combo.code],
                                            capital=task.capital, fee_settings=task.fee_settings,

@@ -23,7 +23,8 @@ def _parser() -> argparse.ArgumentParser:
                     "run failed (its row holds the error), 2 on bad input.")
     p.add_argument("--strategy", metavar="MODULE:CLASS", default=DEFAULT_STRATEGY,
                    help=f"Strategy subclass to sweep (default: {DEFAULT_STRATEGY})")
-    p.add_argument("--ticks", metavar="FILE", help="tick file (.csv or .parquet); default: the synthetic set")
+    p.add_argument("--ticks", metavar="PATH",
+                   help="tick file (.csv or .parquet) or tick store folder; default: the synthetic set")
     p.add_argument("--start", metavar="YYYY-MM-DD", help="first day of the synthetic set (default: 2024-02-01)")
     p.add_argument("--days", type=int, help="trading days of the synthetic set (default: 10)")
     p.add_argument("--seed", type=int, help="seed of the synthetic set (default: 7)")
