@@ -1,4 +1,17 @@
-"""True drawdown rows in the QuantStats report.
+"""True figures in the QuantStats report: drawdown rows, and the first day kept.
+
+Two faults of ``quantstats_lumi`` 1.1.5 (the newest release) meet this package's report, whose call is
+fixed (the core writes it); :func:`true_report_figures` mends both for a block, through the library's
+public functions, and puts the library's own back after it, error or not.
+
+*The first day kept.* ``reports.html`` matches the dates of the strategy and the benchmark by default
+(``match_dates=True``): both series start at the first day on which *both* returns are non-zero. The
+benchmark's returns come from the 0050 closes of the report's window, whose first return is 0, so the
+strategy's first day, its profit or loss included, silently left every figure. :func:`whole_first_day`
+makes ``match_dates`` default to False for the block (a call that passes it keeps its own); the library
+still aligns the benchmark to the strategy's days.
+
+*Drawdown rows.*
 
 ``quantstats_lumi`` (1.1.5, the newest release) finds where drawdowns start with
 ``~no_dd & no_dd.shift(1)``: a day in drawdown after a day without one. The first day of the series has no
@@ -22,7 +35,7 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
-__all__ = ["first_day_drawdowns", "padded_drawdown_details"]
+__all__ = ["first_day_drawdowns", "padded_drawdown_details", "true_report_figures", "whole_first_day"]
 
 _lock = threading.RLock()
 
@@ -65,3 +78,35 @@ def first_day_drawdowns() -> Iterator[None]:
             yield
         finally:
             stats.drawdown_details = original
+
+
+@contextlib.contextmanager
+def whole_first_day() -> Iterator[None]:
+    """For the block, ``quantstats_lumi.reports.html`` keeps the strategy's first day (see the module
+    docstring); the library's function is back in place after it."""
+    reports: Any = importlib.import_module("quantstats_lumi.reports")
+    with _lock:
+        original = reports.html
+        if getattr(original, "__wrapped_by_zopt_kelv__", False):
+            yield
+            return
+
+        @functools.wraps(original)
+        def html(*args: Any, **kwargs: Any) -> Any:
+            kwargs.setdefault("match_dates", False)
+            return original(*args, **kwargs)
+
+        html.__wrapped_by_zopt_kelv__ = True  # type: ignore[attr-defined]
+        reports.html = html
+        try:
+            yield
+        finally:
+            reports.html = original
+
+
+@contextlib.contextmanager
+def true_report_figures() -> Iterator[None]:
+    """Both mends of the module docstring for the block: :func:`whole_first_day` and
+    :func:`first_day_drawdowns`."""
+    with whole_first_day(), first_day_drawdowns():
+        yield

@@ -285,10 +285,10 @@ class BacktestResult:
 
         ``quiet`` also silences the report library's own lines on standard output; None (the default)
         follows the core's console (``console.quiet``, ``ZOPT_KELV_QUIET=1``). Errors still propagate.
-        The QuantStats report is written with :func:`qs_fix.first_day_drawdowns`, so its drawdown rows
-        show a drawdown that starts on the first day.
+        The QuantStats report is written under :func:`qs_fix.true_report_figures`: its figures keep the
+        first day, and its drawdown rows show a drawdown that starts on that day.
         """
-        from zopt_kelv_backtest.backtest.qs_fix import first_day_drawdowns
+        from zopt_kelv_backtest.backtest.qs_fix import true_report_figures
 
         if quiet is None:
             quiet = _console_quiet()
@@ -301,7 +301,7 @@ class BacktestResult:
                     continue
                 self.positions.generate_standard_report(code, self.quote_manager)
                 if quantstats:
-                    with first_day_drawdowns():
+                    with true_report_figures():
                         self.positions.generate_qs_profit_report(code, self.quote_manager)
         after = _files(root)
         return sorted(p for p, stamp in after.items() if before.get(p) != stamp)
