@@ -283,8 +283,9 @@ class BacktestResult:
         """Write the trade log and, per traded code with round trips, the standard report and (unless
         ``quantstats`` is false) the QuantStats report with its profit CSV. Returns the paths written.
 
-        ``quiet`` also silences the report library's own lines on standard output; None (the default)
-        follows the core's console (``console.quiet``, ``ZOPT_KELV_QUIET=1``). Errors still propagate.
+        ``quiet`` silences the core's console and the report library's own lines on standard output for
+        the call; None (the default) follows the core's console (``console.quiet``,
+        ``ZOPT_KELV_QUIET=1``). Errors still propagate.
         The QuantStats report is written under :func:`qs_fix.true_report_figures`: its figures keep the
         first day, and its drawdown rows show a drawdown that starts on that day.
         """
@@ -387,9 +388,29 @@ def _report_noise_off(quiet: bool) -> Iterator[None]:
             warnings.simplefilter("ignore", DeprecationWarning)
             warnings.simplefilter("ignore", PendingDeprecationWarning)
             if quiet:
-                with contextlib.redirect_stdout(io.StringIO()):
+                with _console_quieted(), contextlib.redirect_stdout(io.StringIO()):
                     yield
             else:
                 yield
     finally:
         font_log.setLevel(level)
+
+
+@contextlib.contextmanager
+def _console_quieted() -> Iterator[None]:
+    """The core's console quiet for the block (a stand-in without ``quiet`` is left as it is)."""
+    from zopt_kelv_backtest.modules.positions import positions as core
+
+    console = core.console
+    if not hasattr(console, "quiet"):
+        yield
+        return
+    flush = getattr(console, "flush", None)
+    if callable(flush):
+        flush()  # lines of earlier calls still waiting are not this block's to drop
+    saved = console.quiet
+    console.quiet = True
+    try:
+        yield
+    finally:
+        console.quiet = saved
