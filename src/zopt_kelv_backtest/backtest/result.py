@@ -154,17 +154,17 @@ class BacktestResult:
         open_profit (open positions at the day's end), profit (change of equity), equity, drawdown."""
         import polars as pl
 
-        capital = float(self.capital)
-        booked = peak = capital
-        before = capital
+        equity = peak = float(self.capital)
+        last_mark = 0.0
         rows: list[dict[str, Any]] = []
         for day, realised, marked in self._daily():
-            booked += realised
-            equity = booked + marked
+            # Flat at both ends of the day, the profit is the realised profit exactly.
+            profit = realised + (marked - last_mark)
+            equity += profit
             peak = max(peak, equity)
-            rows.append({"date": day, "realised": realised, "open_profit": marked, "profit": equity - before,
+            rows.append({"date": day, "realised": realised, "open_profit": marked, "profit": profit,
                          "equity": equity, "drawdown": equity - peak})
-            before = equity
+            last_mark = marked
         schema: dict[str, Any] = {"date": pl.Date, **dict.fromkeys(
             ("realised", "open_profit", "profit", "equity", "drawdown"), pl.Float64)}
         return pl.DataFrame(rows, schema=schema)
@@ -219,7 +219,7 @@ class BacktestResult:
     @property
     def max_drawdown(self) -> float:
         """Largest fall of the daily equity from its running peak (>= 0)."""
-        return float(-min(self.daily["drawdown"], default=0.0))
+        return max(0.0, -float(min(self.daily["drawdown"], default=0.0)))
 
     @property
     def sharpe(self) -> float:
