@@ -236,15 +236,16 @@ def test_figures_by_hand():
     assert result.equity.rows() == [(date(2024, 2, 1), 100.0, 1100.0, 0.0), (date(2024, 2, 2), -300.0, 800.0, -300.0),
                                      (date(2024, 2, 5), 50.0, 850.0, -250.0)]
     assert result.summary() == {"net_profit": -150.0, "trade_count": 4, "win_rate": 0.75, "total_cost": 60.0,
-                                "max_drawdown": 300.0, "sharpe": pytest.approx(-0.05 / 0.0475 ** 0.5 * 252 ** 0.5)}
-    assert [type(v) for v in result.summary().values()] == [float, int, float, float, float, float]
+                                "max_drawdown": 300.0, "sharpe": pytest.approx(-0.05 / 0.0475 ** 0.5 * 252 ** 0.5),
+                                "open_profit": 0.0}
+    assert [type(v) for v in result.summary().values()] == [float, int, float, float, float, float, float]
     one_day = BacktestResult(quote_manager=None, positions=_Book(rows[:1]), codes=["2330"], capital=1000,  # type: ignore[arg-type]
                              fills=[], days=days[:1], tick_count=0)
     assert (one_day.sharpe, one_day.max_drawdown, one_day.win_rate) == (0.0, 0.0, 1.0)
     empty = BacktestResult(quote_manager=None, positions=_Book([]), codes=["2330"], capital=1000,  # type: ignore[arg-type]
                            fills=[], days=days, tick_count=0)
     assert empty.summary() == {"net_profit": 0.0, "trade_count": 0, "win_rate": 0.0, "total_cost": 0.0,
-                               "max_drawdown": 0.0, "sharpe": 0.0}
+                               "max_drawdown": 0.0, "sharpe": 0.0, "open_profit": 0.0}
 
 
 # --- tick files -----------------------------------------------------------------------------------
@@ -430,5 +431,6 @@ def test_a_close_on_a_day_without_ticks_still_counts():
     rows = [_row(1, 100.0), _row(3, -40.0)]
     result = BacktestResult(quote_manager=None, positions=_Book(rows), codes=["2330"], capital=1000,  # type: ignore[arg-type]
                             fills=[], days=[date(2024, 2, 1), date(2024, 2, 2)], tick_count=0)
-    assert result.equity["date"].to_list() == [date(2024, 2, d) for d in (1, 2, 3)]
+    # The close on Saturday the 3rd counts in Monday the 5th, the next trading day.
+    assert result.equity["date"].to_list() == [date(2024, 2, d) for d in (1, 2, 5)]
     assert result.equity["equity"][-1] == 1000 + result.net_profit == 1060.0

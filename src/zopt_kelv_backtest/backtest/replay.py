@@ -8,10 +8,11 @@ import math
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from datetime import date, datetime, timedelta
+from datetime import datetime, timedelta
 from typing import TYPE_CHECKING, Any, cast
 
 from zopt_kelv_backtest._lazy_imports import import_core as _import_core
+from zopt_kelv_backtest.backtest.daily import DayBook, open_lots
 from zopt_kelv_backtest.backtest.result import BacktestResult
 from zopt_kelv_backtest.backtest.strategy import Strategy, Unit, _check_bar_keys, _Run
 from zopt_kelv_backtest.backtest.ticks import TickSource, _tick_source, pin_local_time
@@ -79,8 +80,8 @@ def run_backtest(
     finally:
         strategy._run = None
     return BacktestResult(quote_manager=qm, positions=positions, codes=sorted(replay.watches), capital=capital,
-                          fills=replay.run.fills, days=replay.days, tick_count=replay.count,
-                          trimmed=replay.trims > 0)
+                          fills=replay.run.fills, days=replay.book.days, tick_count=replay.count,
+                          trimmed=replay.trims > 0, open_marks=replay.book.finish(), open_lots=open_lots(positions))
 
 
 def _core_objects(capital: int, fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None
@@ -152,7 +153,7 @@ class _Replay:
         self.keys: dict[str, list[tuple[Unit, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
         self.watches: dict[str, list[_BarWatch]] = {}
         self.session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
-        self.days: list[date] = []
+        self.book = DayBook(run.positions)  # the trading days with ticks of a traded code: the equity rows
         self.count = 0
         self.trims = 0
         self.next_progress: float = PROGRESS_EVERY
@@ -185,12 +186,6 @@ class _Replay:
         if closed > 0 and closed != watch.announced:
             watch.announced = closed
             self.strategy.on_bar(code, frame.slice(0, closed))
-
-    def add_day(self, ts: float) -> None:
-        """A calendar day with ticks of a traded code: a row of the equity curve."""
-        day = date.fromtimestamp(ts)
-        if not self.days or day > self.days[-1]:
-            self.days.append(day)
 
     def mark(self, count: int, advance: Callable[[int], Any]) -> float:
         """Progress and trimming at ``count`` ticks; the count of the next mark."""
@@ -235,10 +230,9 @@ class _Replay:
                 if not start_code(code):
                     continue
                 code_watches = watches[code]
-            latest[code] = tick
             if ts >= traded_day_end:
-                traded_day_end = day_end
-                self.add_day(ts)
+                traded_day_end = self.book.enter(tick, latest.get(code))
+            latest[code] = tick
             if code not in session_last:
                 deadline = min(deadline, ts + SESSION_GAP)
             session_last[code] = ts
