@@ -237,7 +237,7 @@ def read_store(root: str | os.PathLike[str], codes: Iterable[str] | None = None,
     """
     root = os.fspath(root)
     if not any(os.path.isdir(os.path.join(root, kind)) for kind in (FUTURES, TICKS)):
-        raise InputError(f"not a tick store (no futures/ or ticks/ folder): {root}")
+        raise InputError(f"neither a tick file nor a tick store (no futures/ or ticks/ folder): {root}")
     lo, hi = _instant(start, end=False), _instant(end, end=True)
     if lo is not None and hi is not None and hi <= lo:
         raise InputError(f"end {end} is not after start {start}")
