@@ -32,8 +32,13 @@ status=0
 LD_PRELOAD="$asan $ubsan" "$py" -m pytest -q -p no:cacheprovider "$@" || status=$?
 echo "sanitizer suite: exit $status in $(( $(date +%s) - start )) s"
 if compgen -G "$log*" >/dev/null; then
-  echo "sanitizer reports:" >&2
+  # An impossible allocation that returned null (see allocator_may_return_null) is noted, not a fault.
+  if grep -qv 'WARNING: AddressSanitizer failed to allocate' "$log"*; then
+    echo "sanitizer reports:" >&2
+    status=1
+  else
+    echo "sanitizer notes (impossible allocations refused, as without ASan):" >&2
+  fi
   cat "$log"* >&2
-  status=1
 fi
 exit $status
