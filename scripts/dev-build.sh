@@ -14,6 +14,7 @@ fi
 cmake --build "$bdir" -j "$(nproc)" 2>&1 | grep -v '^\[' || true
 test -f "$(ls "$bdir"/positions*.so | head -1)"
 test -f "$(ls "$bdir"/indicators*.so | head -1)"
+test -f "$(ls "$bdir"/replay*.so | head -1)"
 stage=$bdir/stage
 rm -rf "$stage"
 mkdir -p "$stage"
@@ -22,4 +23,5 @@ cp -rs "$root/src/zopt_kelv_backtest" "$stage/"
 find "$stage" -name '*.so' -delete
 cp "$bdir"/positions*.so "$stage/zopt_kelv_backtest/modules/positions/"
 cp "$bdir"/indicators*.so "$stage/zopt_kelv_backtest/modules/indicators/"
+cp "$bdir"/replay*.so "$stage/zopt_kelv_backtest/modules/replay/"
 echo "$stage"

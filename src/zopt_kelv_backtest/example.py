@@ -7,8 +7,9 @@ the tick-record columns timestamp, code, market_type, close, qty and optionally 
 
 The strategy is a moving-average cross on one-minute closes, one lot or contract at a time:
 
-- the closes are the quote manager's one-minute K-bars (``get_kbar(code, "m", 1)``), read when a minute
-  closes; minutes without trades inside trading hours are bars too (the core fills them);
+- the closes are the one-minute K-bars' (the bars of ``get_kbar(code, "m", 1)``), handed to the strategy
+  as arrays when a minute closes and fed to two native moving averages; minutes without trades inside
+  trading hours are bars too (the core fills them);
 - when the fast average (``--fast`` bars) crosses above the slow one (``--slow`` bars) it buys; when it
   crosses below it sells; stocks only go long, futures go long or short;
 - each fill is priced at the tick that opened the new minute;
@@ -31,20 +32,28 @@ from typing import IO, TYPE_CHECKING, Any
 
 from zopt_kelv_backtest.backtest import InputError, Strategy
 from zopt_kelv_backtest.console import strip_core_tags
+from zopt_kelv_backtest.indicators import SMA
 from zopt_kelv_backtest.market import BENCHMARK
 
 if TYPE_CHECKING:
     import polars as pl
+
+    from zopt_kelv_backtest.backtest.bars import Bars
 
 DEFAULT_TRADE = ("2330", "MXF")
 LOG_NAME = "backtest.log"
 
 
 class MovingAverageCross(Strategy):
-    """Fast/slow moving-average cross on one-minute closes, one lot or contract at a time."""
+    """Fast/slow moving-average cross on one-minute closes, one lot or contract at a time.
+
+    Closed bars come as arrays (``bars_as = "arrays"``) and feed two native moving averages, so each bar
+    costs a few updates, not a frame. :class:`MovingAverageCrossFrames` is the same strategy on frames.
+    """
 
     params = {"fast": 10, "slow": 60}
     bar_keys = (("m", 1),)
+    bars_as = "arrays"
     fast: int
     slow: int
 
@@ -52,17 +61,29 @@ class MovingAverageCross(Strategy):
         super().__init__(**params)
         if not (type(self.fast) is int and type(self.slow) is int and 1 <= self.fast < self.slow):
             raise ValueError(f"need ints 1 <= fast < slow, got fast={self.fast!r}, slow={self.slow!r}")
-        self.signal: dict[str, int] = {}
+        self.on_start()
 
     def on_start(self) -> None:
-        self.signal = {}
+        self.signal: dict[str, int] = {}
+        self.averages: dict[str, tuple[SMA, SMA]] = {}
+        self.seen: dict[str, int] = {}  # closed bars fed to the averages
 
-    def on_bar(self, code: str, bars: pl.DataFrame) -> None:
-        if bars.height < self.slow:
+    def on_bar(self, code: str, bars: Bars) -> None:
+        self.feed(code, bars.close[self.seen.get(code, 0):].tolist(), len(bars))
+
+    def feed(self, code: str, closes: list[float], closed: int) -> None:
+        """The closes of the bars closed since the last call (``closed`` in all), then trade on the cross."""
+        self.seen[code] = closed
+        pair = self.averages.get(code)
+        if pair is None:
+            pair = self.averages[code] = (SMA(self.fast), SMA(self.slow))
+        fast_avg, slow_avg = pair
+        for close in closes:
+            fast_avg.update(close)
+            slow_avg.update(close)
+        if closed < self.slow:
             return
-        closes = bars["Close"].tail(self.slow).to_list()
-        fast = sum(closes[-self.fast:]) / self.fast
-        slow = sum(closes) / self.slow
+        fast, slow = fast_avg.value, slow_avg.value
         before = self.signal.get(code, 0)
         signal = 1 if fast > slow else -1 if fast < slow else before
         self.signal[code] = signal
@@ -82,6 +103,17 @@ class MovingAverageCross(Strategy):
 
     def on_session_end(self, code: str) -> None:
         self.close(code)
+
+
+class MovingAverageCrossFrames(MovingAverageCross):
+    """:class:`MovingAverageCross` on frames: each closed minute hands ``on_bar`` a polars frame of every
+    closed bar (``get_kbar`` without the forming bar). Same trades; the frame costs tens of microseconds."""
+
+    bars_as = "frame"
+
+    def on_bar(self, code: str, bars: pl.DataFrame) -> None:  # type: ignore[override]
+        seen = self.seen.get(code, 0)
+        self.feed(code, bars["Close"].slice(seen).to_list(), bars.height)
 
 
 # --- console ------------------------------------------------------------------------------------

@@ -4,14 +4,15 @@ old ticks trimmed as the run goes, and a progress bar."""
 from __future__ import annotations
 
 import contextlib
+import inspect
 import math
-import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import datetime, timedelta
 from typing import TYPE_CHECKING, Any, cast
 
 from zopt_kelv_backtest._lazy_imports import import_core as _import_core
+from zopt_kelv_backtest.backtest.bars import bar_columns
 from zopt_kelv_backtest.backtest.daily import DayBook, open_lots
 from zopt_kelv_backtest.backtest.result import BacktestResult
 from zopt_kelv_backtest.backtest.strategy import Strategy, Unit, _check_bar_keys, _Run
@@ -57,31 +58,36 @@ def run_backtest(
     _import_core()
     if not isinstance(strategy, Strategy):
         raise TypeError(f"strategy must be a Strategy instance, got {type(strategy).__name__}")
+    if strategy._run is not None:
+        raise RuntimeError("this strategy is already running (a hook may not start its run again)")
     if type(capital) is not int or capital <= 0:
         raise ValueError(f"capital must be a positive int, got {capital!r}")
     if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
         raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
     declared = _check_bar_keys(strategy.bar_keys)
+    arrays = _bars_as(strategy)
     traded = None if codes is None else set(codes)
     if traded is not None and not all(isinstance(c, str) for c in traded):
         raise TypeError("codes must be strings")
     pin_local_time()
     source = _tick_source(ticks)
     qm, positions = _core_objects(capital, fee_settings)
-    replay = _Replay(strategy, _Run(strategy, qm, positions), declared, traded, trim_every)
-    strategy.quote_manager, strategy.positions, strategy._run = qm, positions, replay.run
+    run = _Run(strategy, qm, positions)
+    replay = _Replay([_member(strategy, run, declared)], declared, traded, trim_every, arrays)
+    strategy.quote_manager, strategy.positions, strategy._run = qm, positions, run
     try:
         with _progress(progress, total) as advance:
-            strategy.on_start()
+            _returned("on_start", strategy.on_start())
             replay.replay(source, advance)
             replay.end_sessions(math.inf)
-            strategy.on_end()
+            _returned("on_end", strategy.on_end())
             advance(replay.count)
     finally:
         strategy._run = None
-    return BacktestResult(quote_manager=qm, positions=positions, codes=sorted(replay.watches), capital=capital,
-                          fills=replay.run.fills, days=replay.book.days, tick_count=replay.count,
-                          trimmed=replay.trims > 0, open_marks=replay.book.finish(), open_lots=open_lots(positions))
+    book = replay.books[0]
+    return BacktestResult(quote_manager=qm, positions=positions, codes=sorted(replay.codes), capital=capital,
+                          fills=run.fills, days=book.days, tick_count=replay.count,
+                          trimmed=replay.trims > 0, open_marks=book.finish(), open_lots=open_lots(positions))
 
 
 def _core_objects(capital: int, fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None
@@ -98,66 +104,81 @@ def _core_objects(capital: int, fee_settings: Mapping[str, Mapping[str, Mapping[
     return qm, positions
 
 
-# --- when a bar closes ----------------------------------------------------------------------------
+# --- the replay -----------------------------------------------------------------------------------
 #
-# The runner asks the core for a key's bars when the bar label of a tick's local wall-clock time moves
-# on, and calls on_bar when the core's frame has a new closed bar. So the label must move at least
-# whenever the core's K-bars of that key start a new bar, or on_bar comes late: the core truncates local
-# time, fixed-width units to multiples of their width, calendar units to their day or month. A label that
-# moves more often costs only a query. This is the one place of that rule in Python.
+# The per-tick loop is native (modules/replay): it feeds every tick to the quote manager and each account,
+# labels bars with the core's own truncation and calls back here only at the strategy's moments: a new
+# code, a new trading day, a bar key whose label moved, a session's end, progress and trimming.
+
+BARS_AS = ("frame", "arrays")
 
 
 @dataclass
-class _BarWatch:
-    """One declared bar key of one code: when its label moves on, closed bars may be ready."""
+class _Member:
+    """One strategy with its own account, sharing the replay's quote manager."""
 
-    unit: Unit
-    freq: int
-    width: float  # seconds of a bar for fixed-width units; 0 for calendar units
-    label: Any = None  # label of the forming bar, by the tick times seen
-    announced: int = 0  # closed bars of the frame last handed to on_bar
-
-
-def _bar_watch(unit: Unit, freq: int) -> _BarWatch:
-    return _BarWatch(unit, freq, {"m": 60.0, "h": 3600.0, "d": 86400.0}.get(unit, 0.0) * freq)
+    strategy: Strategy
+    run: _Run
+    on_bar: Callable[..., Any] | None  # None: no on_bar hook (or no declared keys)
+    with_key: bool  # the on_bar hook takes the key as a third argument
 
 
-def _bar_label(watch: _BarWatch, local: float) -> Any:
-    """The label of the bar of ``watch`` that holds local wall-clock time ``local`` (epoch-based seconds)."""
-    if watch.width:
-        return local // watch.width
-    # Coarse on purpose: a label that moves too often only costs a query.
-    day = datetime(1970, 1, 1) + timedelta(seconds=local)
-    return (day.year, day.month) if watch.unit in ("mo", "q", "y") else day.toordinal()
+def _member(strategy: Strategy, run: _Run, declared: list[tuple[Unit, int]]) -> _Member:
+    hook = strategy.on_bar if type(strategy).on_bar is not Strategy.on_bar and declared else None
+    return _Member(strategy, run, hook, hook is not None and _takes_key(hook))
 
 
-def _local_day(ts: float) -> tuple[float, float]:
-    """The local time's offset from UTC at ``ts`` and the end of that local day, in epoch seconds."""
-    offset = float(time.localtime(ts).tm_gmtoff)
-    return offset, ts - (ts + offset) % 86400 + 86400
+def _takes_key(hook: Callable[..., Any]) -> bool:
+    """Whether ``on_bar`` takes a third argument: a parameter named ``key`` or a third positional one."""
+    try:
+        params = list(inspect.signature(hook).parameters.values())
+    except (TypeError, ValueError):
+        return False
+    if any(p.name == "key" for p in params):
+        return True
+    positional = [p for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    return len(positional) >= 3 or any(p.kind is p.VAR_POSITIONAL for p in params)
 
 
-# --- the replay -----------------------------------------------------------------------------------
+def _bars_as(strategy: Strategy) -> bool:
+    """Whether ``strategy`` takes closed bars as arrays (its class's ``bars_as``)."""
+    style = getattr(type(strategy), "bars_as", "frame")
+    if style not in BARS_AS:
+        raise ValueError(f"bars_as must be one of {list(BARS_AS)}, got {style!r}")
+    return style == "arrays"
+
+
+def _returned(hook: str, value: object) -> None:
+    if value is not None:
+        raise TypeError(f"Strategy.{hook} must return None, got {type(value).__name__}")
 
 
 class _Replay:
-    """The state of one replay: which codes trade, their open sessions and bar watches, the days seen."""
+    """The driver of one native replay: which codes trade, their keys, open sessions and trading days, and
+    the strategy hooks at their moments. Several members (strategies with their own accounts) may share
+    one replay; each gets every hook in turn."""
 
-    def __init__(self, strategy: Strategy, run: _Run, declared: list[tuple[Unit, int]], traded: set[str] | None,
-                 trim_every: int | None) -> None:
-        self.strategy = strategy
-        self.run = run
+    def __init__(self, members: list[_Member], declared: list[tuple[Unit, int]], traded: set[str] | None,
+                 trim_every: int | None, arrays: bool) -> None:
+        self.members = members
         self.declared = declared
         self.traded = traded
         self.trim_every = trim_every
+        self.arrays = arrays
+        self.qm = members[0].run.qm
         self.keys: dict[str, list[tuple[Unit, int]]] = {BENCHMARK: [("d", 1)]}  # the QuantStats benchmark
-        self.watches: dict[str, list[_BarWatch]] = {}
+        self.codes: list[str] = []  # traded codes, in order of their first tick
+        self.announced: dict[tuple[str, int], int] = {}  # closed bars last handed to on_bar (frames)
         self.session_last: dict[str, float] = {}  # traded codes with an open session: time of their latest tick
-        self.book = DayBook(run.positions)  # the trading days with ticks of a traded code: the equity rows
+        self.books = [DayBook(m.run.positions) for m in members]  # trading days with ticks of a traded code
+        self.watched = declared if any(m.on_bar for m in members) else []
         self.count = 0
         self.trims = 0
+        self.advance: Callable[[int], Any] = lambda done: None
         self.next_progress: float = PROGRESS_EVERY
         self.next_trim: float = trim_every if trim_every else math.inf
+
+    # The engine's callbacks ----------------------------------------------------------------------
 
     def end_sessions(self, now: float) -> float:
         """Call ``on_session_end`` for the codes without a tick for ``SESSION_GAP`` before ``now``; the time
@@ -166,87 +187,85 @@ class _Replay:
         for code, last in sorted(session_last.items(), key=lambda item: item[1]):
             if now - last > SESSION_GAP:
                 del session_last[code]
-                self.strategy.on_session_end(code)
+                for m in self.members:
+                    _returned("on_session_end", m.strategy.on_session_end(code))
         return min(session_last.values(), default=math.inf) + SESSION_GAP
 
-    def start_code(self, code: str) -> bool:
-        """Whether the first tick's ``code`` trades; a traded code gets its keys and bar watches."""
+    def start_code(self, code: str) -> tuple[list[tuple[Unit, int]], bool] | None:
+        """None when the first tick's ``code`` does not trade; else the bar keys to watch and whether
+        closed bars go out as arrays."""
         trades = code != BENCHMARK if self.traded is None else code in self.traded
-        if trades:
-            self.keys[code] = [("m", 1), *self.declared]
-            self.watches[code] = [_bar_watch(u, f) for u, f in self.declared]
-        return trades
+        if not trades:
+            return None
+        self.keys[code] = [("m", 1), *self.declared]
+        self.codes.append(code)
+        return self.watched, self.arrays
 
-    def closed_bars(self, code: str, watch: _BarWatch) -> None:
-        """Hand ``on_bar`` the closed bars of ``watch`` when the frame has a new one."""
-        frame = self.run.qm.get_kbar(code, watch.unit, watch.freq)
+    def enter_day(self, tick: dict[str, Any], code: str) -> float:
+        """A tick of a traded code at or after the current trading day's end; when the next one ends."""
+        ends = [book.enter(tick, m.run.latest.get(code)) for book, m in zip(self.books, self.members)]
+        return ends[0]
+
+    def bar_closed(self, code: str, index: int) -> None:
+        """The label of a watched key moved: hand ``on_bar`` the closed bars when the frame has a new one."""
+        unit, freq = self.watched[index]
+        frame = self.qm.get_kbar(code, unit, freq)
         closed = frame.height - 1
         # Bars are only appended: a new count is a new closed bar. (A tick pulled back into the forming
         # bar moves the label seen by the times, not the bars.)
-        if closed > 0 and closed != watch.announced:
-            watch.announced = closed
-            self.strategy.on_bar(code, frame.slice(0, closed))
+        if closed > 0 and closed != self.announced.get((code, index), 0):
+            self.announced[code, index] = closed
+            bars = frame.slice(0, closed)
+            for m in self.members:
+                self._on_bar(m, code, bars, index)
 
-    def mark(self, count: int, advance: Callable[[int], Any]) -> float:
+    def _on_bar(self, m: _Member, code: str, bars: Any, index: int) -> None:
+        if m.on_bar is not None:
+            if m.with_key:
+                _returned("on_bar", m.on_bar(code, bars, self.watched[index]))
+            else:
+                _returned("on_bar", m.on_bar(code, bars))
+
+    def kbar_columns(self, code: str, index: int) -> tuple[Any, ...]:
+        """A watched key's bars from the quote manager's query, forming bar included, as the native
+        arrays start from: (start times in microseconds, open, high, low, close, volume)."""
+        unit, freq = self.watched[index]
+        return bar_columns(self.qm.get_kbar(code, unit, freq))
+
+    def mark(self, count: int) -> float:
         """Progress and trimming at ``count`` ticks; the count of the next mark."""
         if count >= self.next_progress:
             self.next_progress = count + PROGRESS_EVERY
-            advance(count)
+            self.advance(count)
         if count >= self.next_trim:
             self.next_trim = count + cast(int, self.trim_every)
-            _trim(self.run.qm, self.keys)
+            _trim(self.qm, self.keys)
             self.trims += 1
         return min(self.next_progress, self.next_trim)
 
+    @staticmethod
+    def local_wall_us(stamp: float) -> int:
+        """Local wall-clock microseconds of ``stamp``, as the core reads tick times."""
+        return (datetime.fromtimestamp(stamp) - _EPOCH) // timedelta(microseconds=1)
+
+    # The run -------------------------------------------------------------------------------------
+
     def replay(self, source: Iterable[dict[str, Any]], advance: Callable[[int], Any]) -> None:
-        """Every tick of ``source`` into the core, and the hooks it calls for; the hot loop, so what it
-        reads on every tick is held in locals."""
-        strategy, run = self.strategy, self.run
-        hooks_bar = type(strategy).on_bar is not Strategy.on_bar and bool(self.declared)
-        on_tick = strategy.on_tick if type(strategy).on_tick is not Strategy.on_tick else None
-        add_tick, set_current_tick = run.qm.add_tick, run.positions.set_current_tick
-        latest, watches, session_last = run.latest, self.watches, self.session_last
-        start_code, closed_bars, bar_label = self.start_code, self.closed_bars, _bar_label
-        tracked: set[str] = set()
-        deadline, day_end, traded_day_end, offset = math.inf, -math.inf, -math.inf, 0.0
-        count, next_mark = 0, min(self.next_progress, self.next_trim)
-        for tick in source:
-            ts = tick["timestamp"]
-            if ts > deadline:
-                deadline = self.end_sessions(ts)
-            if ts >= day_end:
-                offset, day_end = _local_day(ts)
-            add_tick(tick)
-            set_current_tick(tick)
-            count += 1
-            if count >= next_mark:
-                next_mark = self.mark(count, advance)
-            code = tick["code"]
-            code_watches = watches.get(code)
-            if code_watches is None:
-                if code in tracked:
-                    continue
-                tracked.add(code)
-                if not start_code(code):
-                    continue
-                code_watches = watches[code]
-            if ts >= traded_day_end:
-                traded_day_end = self.book.enter(tick, latest.get(code))
-            latest[code] = tick
-            if code not in session_last:
-                deadline = min(deadline, ts + SESSION_GAP)
-            session_last[code] = ts
-            if hooks_bar:
-                local_ts = ts + offset
-                for watch in code_watches:
-                    label = bar_label(watch, local_ts)
-                    if label != watch.label:
-                        if watch.label is not None:
-                            closed_bars(code, watch)
-                        watch.label = label
-            if on_tick is not None:
-                on_tick(tick)
-        self.count = count
+        """Every tick of ``source`` through the native loop."""
+        from zopt_kelv_backtest.modules.replay.replay import Engine
+
+        self.advance = advance
+        accounts = []
+        for m in self.members:
+            strategy, run = m.strategy, m.run
+            on_tick = strategy.on_tick if type(strategy).on_tick is not Strategy.on_tick else None
+            on_bar = m.on_bar if self.arrays else None  # frames go through bar_closed
+            accounts.append((run.positions.set_current_tick, run.latest, None, None, on_tick, on_bar, m.with_key))
+        engine = Engine(self.qm, self.qm.add_tick, accounts, self, self.session_last, float(SESSION_GAP))
+        self.count = engine.run(source, min(self.next_progress, self.next_trim))
+
+
+_EPOCH = datetime(1970, 1, 1)
 
 
 def _trim(qm: QuoteManager, keys: dict[str, list[tuple[Unit, int]]]) -> None:

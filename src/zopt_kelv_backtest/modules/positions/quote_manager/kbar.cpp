@@ -8,6 +8,7 @@
 // the old ticks or the cached bars.
 #include "bodies.hpp"
 #include "core/dispatch.hpp"
+#include "core/bar_label.hpp"
 #include "core/civil_time.hpp"
 #include "core/compat.hpp"
 #include "quote_manager/tick_columns.hpp"
@@ -72,65 +73,24 @@ py::object tick_frame_of(py::handle ticks) {
     return literal_tick_frame(ticks);
 }
 
-// ---- bar labels: polars' dt.truncate for naive times, verified against it in tests
+// ---- bar labels (core/bar_label.hpp)
 
-struct Truncator {
-    enum Kind { Fixed, Week, Month } kind = Fixed;
-    std::int64_t every = 0;  // microseconds, or months
-    std::int64_t operator()(std::int64_t t) const {
-        auto rem = [](std::int64_t a, std::int64_t b) { return ((a % b) + b) % b; };
-        switch (kind) {
-            case Fixed: return t - rem(t, every);
-            case Week: return t - rem(t - civil::kFirstMondayUs, every);
-            case Month: {
-                int y = 0, m = 0;
-                civil::us_to_year_month(t, y, m);
-                std::int64_t total = (static_cast<std::int64_t>(y) - 1970) * 12 + (m - 1);
-                total -= rem(total, every);
-                std::int64_t yy = 1970 + (total >= 0 ? total / 12 : -((-total + 11) / 12));
-                return civil::month_start_us(yy, static_cast<int>(total - (yy - 1970) * 12) + 1);
-            }
-        }
-        return t;
-    }
-};
+using bars::label_range;
+using bars::python_date;
+using bars::Truncator;
 
 // The truncation of f"{freq}{unit}" when it is computed natively.
 std::optional<Truncator> truncator(py::handle unit, py::handle freq) {
     if (!PyUnicode_CheckExact(unit.ptr()) || !PyLong_CheckExact(freq.ptr())) return std::nullopt;
     int overflow = 0;
     long long f = PyLong_AsLongLongAndOverflow(freq.ptr(), &overflow);
-    if (overflow || f < 1 || f > 100000) {
+    if (overflow || f < 1 || f > bars::kMaxFreq) {
         PyErr_Clear();
         return std::nullopt;  // polars decides (and reports) the odd widths
     }
     const char* u = PyUnicode_AsUTF8(unit.ptr());
     if (!u) throw_py();
-    const std::string_view s(u);
-    using civil::kUsPerMin;
-    Truncator t;
-    if (s == "m") t.every = f * kUsPerMin;
-    else if (s == "h") t.every = f * 60 * kUsPerMin;
-    else if (s == "d") t.every = f * 1440 * kUsPerMin;
-    else if (s == "w") t = {Truncator::Week, f * 7 * 1440 * kUsPerMin};
-    else if (s == "mo") t = {Truncator::Month, f};
-    else if (s == "q") t = {Truncator::Month, 3 * f};
-    else if (s == "y") t = {Truncator::Month, 12 * f};
-    else return std::nullopt;
-    return t;
-}
-
-// Times the native labels are checked for; polars labels anything else.
-bool label_range(std::int64_t t) {
-    constexpr std::int64_t kYear = 366 * civil::kUsPerDay;  // a little over a year
-    return t > -70 * kYear && t < 230 * kYear;  // about 1900 to 2200
-}
-
-// Labels Python's datetime can hold; polars' own route reports the others.
-bool python_date(std::int64_t t) {
-    constexpr std::int64_t lo = civil::civil_to_us(1, 1, 1, 0, 0, 0, 0);
-    constexpr std::int64_t hi = civil::civil_to_us(9999, 12, 31, 23, 59, 59, 999999);
-    return t >= lo && t <= hi;
+    return bars::truncator(u, f);
 }
 
 // ---- native aggregation
@@ -151,7 +111,7 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
     for (std::size_t i = 0; i < c.size(); ++i) {
         if (c.is_simulate[i]) continue;
         const double px = c.close[i];
-        if (std::isnan(px) || (px == 0.0 && std::signbit(px))) return false;
+        if (!bars::plain_price(px)) return false;
         if (!label_range(c.dt[i])) return false;
         const std::int64_t l = trunc(c.dt[i]);
         if (!python_date(l)) return false;
@@ -165,12 +125,8 @@ bool aggregate(const cols::TickColumns& c, const Truncator& trunc, Keep keep,
         auto it = group.find(code);
         if (it == group.end()) {
             group.emplace(code, cols::Bar{l, std::string(code), px, px, px, px, c.qty[i]});
-        } else {
-            cols::Bar& b = it->second;
-            b.high = std::max(b.high, px);
-            b.low = std::min(b.low, px);
-            b.close = px;
-            if (__builtin_add_overflow(b.volume, c.qty[i], &b.volume)) return false;
+        } else if (!bars::fold_tick(it->second, px, c.qty[i])) {
+            return false;
         }
     }
     flush();
