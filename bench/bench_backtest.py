@@ -4,9 +4,10 @@ usage: python bench/bench_backtest.py [--quick] [--days N ...] [--no-rss] [--no-
 
 Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
   - tick generation (the synthetic set, materialised once for the replays below);
-  - replays over the same ticks: add_tick alone; the example's replay through the runner (the core's
-    lines to a log file, as the example writes them); the same with a console that does nothing; the same
-    strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that console;
+  - replays over the same ticks: add_tick alone; the example's replay through the runner (bars as arrays;
+    the core's lines to a log file, as the example writes them); the same with a console that does
+    nothing; the same strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that
+    console; the same strategy on frames, and the frame strategy that sums the closes of each frame;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
 Also: imports (fresh process; the core as the runner imports it, its report libraries waiting, and with
@@ -144,9 +145,46 @@ def with_console(console: Any, fn: Callable[[], Any]) -> Any:
         setattr(core, "console", saved)
 
 
-def runner(ticks: list[dict], console: Any, **kw: Any) -> backtest.BacktestResult:
-    return with_console(console, lambda: backtest.run_backtest(
-        ticks, example.MovingAverageCross(), codes=TRADE, **kw))
+class SumFrames(backtest.Strategy):
+    """The example strategy as it was written on frames before bars came as arrays: the averages summed
+    from the frame's closes at every bar. Kept to show what a frame-style strategy costs."""
+
+    params = {"fast": 10, "slow": 60}
+    bar_keys = (("m", 1),)
+
+    def on_start(self) -> None:
+        self.signal: dict[str, int] = {}
+
+    def on_bar(self, code: str, bars: Any) -> None:
+        if bars.height < self.slow:
+            return
+        closes = bars["Close"].tail(self.slow).to_list()
+        fast = sum(closes[-self.fast:]) / self.fast
+        slow = sum(closes) / self.slow
+        before = self.signal.get(code, 0)
+        signal = 1 if fast > slow else -1 if fast < slow else before
+        self.signal[code] = signal
+        if signal == before or before == 0:
+            return
+        held = self.position(code)
+        if signal > 0:
+            if held < 0:
+                self.buy(code)
+            if held <= 0:
+                self.buy(code)
+        else:
+            if held > 0:
+                self.sell(code)
+            if held >= 0 and self.market_type(code) == "Future":
+                self.sell(code)
+
+    def on_session_end(self, code: str) -> None:
+        self.close(code)
+
+
+def runner(ticks: list[dict], console: Any, strategy: type = example.MovingAverageCross,
+           **kw: Any) -> backtest.BacktestResult:
+    return with_console(console, lambda: backtest.run_backtest(ticks, strategy(), codes=TRADE, **kw))
 
 
 def fills_of(result: backtest.BacktestResult) -> list[tuple]:
@@ -203,6 +241,9 @@ def bench_set(days: int, qs: bool, repeat: int) -> list[str]:
         hand_s = min(hand_s, t)
         t, result = timed(lambda: runner(ticks, NullConsole()))
         null_s = min(null_s, t)
+    frames_s, frames = best(repeat, lambda: runner(ticks, NullConsole(), example.MovingAverageCrossFrames))
+    sums_s, sums = best(repeat, lambda: runner(ticks, NullConsole(), SumFrames))
+    same_styles = fills_of(result) == fills_of(frames) == fills_of(sums) and result.summary() == frames.summary()
     idle_s, _ = best(repeat, lambda: with_console(NullConsole(), lambda: backtest.run_backtest(
         ticks, backtest.Strategy(), codes=TRADE)))
     kept_s, kept = timed(lambda: runner(ticks, NullConsole(), trim_every=None))
@@ -219,6 +260,10 @@ def bench_set(days: int, qs: bool, repeat: int) -> list[str]:
         f" {null_s / alone_s:.2f}x add_tick alone |",
         f"| | hand-written loop, console that does nothing | {hand_s:.2f} s | runner {null_s / hand_s:.2f}x"
         f" the loop; same fills: {same_hand} |",
+        f"| | same strategy on frames (`MovingAverageCrossFrames`) | {frames_s:.2f} s | {frames_s / alone_s:.2f}x"
+        f" add_tick alone; same fills and figures as on arrays: {same_styles} |",
+        f"| | the frame strategy summing closes per bar (`SumFrames`) | {sums_s:.2f} s | {sums_s / alone_s:.2f}x"
+        f" add_tick alone |",
         f"| | runner, a strategy without hooks | {idle_s:.2f} s | {idle_s / alone_s:.2f}x add_tick alone |",
         f"| | runner without trimming | {kept_s:.2f} s | the runs above trimmed: {result.trimmed}; same trades and figures:"
         f" {same_kept} |",

@@ -62,7 +62,7 @@ def run_model(
         raise TypeError("codes must be strings")
     pin_local_time()
     source = _tick_source(ticks)
-    qm, positions = _core_objects(capital, fee_settings)
+    qm, (positions,) = _core_objects(capital, fee_settings)
     replay = _Replay(strategy, _Run(strategy, qm, positions), declared, traded, trim_every)
     strategy.quote_manager, strategy.positions, strategy._run = qm, positions, replay.run
     try:

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from replay_model import run_model
 
 from zopt_kelv_backtest import example, synthetic
-from zopt_kelv_backtest.backtest import Strategy, run_backtest
+from zopt_kelv_backtest.backtest import Strategy, run_backtest, run_backtests
 
 DAY = date(2024, 2, 1)  # a Thursday; the next day is a trading day too
 KEYS = (("m", 1), ("m", 5), ("h", 1), ("d", 1), ("w", 1))
@@ -315,3 +315,31 @@ def test_views_share_the_runs_memory():
     shared = sum(np.shares_memory(a.close, b.close) for a, b in zip(views, views[1:]))
     # Only a block that fills up is copied (into one twice as large).
     assert shared >= len(views) - 1 - 2 and len(views) > 200
+
+
+@pytest.mark.parametrize("cls", [example.MovingAverageCross, example.MovingAverageCrossFrames])
+def test_one_replay_for_many_strategies_gives_each_its_own_run(cls):
+    ticks = synthetic.generate_ticks(DAY, 2)
+    params = [(3, 12), (5, 20), (3, 12), (8, 30)]
+    alone = [run_backtest(ticks, cls(fast=f, slow=s), codes=CODES, trim_every=5000) for f, s in params]
+    together = run_backtests(ticks, [cls(fast=f, slow=s) for f, s in params], codes=CODES, trim_every=5000)
+    assert len({len(r.fills) for r in together}) > 1  # the parameters matter
+    for a, b in zip(alone, together):
+        assert a.fills == b.fills and a.summary() == b.summary() and a.days == b.days
+        assert a.equity.equals(b.equity) and a.profit_rows.equals(b.profit_rows)
+
+
+@pytest.mark.parametrize("strategies, error", [
+    ([], "no strategies"),
+    ([example.MovingAverageCross(), example.MovingAverageCrossFrames()], "same bar_keys and bars_as"),
+    ([Keeper(), Raising()], "same bar_keys and bars_as"),
+])
+def test_strategies_that_cannot_share_a_replay(strategies, error):
+    with pytest.raises(ValueError, match=error):
+        run_backtests([], strategies)
+
+
+def test_one_strategy_object_runs_once_per_replay():
+    s = example.MovingAverageCross()
+    with pytest.raises(ValueError, match="only once"):
+        run_backtests([], [s, s])

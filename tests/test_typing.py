@@ -31,7 +31,8 @@ def test_python_layer_passes_mypy(tmp_path):
 
 
 @pytest.mark.parametrize("module", ["zopt_kelv_backtest.modules.positions.positions",
-                                    "zopt_kelv_backtest.modules.indicators.indicators"])
+                                    "zopt_kelv_backtest.modules.indicators.indicators",
+                                    "zopt_kelv_backtest.modules.replay.replay"])
 def test_stub_matches_the_module(tmp_path, module):
     done = _run("mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"), module,
                 cache=tmp_path / "cache")

@@ -44,16 +44,11 @@ DEFAULT_TRADE = ("2330", "MXF")
 LOG_NAME = "backtest.log"
 
 
-class MovingAverageCross(Strategy):
-    """Fast/slow moving-average cross on one-minute closes, one lot or contract at a time.
-
-    Closed bars come as arrays (``bars_as = "arrays"``) and feed two native moving averages, so each bar
-    costs a few updates, not a frame. :class:`MovingAverageCrossFrames` is the same strategy on frames.
-    """
+class _Cross(Strategy):
+    """The cross itself, fed closes by either style of ``on_bar`` below."""
 
     params = {"fast": 10, "slow": 60}
     bar_keys = (("m", 1),)
-    bars_as = "arrays"
     fast: int
     slow: int
 
@@ -67,9 +62,6 @@ class MovingAverageCross(Strategy):
         self.signal: dict[str, int] = {}
         self.averages: dict[str, tuple[SMA, SMA]] = {}
         self.seen: dict[str, int] = {}  # closed bars fed to the averages
-
-    def on_bar(self, code: str, bars: Bars) -> None:
-        self.feed(code, bars.close[self.seen.get(code, 0):].tolist(), len(bars))
 
     def feed(self, code: str, closes: list[float], closed: int) -> None:
         """The closes of the bars closed since the last call (``closed`` in all), then trade on the cross."""
@@ -105,13 +97,24 @@ class MovingAverageCross(Strategy):
         self.close(code)
 
 
-class MovingAverageCrossFrames(MovingAverageCross):
+class MovingAverageCross(_Cross):
+    """Fast/slow moving-average cross on one-minute closes, one lot or contract at a time.
+
+    Closed bars come as arrays (``bars_as = "arrays"``) and feed two native moving averages, so each bar
+    costs a few updates, not a frame. :class:`MovingAverageCrossFrames` is the same strategy on frames.
+    """
+
+    bars_as = "arrays"
+
+    def on_bar(self, code: str, bars: Bars) -> None:
+        self.feed(code, bars.close[self.seen.get(code, 0):].tolist(), len(bars))
+
+
+class MovingAverageCrossFrames(_Cross):
     """:class:`MovingAverageCross` on frames: each closed minute hands ``on_bar`` a polars frame of every
     closed bar (``get_kbar`` without the forming bar). Same trades; the frame costs tens of microseconds."""
 
-    bars_as = "frame"
-
-    def on_bar(self, code: str, bars: pl.DataFrame) -> None:  # type: ignore[override]
+    def on_bar(self, code: str, bars: pl.DataFrame) -> None:
         seen = self.seen.get(code, 0)
         self.feed(code, bars["Close"].slice(seen).to_list(), bars.height)
 

@@ -40,7 +40,7 @@ from __future__ import annotations
 from zopt_kelv_backtest.backtest.replay import PROGRESS_EVERY as PROGRESS_EVERY
 from zopt_kelv_backtest.backtest.replay import SESSION_GAP as SESSION_GAP
 from zopt_kelv_backtest.backtest.replay import TRIM_EVERY as TRIM_EVERY
-from zopt_kelv_backtest.backtest.replay import run_backtest
+from zopt_kelv_backtest.backtest.replay import run_backtest, run_backtests
 from zopt_kelv_backtest.backtest.result import BacktestResult
 from zopt_kelv_backtest.backtest.strategy import UNITS as UNITS
 from zopt_kelv_backtest.backtest.strategy import Side as Side
@@ -64,4 +64,5 @@ __all__ = [
     "load_ticks",
     "pin_local_time",
     "run_backtest",
+    "run_backtests",
 ]

@@ -21,10 +21,13 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     import polars as pl
 
+    from zopt_kelv_backtest.modules.replay.replay import Bars
+
 __all__ = ["Bars", "bar_columns", "bars_frame"]
 
 
 def __getattr__(name: str) -> Any:
+    # The native module loads with the first run, not with this module.
     if name == "Bars":
         from zopt_kelv_backtest.modules.replay.replay import Bars
 

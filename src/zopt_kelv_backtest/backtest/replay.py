@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 import inspect
 import math
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timedelta
 from typing import TYPE_CHECKING, Any, cast
@@ -22,7 +22,7 @@ from zopt_kelv_backtest.market import BENCHMARK
 if TYPE_CHECKING:
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
-__all__ = ["run_backtest"]
+__all__ = ["run_backtest", "run_backtests"]
 
 SESSION_GAP = 30 * 60  # seconds without a tick of a code that end its session
 TRIM_EVERY = 20_000  # ticks between two trims of the quote manager's old ticks
@@ -55,53 +55,97 @@ def run_backtest(
       key queried before; a key first queried later sees only the ticks since the last trim). None keeps
       every tick; ``BacktestResult.trimmed`` says whether a trim happened.
     """
+    return run_backtests(ticks, [strategy], codes=codes, capital=capital, fee_settings=fee_settings,
+                         progress=progress, total=total, trim_every=trim_every)[0]
+
+
+def run_backtests(
+    ticks: TickSource,
+    strategies: Sequence[Strategy],
+    *,
+    codes: Iterable[str] | None = None,
+    capital: int = 5_000_000,
+    fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None = None,
+    progress: bool = False,
+    total: int | None = None,
+    trim_every: int | None = TRIM_EVERY,
+) -> list[BacktestResult]:
+    """Replay ``ticks`` once for several strategies, each with its own account; one result each, in order.
+
+    Each result is what :func:`run_backtest` gives for that strategy alone (same arguments). The
+    strategies share one quote manager: they must declare the same ``bar_keys`` and ``bars_as`` (a
+    parameter sweep's strategies of one class do), their hooks may read ``quote_manager`` but must not
+    change it (a change would reach the others), and each strategy object may appear once.
+    """
     _import_core()
-    if not isinstance(strategy, Strategy):
-        raise TypeError(f"strategy must be a Strategy instance, got {type(strategy).__name__}")
-    if strategy._run is not None:
-        raise RuntimeError("this strategy is already running (a hook may not start its run again)")
+    declared, arrays = _check_members(strategies)
     if type(capital) is not int or capital <= 0:
         raise ValueError(f"capital must be a positive int, got {capital!r}")
     if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
         raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
-    declared = _check_bar_keys(strategy.bar_keys)
-    arrays = _bars_as(strategy)
     traded = None if codes is None else set(codes)
     if traded is not None and not all(isinstance(c, str) for c in traded):
         raise TypeError("codes must be strings")
     pin_local_time()
     source = _tick_source(ticks)
-    qm, positions = _core_objects(capital, fee_settings)
-    run = _Run(strategy, qm, positions)
-    replay = _Replay([_member(strategy, run, declared)], declared, traded, trim_every, arrays)
-    strategy.quote_manager, strategy.positions, strategy._run = qm, positions, run
+    qm, accounts = _core_objects(capital, fee_settings, len(strategies))
+    runs = [_Run(s, qm, p) for s, p in zip(strategies, accounts)]
+    replay = _Replay([_member(s, r, declared) for s, r in zip(strategies, runs)], declared, traded, trim_every,
+                     arrays)
+    for s, r in zip(strategies, runs):
+        s.quote_manager, s.positions, s._run = qm, r.positions, r
     try:
         with _progress(progress, total) as advance:
-            _returned("on_start", strategy.on_start())
+            for s in strategies:
+                _call("on_start", s.on_start)
             replay.replay(source, advance)
             replay.end_sessions(math.inf)
-            _returned("on_end", strategy.on_end())
+            for s in strategies:
+                _call("on_end", s.on_end)
             advance(replay.count)
     finally:
-        strategy._run = None
-    book = replay.books[0]
-    return BacktestResult(quote_manager=qm, positions=positions, codes=sorted(replay.codes), capital=capital,
-                          fills=run.fills, days=book.days, tick_count=replay.count,
-                          trimmed=replay.trims > 0, open_marks=book.finish(), open_lots=open_lots(positions))
+        for s in strategies:
+            s._run = None
+    return [BacktestResult(quote_manager=qm, positions=r.positions, codes=sorted(replay.codes), capital=capital,
+                           fills=r.fills, days=book.days, tick_count=replay.count, trimmed=replay.trims > 0,
+                           open_marks=book.finish(), open_lots=open_lots(r.positions))
+            for r, book in zip(runs, replay.books)]
 
 
-def _core_objects(capital: int, fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None
-                  ) -> tuple[QuoteManager, Positions]:
+def _check_members(strategies: Sequence[Strategy]) -> tuple[list[tuple[Unit, int]], bool]:
+    """The bar keys and style the strategies share; errors name what is wrong."""
+    if not strategies:
+        raise ValueError("no strategies to run")
+    for s in strategies:
+        if not isinstance(s, Strategy):
+            raise TypeError(f"strategy must be a Strategy instance, got {type(s).__name__}")
+        if s._run is not None:
+            raise RuntimeError("this strategy is already running (a hook may not start its run again)")
+    if len({id(s) for s in strategies}) != len(strategies):
+        raise ValueError("a strategy object may run only once in one replay: give each its own instance")
+    declared = _check_bar_keys(strategies[0].bar_keys)
+    arrays = _bars_as(strategies[0])
+    for s in strategies[1:]:
+        if _check_bar_keys(s.bar_keys) != declared or _bars_as(s) != arrays:
+            raise ValueError("strategies run in one replay must declare the same bar_keys and bars_as")
+    return declared, arrays
+
+
+def _core_objects(capital: int, fee_settings: Mapping[str, Mapping[str, Mapping[str, Any]]] | None,
+                  accounts: int = 1) -> tuple[QuoteManager, list[Positions]]:
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
     qm = QuoteManager()
-    positions = Positions()
-    positions.set_initial_capital(capital)
-    for setting_type, sides in (fee_settings or {}).items():
-        for action, values in sides.items():
-            # The core checks the names and raises its own error for a bad one.
-            positions.update_fee_settings(cast(Any, setting_type), cast(Any, action), **values)
-    return qm, positions
+    out = []
+    for _ in range(accounts):
+        positions = Positions()
+        positions.set_initial_capital(capital)
+        for setting_type, sides in (fee_settings or {}).items():
+            for action, values in sides.items():
+                # The core checks the names and raises its own error for a bad one.
+                positions.update_fee_settings(cast(Any, setting_type), cast(Any, action), **values)
+        out.append(positions)
+    return qm, out
 
 
 # --- the replay -----------------------------------------------------------------------------------
@@ -148,7 +192,9 @@ def _bars_as(strategy: Strategy) -> bool:
     return style == "arrays"
 
 
-def _returned(hook: str, value: object) -> None:
+def _call(hook: str, fn: Callable[..., object], *args: Any) -> None:
+    """A strategy hook; hooks return None."""
+    value = fn(*args)
     if value is not None:
         raise TypeError(f"Strategy.{hook} must return None, got {type(value).__name__}")
 
@@ -188,7 +234,7 @@ class _Replay:
             if now - last > SESSION_GAP:
                 del session_last[code]
                 for m in self.members:
-                    _returned("on_session_end", m.strategy.on_session_end(code))
+                    _call("on_session_end", m.strategy.on_session_end, code)
         return min(session_last.values(), default=math.inf) + SESSION_GAP
 
     def start_code(self, code: str) -> tuple[list[tuple[Unit, int]], bool] | None:
@@ -222,9 +268,9 @@ class _Replay:
     def _on_bar(self, m: _Member, code: str, bars: Any, index: int) -> None:
         if m.on_bar is not None:
             if m.with_key:
-                _returned("on_bar", m.on_bar(code, bars, self.watched[index]))
+                _call("on_bar", m.on_bar, code, bars, self.watched[index])
             else:
-                _returned("on_bar", m.on_bar(code, bars))
+                _call("on_bar", m.on_bar, code, bars)
 
     def kbar_columns(self, code: str, index: int) -> tuple[Any, ...]:
         """A watched key's bars from the quote manager's query, forming bar included, as the native

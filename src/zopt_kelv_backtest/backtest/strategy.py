@@ -8,8 +8,6 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Literal
 
 if TYPE_CHECKING:
-    import polars as pl
-
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
 __all__ = ["Side", "Strategy", "UNITS", "Unit"]
@@ -25,6 +23,9 @@ class Strategy:
     ``params`` names the tunable parameters and their defaults; ``Strategy(**params)`` sets each as an
     attribute (unknown names raise ``TypeError``). ``bar_keys`` lists the K-bar keys ``(unit, freq)``
     (unit one of "m", "h", "d", "w", "mo", "q", "y") whose ``on_bar`` is called when a bar closes.
+    ``bars_as`` says how ``on_bar`` gets the closed bars: "frame" (a polars frame per call, the default)
+    or "arrays" (a light :class:`~zopt_kelv_backtest.backtest.bars.Bars` view of numpy arrays, no frame
+    and no copy per bar: use it when speed matters).
 
     During a run ``quote_manager`` and ``positions`` are the run's core objects. An instance keeps what
     its hooks store: give each run a new one, or reset that state in ``on_start``.
@@ -32,6 +33,7 @@ class Strategy:
 
     params: ClassVar[dict[str, Any]] = {}
     bar_keys: ClassVar[tuple[tuple[str, int], ...]] = ()
+    bars_as: ClassVar[str] = "frame"
 
     def __init__(self, **params: Any) -> None:
         unknown = sorted(set(params) - set(self.params))
@@ -59,11 +61,14 @@ class Strategy:
     def on_tick(self, tick: dict[str, Any]) -> None:
         """Called for every tick of a traded code, after the core has it (and after any ``on_bar``)."""
 
-    def on_bar(self, code: str, bars: pl.DataFrame) -> None:
+    def on_bar(self, code: str, bars: Any) -> None:
         """Called when a bar of a declared key closes: ``bars`` holds the closed bars, oldest first.
 
         The frame is ``QuoteManager.get_kbar(code, unit, freq)`` without its newest bar, which is still
-        forming; bars are labelled by their start. ``bars.height`` is at least 1.
+        forming; bars are labelled by their start. ``bars.height`` is at least 1. With ``bars_as =
+        "arrays"`` it is a :class:`~zopt_kelv_backtest.backtest.bars.Bars` view of the same bars. With
+        several keys, declare a third parameter (``def on_bar(self, code, bars, key)``) to get the
+        ``(unit, freq)`` of the call. Hooks return None.
         """
 
     def on_session_end(self, code: str) -> None:
