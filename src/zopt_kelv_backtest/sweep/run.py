@@ -58,6 +58,12 @@ class SweepResult:
         idle = pl.col("trade_count") == 0
         return ok.sort([idle, pl.col(by)], descending=[False, True], nulls_last=True, maintain_order=True).head(n)
 
+    def _repr_html_(self) -> str:
+        """A compact HTML summary for notebooks: runs, errors and the rows of :meth:`best`."""
+        from zopt_kelv_backtest.backtest.display import SWEEP_ROWS, sweep_html
+
+        return sweep_html(self.rows, best=self.best(SWEEP_ROWS))
+
 
 def run_sweep(
     strategy: str | type[Strategy] = DEFAULT_STRATEGY,
