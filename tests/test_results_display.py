@@ -54,8 +54,9 @@ def test_a_sweep_result_shows_its_best_runs_escaped(tmp_path):
     base = dict.fromkeys(schema)
     runs = [{**base, "fast": f, "label": label, "code": "2330", "net_profit": profit, "trade_count": trades,
              "error": error, "combination": f"key{f}", "fingerprint": "f" * 40}
-            for f, label, profit, trades, error in [(3, "<script>x</script>", 10.0, 4, None), (5, "a&b", None, None,
-                                                    "boom <b>"), (8, '"q"', 30.0, 2, None), (13, "idle", 99.0, 0, None)]]
+            for f, label, profit, trades, error in [(3, "<script>x</script>", 10.0, 4, None),
+                                                    (5, "a&b", None, None, "boom <b>"), (8, '"q"', 30.0, 2, None),
+                                                    (13, "idle", 99.0, 0, None)]]
     rows = pl.DataFrame(runs, schema=schema)
     sweep = SweepResult(rows=rows, results_path=tmp_path / "results.parquet", page_path=None, ran=4, skipped=0,
                         param_names=["fast", "label"], swept=["fast"])
