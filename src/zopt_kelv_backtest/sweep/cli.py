@@ -45,7 +45,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--capital", type=int, default=5_000_000, help="initial capital of each run (default: 5000000)")
     p.add_argument("--heatmap", metavar="X,Y", help="two columns for the page's heatmap (parameters, code or "
                                                     "window; default: the first two swept parameters)")
-    p.add_argument("--top", type=int, metavar="N", help="best rows to print (default: 10)")
+    p.add_argument("--top", type=int, metavar="N", help="best rows to print (default: 10; not with --walk-forward, "
+                                                        "which prints its folds)")
     p.add_argument("--min-trades", type=int, default=0, metavar="N",
                    help="print only runs with at least N trades (default: 0; runs without trades rank last); "
                         "with --walk-forward, a training run needs at least N trades to be chosen")
