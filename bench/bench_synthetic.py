@@ -62,12 +62,13 @@ def old_epoch(naive_taipei):
 def old_generate_ticks(start=date(2024, 2, 1), days=10, seed=7, products=DEFAULT_PRODUCTS, holidays=None):
     rng = random.Random(seed)
     schedule = trading_days(start, days, holidays)
+    closed = synthetic.load_holidays() if holidays is None else holidays
     out = []
     for n, product in enumerate(products):
         prng = random.Random(rng.randrange(2**32) + n)
         price = old_on_grid(product.code, product.market_type, product.start_price)
         for day in schedule:
-            for begin, end in _sessions(product, day):  # session hours unchanged
+            for begin, end in _sessions(product, day, closed):  # the package's session hours
                 minutes = int((end - begin).total_seconds() // 60)
                 for i in range(minutes):
                     minute = begin + timedelta(minutes=i)

@@ -115,3 +115,14 @@ def _closed(fills, side):
             closed += min(held, -signed)
         held += signed
     return closed
+
+
+def test_the_default_set_gives_one_equity_row_per_trading_day():
+    from zopt_kelv_backtest import example, synthetic
+
+    result = run_backtest(None, example.MovingAverageCross(), codes=["MXF"])
+    days = synthetic.trading_days(date(2024, 2, 1), 10)
+    assert result.equity["date"].to_list() == days == result.days
+    # Night sessions and all: every round trip closes in one of the set's trading days.
+    assert set(result.round_trips["trading_day"]) <= set(days)
+    assert result.equity["equity"][-1] == pytest.approx(result.capital + result.net_profit + result.open_profit)

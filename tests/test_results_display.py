@@ -46,6 +46,29 @@ def test_sweep_summary_escapes_and_ranks():
     assert page.index(html.escape('"q"')) < page.index("&lt;script&gt;")  # best net profit first
 
 
+def test_a_sweep_result_shows_its_best_runs_escaped(tmp_path):
+    from zopt_kelv_backtest.sweep.run import SweepResult
+    from zopt_kelv_backtest.sweep.store import _schema
+
+    schema = _schema({"fast": 5, "label": "x"})
+    base = dict.fromkeys(schema)
+    runs = [{**base, "fast": f, "label": label, "code": "2330", "net_profit": profit, "trade_count": trades,
+             "error": error, "combination": f"key{f}", "fingerprint": "f" * 40}
+            for f, label, profit, trades, error in [(3, "<script>x</script>", 10.0, 4, None),
+                                                    (5, "a&b", None, None, "boom <b>"), (8, '"q"', 30.0, 2, None),
+                                                    (13, "idle", 99.0, 0, None)]]
+    rows = pl.DataFrame(runs, schema=schema)
+    sweep = SweepResult(rows=rows, results_path=tmp_path / "results.parquet", page_path=None, ran=4, skipped=0,
+                        param_names=["fast", "label"], swept=["fast"])
+    page = sweep._repr_html_()
+    assert "4 runs, 1 with an error; best 3" in page
+    assert "<script>" not in page and "boom" not in page and "key8" not in page and "f" * 40 not in page
+    # The order of best(): traded runs by net profit, then the run without trades.
+    cells = [html.escape('"q"'), "&lt;script&gt;x&lt;/script&gt;", "idle"]
+    assert [page.index(c) for c in cells] == sorted(page.index(c) for c in cells)
+    assert "a&amp;b" not in page
+
+
 def test_plot_has_price_trips_equity_and_drawdown(result):
     fig = result.plot()
     names = [t.name for t in fig.data]

@@ -76,7 +76,8 @@ def test_a_losing_run_shows_its_true_drawdown_and_prints_nothing_when_quiet(losi
     out, err = capfd.readouterr()
     assert (out, err) == ("", "")
     page = next(p for p in written if p.endswith("2330-profit_report.html"))
-    rows = _rows(open(page, encoding="utf-8").read())
+    text = open(page, encoding="utf-8").read()
+    rows = _rows(text)
     # By hand: the report's returns are each exit day's profit on the initial capital, compounded.
     trips = result.round_trips.to_pandas()
     daily = trips.groupby(trips["exit_dt"].dt.normalize())["profit"].sum() / result.capital
@@ -86,6 +87,13 @@ def test_a_losing_run_shows_its_true_drawdown_and_prints_nothing_when_quiet(losi
     assert rows["Longest DD Days"][1] == str((daily.index[-1] - daily.index[0]).days + 1)
     assert rows["Total Return"][1] == f"{round((wealth[-1] - 1) * 100)}%"
     assert rows["Time in Market"][1] == "100.0%"  # every exit day has a profit or a loss
+    # The period is the first to the last exit day; the return on risk capital is the total return over
+    # the max drawdown, times 365 over the number of return days.
+    first, last = daily.index[0], daily.index[-1]
+    period = f"{first.day} {first:%b, %Y} - {last.day} {last:%b, %Y}"
+    assert re.search(r"<dt>(.*?)</dt>", text).group(1).split() == period.split()
+    on_risk = float(rows["Annualized Return on Risk Capital"][1].rstrip("%").replace(",", ""))
+    assert on_risk == pytest.approx((wealth[-1] - 1) / abs(worst) * 365 / len(daily) * 100, abs=0.01)
     assert rows["Max Drawdown"][0].endswith("%") and rows["Max Drawdown"][0] != "%"  # the benchmark's too
 
 

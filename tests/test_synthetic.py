@@ -5,8 +5,10 @@ from collections import Counter
 from datetime import date, datetime, time, timedelta
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from zopt_kelv_backtest import synthetic
+from zopt_kelv_backtest import market, synthetic
 from zopt_kelv_backtest.synthetic import Product
 
 START = date(2024, 2, 1)
@@ -56,6 +58,8 @@ def test_only_trading_days_of_the_calendar(ticks):
 
 
 SIX_DAYS = synthetic.trading_days(START, 6)
+# The trading day before each of them: its night session counts in the next trading day.
+EVES = [date(2024, 1, 31), date(2024, 2, 1), date(2024, 2, 2), date(2024, 2, 5), date(2024, 2, 15), date(2024, 2, 16)]
 
 
 def in_session(t):
@@ -65,9 +69,9 @@ def in_session(t):
         return time(9) <= clock <= time(13, 25) or clock == time(13, 30)
     if time(8, 45) <= clock <= time(13, 45):
         return when.date().weekday() < 5
-    # Night session: from 15:00 of a trading day to 05:00 of the next calendar day.
+    # Night session: from 15:00 of the trading day before one of the set's days to 05:00 of the next date.
     opened_on = when.date() if clock >= time(15) else when.date() - timedelta(days=1)
-    return (clock >= time(15) or clock <= time(5)) and opened_on in SIX_DAYS
+    return (clock >= time(15) or clock <= time(5)) and opened_on in EVES
 
 
 def test_every_tick_inside_its_sessions(ticks):
@@ -75,8 +79,23 @@ def test_every_tick_inside_its_sessions(ticks):
     assert outside == []
     night = [local(t) for t in ticks if t["code"] == "MXF" and not time(8, 45) <= local(t).time() <= time(13, 45)]
     assert night and any(n.date() == date(2024, 2, 3) for n in night)  # Friday's night runs into Saturday
+    assert {n.date() for n in night if n.time() >= time(15)} == set(EVES)
     auctions = [t for t in ticks if local(t).time() == time(13, 30)]
     assert Counter(t["code"] for t in auctions) == {"2330": 6, "0050": 6}
+
+
+@settings(max_examples=12, deadline=None)
+@given(st.dates(date(2017, 1, 1), date(2026, 12, 1)), st.integers(1, 3))
+def test_the_set_holds_the_sessions_of_its_trading_days_only(start, days):
+    futures = (synthetic.DEFAULT_PRODUCTS[2],)
+    ticks = synthetic.generate_ticks(start, days, 5, products=futures)
+    wanted = synthetic.trading_days(start, days)
+    counted = Counter(market.trading_day_of(t["timestamp"]) for t in ticks)
+    assert sorted(counted) == wanted
+    for day in wanted:  # each day has its night session and its day session
+        clocks = {local(t).time() >= time(15) or local(t).time() <= time(5) for t in ticks
+                  if market.trading_day_of(t["timestamp"]) == day}
+        assert clocks == {True, False}
 
 
 def test_prices_on_the_ladder_and_positive(ticks):
@@ -133,15 +152,19 @@ def test_fewer_days_are_a_prefix_of_more():
 
 def test_pinned_values_of_the_default_set():
     # The seed contract: these hold on every machine and numpy release.
-    first = list(itertools.islice(synthetic.iter_ticks(), 3))
+    ticks = synthetic.iter_ticks()
+    first = list(itertools.islice(ticks, 3))
     assert first == [
-        {"timestamp": 1706748300.513, "code": "MXF", "market_type": "Future", "close": 17498.0, "qty": 3,
-         "tick_type": 2, "is_simulate": False},
-        {"timestamp": 1706748302.683, "code": "MXF", "market_type": "Future", "close": 17500.0, "qty": 2,
+        {"timestamp": 1706684404.83, "code": "MXF", "market_type": "Future", "close": 17500.0, "qty": 1,
          "tick_type": 1, "is_simulate": False},
-        {"timestamp": 1706748302.798, "code": "MXF", "market_type": "Future", "close": 17500.0, "qty": 1,
+        {"timestamp": 1706684407.851, "code": "MXF", "market_type": "Future", "close": 17499.0, "qty": 3,
+         "tick_type": 2, "is_simulate": False},
+        {"timestamp": 1706684412.838, "code": "MXF", "market_type": "Future", "close": 17500.0, "qty": 1,
          "tick_type": 1, "is_simulate": False},
     ]  # fmt: skip
+    assert next(t for t in ticks if t["code"] == "2330") == {
+        "timestamp": 1706749201.56, "code": "2330", "market_type": "Stock", "close": 581.0, "qty": 1, "tick_type": 1,
+        "is_simulate": False}  # fmt: skip
 
 
 def test_iter_ticks_is_an_iterator_equal_to_the_list():

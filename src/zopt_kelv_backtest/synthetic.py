@@ -7,8 +7,11 @@ days of the package's holiday calendar get sessions.
 Sessions (Asia/Taipei wall clock):
 
 - stocks: 09:00 to 13:25 continuous trading, then one closing-auction tick at 13:30:00;
-- index futures: day session 08:45 to 13:45, night session 15:00 to 05:00 of the next calendar day
-  (it belongs to the trading day on which it opens).
+- index futures: day session 08:45 to 13:45, night session 15:00 to 05:00 of the next calendar day.
+  The exchange counts a night session in the next trading day, so a trading day's futures ticks begin
+  with the night session opened at 15:00 of the trading day before it, and a set of N trading days
+  holds the sessions of those N days: the first night opens before the set's first date, and none
+  opens after its last day session.
 
 Every tick is a tick record as ``QuoteManager.add_tick`` takes it. :func:`iter_ticks` makes the set a
 trading day at a time (memory does not grow with ``days``); :func:`generate_ticks` is its list.
@@ -120,15 +123,26 @@ def trading_days(start: date, count: int, holidays: AbstractSet[str] | None = No
     return market.trading_days(start, count, holidays, calendar=HOLIDAY_FILE)
 
 
-def _sessions(product: Product, day: date) -> list[tuple[datetime, datetime]]:
-    """(start, end) naive Taipei datetimes of the continuous sessions opening on `day`."""
+def _day_before(day: date, holidays: AbstractSet[str]) -> date:
+    """The trading day before `day` (outside the calendar's years, the weekday before it)."""
+    before = day - timedelta(days=1)
+    for _ in range(60):
+        if market.is_trading_day(before, holidays):
+            return before
+        before -= timedelta(days=1)
+    return before
+
+
+def _sessions(product: Product, day: date, holidays: AbstractSet[str]) -> list[tuple[datetime, datetime]]:
+    """(start, end) naive Taipei datetimes of the continuous sessions of trading day `day`, in time order."""
     if product.market_type == "Stock":
         open_, close = STOCK_SESSION
         return [(datetime.combine(day, open_), datetime.combine(day, close) - CLOSING_AUCTION)]
     sessions = [(datetime.combine(day, DAY_SESSION[0]), datetime.combine(day, DAY_SESSION[1]))]
     if product.night_session:
-        sessions.append((datetime.combine(day, NIGHT_SESSION[0]),
-                         datetime.combine(day + timedelta(days=1), NIGHT_SESSION[1])))
+        eve = _day_before(day, holidays)
+        sessions.insert(0, (datetime.combine(eve, NIGHT_SESSION[0]),
+                            datetime.combine(eve + timedelta(days=1), NIGHT_SESSION[1])))
     return sessions
 
 
@@ -169,8 +183,9 @@ def _seed_words(seed: int) -> list[int]:
 class _ProductDays:
     """One product's walk through the trading days: the price carries over from day to day."""
 
-    def __init__(self, product: Product, position: int, seed_words: list[int]) -> None:
+    def __init__(self, product: Product, position: int, seed_words: list[int], holidays: AbstractSet[str]) -> None:
         self.product = product
+        self.holidays = holidays
         self.position = position
         self.seed_words = seed_words
         self.ladder = _LadderIndex(_ladder(product.code, product.market_type))
@@ -187,7 +202,7 @@ class _ProductDays:
         p = self.product
         starts: list[np.ndarray] = []
         counts: list[np.ndarray] = []
-        for begin, end in _sessions(p, day):
+        for begin, end in _sessions(p, day, self.holidays):
             minutes = int((end - begin).total_seconds() // 60)
             per_minute = rng.poisson(p.ticks_per_minute * _intensity(np.arange(minutes) / minutes))
             counts.append(per_minute)
@@ -232,7 +247,8 @@ def iter_ticks(
     for p in products:
         _check(p)
     schedule = trading_days(start, days, holidays)
-    walkers = [_ProductDays(p, n, words) for n, p in enumerate(products)]
+    closed = market.holiday_dates(HOLIDAY_FILE) if holidays is None else holidays
+    walkers = [_ProductDays(p, n, words, closed) for n, p in enumerate(products)]
     return itertools.chain.from_iterable(_days(schedule, walkers))
 
 
@@ -243,7 +259,7 @@ def _days(schedule: list[date], walkers: list[_ProductDays]) -> Iterator[list[di
     codes = np.array([w.product.code for w in walkers], dtype=object)
     markets = np.array([w.product.market_type for w in walkers], dtype=object)
     for day in schedule:
-        # A trading day's sessions end (05:00 next morning at the latest) before the next one opens.
+        # A trading day's sessions (from 15:00 of the trading day before it) end before the next one's open.
         parts = [w.day(day) for w in walkers]
         when = np.concatenate([p[0] for p in parts])
         owner = np.concatenate([np.full(len(p[0]), i, dtype=np.int64) for i, p in enumerate(parts)])

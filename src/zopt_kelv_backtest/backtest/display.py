@@ -21,6 +21,7 @@ if TYPE_CHECKING:
 __all__ = ["result_figure", "result_html", "sweep_html"]
 
 SWEEP_ROWS = 10  # rows a sweep's summary shows
+_RUN_KEYS = ("combination", "fingerprint")  # a run's identity, not for reading
 _STYLE = "border-collapse:collapse;font-family:monospace;font-size:12px"
 _CELL = "padding:2px 8px;border-bottom:1px solid #ddd;text-align:right"
 
@@ -60,15 +61,19 @@ def result_html(result: BacktestResult) -> str:
             f"{_table(None, rows)}{_table(None, about)}</div>")
 
 
-def sweep_html(frame: pl.DataFrame, rows: int = SWEEP_ROWS) -> str:
-    """The compact summary of a sweep's results frame: runs, errors, and the best ``rows`` runs by net
-    profit (the frame's first rows when it has no ``net_profit`` column)."""
+def sweep_html(frame: pl.DataFrame, rows: int = SWEEP_ROWS, *, best: pl.DataFrame | None = None) -> str:
+    """The compact summary of a sweep's results frame: runs, errors, and its best ``rows`` runs.
+
+    ``best`` is the ranking to show (``SweepResult.best``); without it the rows with the highest net
+    profit come first (the frame's first rows when it has no ``net_profit`` column). The keys of a run
+    (combination, fingerprint) are left out.
+    """
     count = frame.height
     failed = frame.filter(frame["error"].is_not_null()).height if "error" in frame.columns else 0
-    shown = frame
-    if "net_profit" in frame.columns:
+    shown = frame if best is None else best
+    if best is None and "net_profit" in frame.columns:
         shown = frame.sort("net_profit", descending=True, nulls_last=True)
-    shown = shown.head(rows).drop([c for c in ("combination",) if c in frame.columns])
+    shown = shown.head(rows).drop([c for c in _RUN_KEYS if c in shown.columns])
     title = f"SweepResult: {count} runs, {failed} with an error; best {shown.height} by net profit"
     return f"<div><b>{html.escape(title)}</b>{_table(shown.columns, shown.rows())}</div>"
 

@@ -39,6 +39,12 @@ text and the sweep goes on (``--retry-errors`` runs those again). At the end ``D
 heatmap of mean net profit over two parameters for each code and a sortable table of every row; the
 chart library travels inside the page, so it works offline.
 
+Walk-forward (``--walk-forward TRAIN:TEST[:STEP]``, or :func:`walk_forward`): the ticks' trading days
+cut into folds; per fold and code the grid runs on TRAIN trading days, the best combination by
+``--metric`` runs on the TEST days after them, and ``DIR/walk_forward.parquet`` (one row per fold and
+code) and ``DIR/walk_forward_equity.parquet`` (the stitched out-of-sample equity) are written as folds
+finish; see :mod:`zopt_kelv_backtest.sweep.walk`.
+
 The command exits with status 0 when every run succeeded, 1 when a row holds an error, 2 on bad input
 (one ``error:`` line, before any run starts) and 130 when interrupted.
 """
@@ -67,7 +73,13 @@ from zopt_kelv_backtest.sweep.plan import TickSource as TickSource
 from zopt_kelv_backtest.sweep.plan import sweepable_params as sweepable_params
 from zopt_kelv_backtest.sweep.plan import (DEFAULT_STRATEGY, FIGURES, SweepInputError, SyntheticTicks, Window,
                                            load_strategy, parse_grid, parse_windows, plan_sweep)
+from zopt_kelv_backtest.sweep.plan import TradingDays as TradingDays
 from zopt_kelv_backtest.sweep.run import SweepResult, run_plan, run_sweep
+from zopt_kelv_backtest.sweep.walk import EQUITY_FILE as EQUITY_FILE
+from zopt_kelv_backtest.sweep.walk import METRICS as METRICS
+from zopt_kelv_backtest.sweep.walk import WALK_FILE as WALK_FILE
+from zopt_kelv_backtest.sweep.walk import (Fold, WalkForwardResult, WalkSpec, parse_walk_forward, plan_walk_forward,
+                                           run_walk_forward, walk_forward)
 from zopt_kelv_backtest.sweep.store import MANIFEST_FILE as MANIFEST_FILE
 from zopt_kelv_backtest.sweep.store import PAGE_FILE as PAGE_FILE
 from zopt_kelv_backtest.sweep.store import PARTS_DIR as PARTS_DIR
@@ -77,17 +89,25 @@ from zopt_kelv_backtest.sweep.store import ResultStore as ResultStore
 __all__ = [
     "DEFAULT_STRATEGY",
     "FIGURES",
+    "Fold",
     "SweepInputError",
     "SweepResult",
     "SyntheticTicks",
+    "TradingDays",
+    "WalkForwardResult",
+    "WalkSpec",
     "Window",
     "load_strategy",
     "main",
     "parse_grid",
+    "parse_walk_forward",
     "parse_windows",
     "plan_sweep",
+    "plan_walk_forward",
     "run_combination",
     "run_plan",
     "run_sweep",
+    "run_walk_forward",
+    "walk_forward",
     "write_page",
 ]

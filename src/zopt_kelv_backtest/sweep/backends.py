@@ -12,8 +12,8 @@ import uuid
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
-from zopt_kelv_backtest.sweep.plan import (FIGURES, RunTask, SweepInputError, SyntheticTicks, Window, _one_line,
-                                           _row, load_strategy)
+from zopt_kelv_backtest.sweep.plan import (EQUITY_KEY, FIGURES, RunTask, SweepInputError, SyntheticTicks, Window,
+                                           _one_line, _row, load_strategy)
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a given scheduler before giving up
 QUIET_CLUSTER = {
@@ -71,7 +71,7 @@ def _task_ticks(task: RunTask) -> Iterator[dict[str, Any]]:
         return task.ticks.ticks()
     window = task.combination.window
     if window is not None and os.path.isdir(task.ticks):
-        return backtest.load_ticks(task.ticks, None, window.start, window.end)
+        return backtest.load_ticks(task.ticks, None, *window.bounds())
     return backtest.load_ticks(task.ticks)
 
 
@@ -93,9 +93,13 @@ def run_combination(task: RunTask) -> dict[str, Any]:
                                            progress=False)
         summary = result.summary()
         figures = {name: summary[name] for name in FIGURES}
+        equity = list(result.equity.select("date", "equity").iter_rows()) if task.equity else None
     except Exception as exc:  # the strategy's fault: recorded on its row, the sweep goes on
         error = _one_line(exc)
-    return _row(combo, figures, time.perf_counter() - started, error, task.fingerprint)
+    row = _row(combo, figures, time.perf_counter() - started, error, task.fingerprint)
+    if task.equity and error is None:
+        row[EQUITY_KEY] = equity
+    return row
 
 
 # --- backends --------------------------------------------------------------------------------

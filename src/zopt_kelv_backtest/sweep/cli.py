@@ -12,6 +12,8 @@ from typing import Any
 from zopt_kelv_backtest.sweep.plan import (ALL_DAYS, DEFAULT_STRATEGY, FIGURES, SweepInputError, SyntheticTicks,
                                            _parse_date, parse_grid, parse_windows, plan_sweep)
 from zopt_kelv_backtest.sweep.run import SweepResult, run_plan
+from zopt_kelv_backtest.sweep.walk import METRICS, WalkForwardResult, parse_walk_forward, plan_walk_forward
+from zopt_kelv_backtest.sweep.walk import run_walk_forward
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -43,9 +45,22 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--capital", type=int, default=5_000_000, help="initial capital of each run (default: 5000000)")
     p.add_argument("--heatmap", metavar="X,Y", help="two columns for the page's heatmap (parameters, code or "
                                                     "window; default: the first two swept parameters)")
-    p.add_argument("--top", type=int, default=10, metavar="N", help="best rows to print (default: 10)")
+    p.add_argument("--top", type=int, metavar="N", help="best rows to print (default: 10; not with --walk-forward, "
+                                                        "which prints its folds)")
     p.add_argument("--min-trades", type=int, default=0, metavar="N",
-                   help="print only runs with at least N trades (default: 0; runs without trades rank last)")
+                   help="print only runs with at least N trades (default: 0; runs without trades rank last); "
+                        "with --walk-forward, a training run needs at least N trades to be chosen")
+    p.add_argument("--walk-forward", metavar="TRAIN:TEST[:STEP]",
+                   help="walk forward over the ticks' trading days: per fold, run the grid on TRAIN trading "
+                        "days, choose the best combination by --metric and run it on the TEST days after "
+                        "them; folds start STEP days apart (default: TEST, at least TEST). Writes "
+                        "DIR/walk_forward.parquet and DIR/walk_forward_equity.parquet; --windows then takes "
+                        "one range to walk over")
+    p.add_argument("--metric", choices=list(METRICS), metavar="NAME",
+                   help="figure a walk-forward fold is chosen by (default: net_profit): net_profit, sharpe, "
+                        "win_rate and trade_count rank higher first, max_drawdown and total_cost lower first; "
+                        "runs without trades rank after those that traded; ties go to the combination first "
+                        "in the grid's order")
     p.add_argument("--retry-errors", action="store_true", help="run failed combinations again")
     p.add_argument("--rerun-changed", action="store_true",
                    help="run again, and replace, the finished runs that another strategy source, package "
@@ -154,6 +169,91 @@ def _sweep(args: argparse.Namespace) -> SweepResult:
                     retry_errors=args.retry_errors, rerun_changed=args.rerun_changed, progress=not args.quiet)
 
 
+def _walk(args: argparse.Namespace) -> WalkForwardResult:
+    """The walk-forward the checked command line asks for."""
+    from zopt_kelv_backtest.backtest import pin_local_time
+
+    spec = parse_walk_forward(args.walk_forward)
+    if args.top is not None:
+        raise SweepInputError("--top lists the best runs of a sweep: not with --walk-forward (it prints its folds)")
+    ticks = _ticks(args)
+    grid = parse_grid(args.grid)
+    windows = parse_windows(args.windows) if args.windows is not None else []
+    if len(windows) > 1:
+        raise SweepInputError(f"--windows: --walk-forward walks over one range, got {len(windows)}")
+    codes = args.codes.split(",") if args.codes is not None else None
+    heatmap = _heatmap(args.heatmap)
+    pin_local_time()
+    plan, folds = plan_walk_forward(args.strategy, grid, spec, ticks=ticks, codes=codes,
+                                    first_day=windows[0].start if windows else None,
+                                    last_day=windows[0].end if windows else None, capital=args.capital,
+                                    out_dir=args.out)
+    return run_walk_forward(plan, folds, spec, metric=args.metric or "net_profit", min_trades=args.min_trades,
+                            workers=args.workers, scheduler=args.scheduler, heatmap=heatmap,
+                            retry_errors=args.retry_errors, rerun_changed=args.rerun_changed,
+                            progress=not args.quiet)
+
+
+def _walk_table(result: WalkForwardResult, width: int) -> Any:
+    """The folds, a table when it fits `width` columns with every value whole (else two lines per fold),
+    and each code's out-of-sample total."""
+    from rich import box
+    from rich.console import Group
+    from rich.table import Table
+    from rich.text import Text
+
+    folds, metric, swept = result.folds, result.metric, result.sweep.swept
+    shown = {f"train_{metric}": f"train {SHORT[metric]}",
+             **{f"test_{f}": f"test {SHORT[f]}" for f in dict.fromkeys([metric, "net_profit", "trade_count"])}}
+    title = (f"Walk-forward {result.spec.label} (train:test:step trading days), chosen by "
+             f"{metric.replace('_', ' ')}: {folds['fold'].n_unique()} folds")
+    rows = [({"fold": str(r["fold"]), "code": r["code"], "test from": str(r["test_start"]),
+              **{n: _text(n, r[n]) for n in swept}},
+             {head: _text(c.partition("_")[2], r[c]) for c, head in shown.items()})
+            for r in folds.iter_rows(named=True)]
+    table = Table(title=title, box=box.SIMPLE_HEAD, padding=(0, 1), pad_edge=False)
+    for c in ["fold", "code", "test from", *swept, *shown.values()]:
+        table.add_column(c, justify="right", no_wrap=True)
+    for where, figures in rows:
+        table.add_row(*(Text(v) for v in [*where.values(), *figures.values()]))
+    lines: list[Any] = [table]
+    if _width(table) > width:
+        lines = [Text(title + ":")]
+        for where, figures in rows:
+            packed = _pack(f"{where['fold']:>3}.", [f"{k}={v}" for k, v in where.items() if k != "fold"], width)
+            packed += _pack("    ", [f"{k} {v}" for k, v in figures.items()], width)
+            lines += [Text(line) for line in packed]
+    for (code,), part in folds.group_by(["code"], maintain_order=True):
+        stitched = result.equity.filter(result.equity["code"] == code)["stitched"]
+        end = f"; stitched equity {stitched[-1]:,.0f}" if stitched.len() else ""
+        lines.append(Text(f"{code}: out-of-sample net profit {part['test_net_profit'].sum():,.0f} "
+                          f"over {part.height} folds{end}"))
+    return Group(*lines)
+
+
+def _report_walk(result: WalkForwardResult) -> int:
+    from rich.markup import escape
+
+    from zopt_kelv_backtest import utils
+
+    console = utils.console
+    sweep = result.sweep
+    reused = result.folds["test_combination"].is_not_null().sum() - result.tested
+    console.print(f"{sweep.ran} training runs done, {sweep.skipped} already in {escape(str(sweep.results_path))}; "
+                  f"{result.tested} test runs done, {reused} reused")
+    console.print(_walk_table(result, console.width))
+    failed, folds_failed = sweep.failed, result.failed
+    if failed.height:
+        console.print(f"[yellow]{failed.height} runs failed; first: {escape(failed['error'][0])}[/yellow]")
+    if folds_failed.height:
+        first = folds_failed.row(0, named=True)
+        console.print(f"[yellow]{folds_failed.height} folds without a test run's figures; first: fold "
+                      f"{first['fold']} {escape(first['code'])}: {escape(first['error'])}[/yellow]")
+    for path in (sweep.results_path, result.folds_path, result.equity_path, sweep.page_path):
+        console.print(f"[bold green]{escape(str(path))}[/bold green]")
+    return 1 if failed.height or folds_failed.height else 0
+
+
 def _report(result: SweepResult, top: int, min_trades: int) -> int:
     from rich.markup import escape
 
@@ -175,13 +275,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Command-line entry: exit status 0 when every run succeeded, 1 when a run failed, 2 on bad input."""
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.top < 0:
+    if args.top is not None and args.top < 0:
         parser.error("--top must not be negative")
     if args.min_trades < 0:
         parser.error("--min-trades must not be negative")
     if args.ticks is not None and (args.start, args.days, args.seed) != (None, None, None):
         parser.error("--start, --days and --seed shape the synthetic set: not with --ticks")
+    if args.metric is not None and args.walk_forward is None:
+        parser.error("--metric chooses a walk-forward's combinations: give --walk-forward too")
     try:
+        if args.walk_forward is not None:
+            return _report_walk(_walk(args))
         result = _sweep(args)
     except SweepInputError as exc:
         parser.error(str(exc))
@@ -189,4 +293,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"interrupted: finished runs are kept in {args.out}; run the same command to go on",
               file=sys.stderr)
         return 130
-    return _report(result, args.top, args.min_trades)
+    return _report(result, 10 if args.top is None else args.top, args.min_trades)

@@ -64,7 +64,7 @@ def _cell(column: str, value: Any) -> str:
     return f'<td data-v="{value}">{value:,}</td>' if column in FIGURES else f'<td data-v="{value}">{value}</td>'
 
 
-def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
+def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str, *, with_library: bool = True) -> str:
     """One heatmap per code (unless code is an axis): a cell never mixes the figures of two codes."""
     import polars as pl
 
@@ -73,10 +73,11 @@ def _heatmap_html(rows: pl.DataFrame, x: str, y: str, metric: str) -> str:
     if ok.is_empty() or x not in ok.columns or y not in ok.columns:
         return f"<p>No finished run to draw {html.escape(metric)} over {html.escape(x)} and {html.escape(y)}.</p>"
     if "code" in (x, y) or ok["code"].n_unique() == 1:
-        return _one_heatmap(ok, x, y, metric, with_library=True)
+        return _one_heatmap(ok, x, y, metric, with_library=with_library)
     codes = sorted(ok["code"].unique().to_list(), key=_order_key)
     return "\n".join(f"<h2>{html.escape(str(code))}</h2>\n"
-                     + _one_heatmap(ok.filter(pl.col("code") == code), x, y, metric, with_library=i == 0)
+                     + _one_heatmap(ok.filter(pl.col("code") == code), x, y, metric,
+                                    with_library=with_library and i == 0)
                      for i, code in enumerate(codes))
 
 
@@ -147,27 +148,61 @@ def _order_key(value: Any) -> tuple[int, Any]:
     return (0, value) if isinstance(value, (int, float)) and not isinstance(value, bool) else (1, str(value))
 
 
-def write_page(rows: pl.DataFrame, path: str | os.PathLike[str], *, x: str, y: str, params: Sequence[str],
-               metric: str = "net_profit", title: str = "Sweep") -> None:
-    """Write the offline page: a heatmap of mean `metric` over columns `x` and `y` for each code (one
-    when code is an axis), and every row in a sortable table."""
-    shown = [c for c in [*params, *PAGE_COLUMNS] if c in rows.columns]
+def _table(rows: pl.DataFrame, shown: Sequence[str]) -> str:
+    """`rows` as a sortable table of the columns `shown`."""
     head = "".join(f"<th>{html.escape(c)}</th>" for c in shown)
-    body = "\n".join("<tr>" + "".join(_cell(c, r[c]) for c in shown) + "</tr>"
-                     for r in rows.iter_rows(named=True))
+    body = "\n".join("<tr>" + "".join(_cell(c.removeprefix("train_").removeprefix("test_"), r[c]) for c in shown)
+                     + "</tr>" for r in rows.iter_rows(named=True))
+    return f"""<table class="sortable"><thead><tr>{head}</tr></thead>
+<tbody>
+{body}
+</tbody></table>"""
+
+
+def _walk_html(folds: pl.DataFrame, equity: pl.DataFrame, params: Sequence[str]) -> tuple[bool, str]:
+    """The walk-forward: each code's stitched out-of-sample equity, and the folds in a sortable table;
+    whether the chart (with the chart library) is there."""
+    traces = [{"type": "scatter", "mode": "lines+markers", "name": str(code),
+               "x": [d.isoformat() for d in part["date"]], "y": part["stitched"].to_list(),
+               "hovertemplate": "%{x}<br>stitched equity %{y:,.0f}<extra>" + html.escape(str(code)) + "</extra>"}
+              for (code,), part in equity.group_by(["code"], maintain_order=True)]
+    layout = {"xaxis": {"title": {"text": "test day"}, "type": "category"},
+              "yaxis": {"title": {"text": "stitched out-of-sample equity"}},
+              "height": 420, "margin": {"l": 80, "r": 40, "t": 30, "b": 60}}
+    chart = (_plotly_html({"data": traces, "layout": layout}) if traces
+             else "<p>No test run has finished: no out-of-sample equity to draw.</p>")
+    # The parameters stand between the test days and the metric; those not swept are left out.
+    cols = folds.columns
+    unswept = set(cols[cols.index("test_end") + 1:cols.index("metric")]) - set(params)
+    hidden = {"train_combination", "test_combination", "fingerprint", *unswept}
+    metric = folds["metric"][0] if folds.height else "net_profit"
+    return bool(traces), f"""<h2>Walk-forward</h2>
+<p>{folds.height} folds and codes, chosen by {html.escape(str(metric))} on their training days; each
+test run's change of equity chained onto the previous fold's end.</p>
+{chart}
+{_table(folds, [c for c in cols if c not in hidden])}
+<h2>Training runs</h2>"""
+
+
+def write_page(rows: pl.DataFrame, path: str | os.PathLike[str], *, x: str, y: str, params: Sequence[str],
+               metric: str = "net_profit", title: str = "Sweep",
+               walk: tuple[pl.DataFrame, pl.DataFrame] | None = None) -> None:
+    """Write the offline page: a heatmap of mean `metric` over columns `x` and `y` for each code (one
+    when code is an axis), and every row in a sortable table; with `walk` (a walk-forward's folds and
+    equity) first its stitched out-of-sample equity and its folds."""
+    shown = [c for c in [*params, *PAGE_COLUMNS] if c in rows.columns]
     failed = rows.filter(rows["error"].is_not_null()).height if "error" in rows.columns else 0
+    charted, walked = (False, "") if walk is None else _walk_html(*walk, params)
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>
 <style>{_STYLE}</style></head>
 <body>
 <h1>{html.escape(title)}</h1>
+{walked}
 <p>{rows.height} runs, {failed} failed. Heatmap: mean {html.escape(metric)} over {html.escape(x)} and
 {html.escape(y)}, one per code. Click a column heading to sort the table.</p>
-{_heatmap_html(rows, x, y, metric)}
-<table class="sortable"><thead><tr>{head}</tr></thead>
-<tbody>
-{body}
-</tbody></table>
+{_heatmap_html(rows, x, y, metric, with_library=not charted)}
+{_table(rows, shown)}
 <script>{_SORT_SCRIPT}</script>
 </body></html>
 """

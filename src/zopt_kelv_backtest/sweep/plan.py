@@ -13,7 +13,7 @@ from datetime import date, datetime, timedelta
 from pathlib import Path
 from typing import Any
 
-from zopt_kelv_backtest.market import BENCHMARK, TAIPEI
+from zopt_kelv_backtest.market import BENCHMARK, NIGHT_SESSION, TAIPEI, is_trading_day
 
 DEFAULT_STRATEGY = "zopt_kelv_backtest.example:MovingAverageCross"
 ALL_DAYS = "all"
@@ -27,6 +27,9 @@ FIGURES = tuple(FIGURE_TYPES)
 COLUMN_TYPES: dict[str, type] = {"code": str, "window": str, **FIGURE_TYPES, "run_seconds": float, "error": str,
                                  "combination": str, "fingerprint": str}
 ROW_COLUMNS = tuple(COLUMN_TYPES)
+# Where a row of a run asked for its equity (RunTask.equity) carries it: (trading day, equity) pairs. No
+# parameter takes this name (parameters are keyword names) and no results file stores it.
+EQUITY_KEY = "equity:daily"
 
 
 class SweepInputError(ValueError):
@@ -86,6 +89,39 @@ class Window:
         return lo, hi
 
 
+@dataclass(frozen=True)
+class TradingDays(Window):
+    """Trading days ``start`` to ``end``, both included: the ticks that count in them the exchange's way
+    (:func:`zopt_kelv_backtest.market.trading_day_of`, a night session in the next trading day).
+
+    Its label, ``td:START:END``, tells it from the calendar window of the same dates, which holds other
+    ticks where a night session is traded.
+    """
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        for day in (self.start, self.end):
+            if not is_trading_day(day):
+                raise SweepInputError(f"{day.isoformat()} is not a trading day")
+
+    @property
+    def label(self) -> str:
+        """``td:START:END`` in ISO dates."""
+        return f"td:{self.start.isoformat()}:{self.end.isoformat()}"
+
+    def bounds(self) -> tuple[float, float]:
+        """From the night session's start (15:00) on the trading day before ``start`` to the one on ``end``:
+        the trading day of a time moves on only at those instants and at midnight."""
+        before = self.start - timedelta(days=1)
+        for _ in range(60):
+            if is_trading_day(before):
+                break
+            before -= timedelta(days=1)
+        lo = datetime.combine(before, NIGHT_SESSION[0], TAIPEI).timestamp()
+        hi = datetime.combine(self.end, NIGHT_SESSION[0], TAIPEI).timestamp()
+        return lo, hi
+
+
 TickSource = str | SyntheticTicks
 
 
@@ -119,6 +155,7 @@ class RunTask:
     capital: int
     fee_settings: dict[str, dict[str, dict[str, Any]]] | None = None
     fingerprint: str | None = None
+    equity: bool = False  # the row also carries the run's daily equity, under EQUITY_KEY
 
 
 def _row(combo: Combination, figures: Mapping[str, Any], seconds: float, error: str | None,

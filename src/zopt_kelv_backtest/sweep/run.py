@@ -58,6 +58,12 @@ class SweepResult:
         idle = pl.col("trade_count") == 0
         return ok.sort([idle, pl.col(by)], descending=[False, True], nulls_last=True, maintain_order=True).head(n)
 
+    def _repr_html_(self) -> str:
+        """A compact HTML summary for notebooks: runs, errors and the rows of :meth:`best`."""
+        from zopt_kelv_backtest.backtest.display import SWEEP_ROWS, sweep_html
+
+        return sweep_html(self.rows, best=self.best(SWEEP_ROWS))
+
 
 def run_sweep(
     strategy: str | type[Strategy] = DEFAULT_STRATEGY,
@@ -121,37 +127,66 @@ def run_plan(plan: SweepPlan, *, workers: int | None = None, scheduler: str | No
     """Run the combinations of a checked plan that `plan.out_dir` does not hold yet (see ``run_sweep``)."""
     backend = make_backend(workers, scheduler)
     axes = _heatmap_axes(plan, heatmap)
-    try:
-        plan.out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        raise SweepInputError(f"--out {plan.out_dir}: {exc.strerror or _one_line(exc)}") from None
+    make_out_dir(plan.out_dir)
     with folder_lock(plan.out_dir):
-        old = _check_manifest(plan.out_dir, plan.manifest())
-        parts = fingerprint_of(plan.strategy_cls, plan.ticks)
-        if isinstance(backend, OnDask):
-            backend.start_early()
-        store = ResultStore(plan.out_dir, plan.param_defaults)
-        store.clean_leftovers()
-        done = store.compact()
-        out = _console(console)
-        for line in store.damaged:
-            out.print(f"[yellow]warning: {escape(line)}[/yellow]")
-        todo = _todo(plan, done, (old or {}).get("fingerprint"), parts, retry_errors=retry_errors,
-                     rerun_changed=rerun_changed)
-        try:
-            _write_manifest(plan.out_dir, {**plan.manifest(), "fingerprint": parts})
-        except OSError as exc:
-            raise SweepInputError(f"--out {plan.out_dir}: cannot write there ({exc.strerror})") from None
-        key = digest(parts)
-        tasks = [RunTask(plan.strategy, c, plan.ticks, plan.capital, plan.fee_settings, key) for c in todo]
-        ran, rows = _run(tasks, backend, store, total=len(plan.combinations), progress=progress, on_row=on_row,
-                         out=out)
+        job = open_job(plan, backend, retry_errors=retry_errors, rerun_changed=rerun_changed, console=console)
+        # Nothing left to run: no cluster to start or reach.
+        with backend if job.tasks else InProcess() as runner:
+            ran, rows = run_tasks(job, runner, progress=progress, on_row=on_row)
     page = plan.out_dir / PAGE_FILE
     write_page(rows, page, x=axes[0], y=axes[1], params=list(plan.grid) or list(plan.param_defaults),
                title=f"Sweep of {_strategy_name(plan.strategy)}")
-    return SweepResult(rows=rows, results_path=store.path, page_path=page, ran=ran,
-                       skipped=len(plan.combinations) - len(todo), param_names=list(plan.param_defaults),
-                       swept=list(plan.grid))
+    return SweepResult(rows=rows, results_path=job.store.path, page_path=page, ran=ran, skipped=job.skipped,
+                       param_names=list(plan.param_defaults), swept=list(plan.grid))
+
+
+def make_out_dir(out_dir: Path) -> None:
+    """Create the results folder; SweepInputError when that fails."""
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise SweepInputError(f"--out {out_dir}: {exc.strerror or _one_line(exc)}") from None
+
+
+@dataclass
+class Job:
+    """A plan's folder made ready (its lock held by the caller): the store, what is left to run, and the
+    digest of the fingerprint the new rows carry."""
+
+    plan: SweepPlan
+    store: ResultStore
+    tasks: list[RunTask]
+    fingerprint: str
+    out: Console
+
+    @property
+    def skipped(self) -> int:
+        """The plan's combinations the folder holds already."""
+        return len(self.plan.combinations) - len(self.tasks)
+
+
+def open_job(plan: SweepPlan, backend: InProcess | OnDask, *, retry_errors: bool, rerun_changed: bool,
+             console: Console | None) -> Job:
+    """Check the folder's manifest and fingerprint, merge its rows and list the runs still to do."""
+    old = _check_manifest(plan.out_dir, plan.manifest())
+    parts = fingerprint_of(plan.strategy_cls, plan.ticks)
+    if isinstance(backend, OnDask):
+        backend.start_early()
+    store = ResultStore(plan.out_dir, plan.param_defaults)
+    store.clean_leftovers()
+    done = store.compact()
+    out = _console(console)
+    for line in store.damaged:
+        out.print(f"[yellow]warning: {escape(line)}[/yellow]")
+    todo = _todo(plan, done, (old or {}).get("fingerprint"), parts, retry_errors=retry_errors,
+                 rerun_changed=rerun_changed)
+    try:
+        _write_manifest(plan.out_dir, {**plan.manifest(), "fingerprint": parts})
+    except OSError as exc:
+        raise SweepInputError(f"--out {plan.out_dir}: cannot write there ({exc.strerror})") from None
+    key = digest(parts)
+    tasks = [RunTask(plan.strategy, c, plan.ticks, plan.capital, plan.fee_settings, key) for c in todo]
+    return Job(plan, store, tasks, key, out)
 
 
 def _console(console: Console | None) -> Console:
@@ -176,30 +211,29 @@ def _todo(plan: SweepPlan, done: pl.DataFrame, old: Mapping[str, str] | None, pa
             if c.key not in stored or c.key in again or (retry_errors and stored[c.key]["error"] is not None)]
 
 
-def _run(tasks: Sequence[RunTask], backend: InProcess | OnDask, store: ResultStore, *, total: int, progress: bool,
-         on_row: Callable[[dict[str, Any]], None] | None, out: Console) -> tuple[int, pl.DataFrame]:
-    """Run `tasks`, each row stored as it comes and results.parquet brought up to date every
-    :data:`COMPACT_SECONDS`; the number run and every row of the folder."""
+def run_tasks(job: Job, runner: InProcess | OnDask, *, progress: bool,
+              on_row: Callable[[dict[str, Any]], None] | None) -> tuple[int, pl.DataFrame]:
+    """Run the job's tasks on the entered `runner`, each row stored as it comes and results.parquet
+    brought up to date every :data:`COMPACT_SECONDS`; the number run and every row of the folder."""
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
     from rich.progress import TimeRemainingColumn
 
     ran = 0
     merged = time.monotonic()
-    # Nothing left to run: no cluster to start or reach.
-    with backend if tasks else InProcess() as runner:
-        try:
-            with Progress(TextColumn("[bold blue]sweep"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
-                          TimeRemainingColumn(), console=out, disable=not progress) as bar:
-                task_id = bar.add_task("sweep", total=total, completed=total - len(tasks))
-                for row in runner.run(tasks):
-                    store.add(row)
-                    ran += 1
-                    bar.advance(task_id)
-                    if time.monotonic() - merged >= COMPACT_SECONDS:
-                        store.compact()
-                        merged = time.monotonic()
-                    if on_row is not None:
-                        on_row(row)
-        finally:
-            rows = store.compact()
+    store, total = job.store, len(job.plan.combinations)
+    try:
+        with Progress(TextColumn("[bold blue]sweep"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
+                      TimeRemainingColumn(), console=job.out, disable=not progress) as bar:
+            task_id = bar.add_task("sweep", total=total, completed=total - len(job.tasks))
+            for row in runner.run(job.tasks):
+                store.add(row)
+                ran += 1
+                bar.advance(task_id)
+                if time.monotonic() - merged >= COMPACT_SECONDS:
+                    store.compact()
+                    merged = time.monotonic()
+                if on_row is not None:
+                    on_row(row)
+    finally:
+        rows = store.compact()
     return ran, rows
