@@ -10,10 +10,14 @@ import os
 import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Protocol
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
 
-from zopt_kelv_backtest.sweep.plan import (EQUITY_KEY, FIGURES, RunTask, SweepInputError, SyntheticTicks, Window,
-                                           _one_line, _row, load_strategy)
+from zopt_kelv_backtest.sweep.plan import (EQUITY_KEY, FIGURES, Combination, RunTask, SweepInputError,
+                                           SyntheticTicks, Window, _one_line, _row, load_strategy)
+
+if TYPE_CHECKING:
+    from zopt_kelv_backtest.backtest import BacktestResult
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a given scheduler before giving up
 QUIET_CLUSTER = {
@@ -23,6 +27,7 @@ QUIET_CLUSTER = {
     "distributed.worker.memory.monitor-interval": "1s",
 }
 WORKER_PRELOAD = "zopt_kelv_backtest._sweep_worker"
+GROUP_LIMIT = 32  # combinations sharing one replay at most
 
 
 # --- one combination (on a worker or in this process) -----------------------------------------
@@ -82,8 +87,6 @@ def run_combination(task: RunTask) -> dict[str, Any]:
 
     backtest.pin_local_time()
     combo = task.combination
-    figures: dict[str, Any] = dict.fromkeys(FIGURES)
-    error = None
     try:
         strategy = load_strategy(task.strategy)(**dict(combo.params))
         source = _task_ticks(task)
@@ -91,15 +94,83 @@ def run_combination(task: RunTask) -> dict[str, Any]:
             result = backtest.run_backtest(_window_ticks(source, combo.window), strategy, codes=[combo.code],
                                            capital=task.capital, fee_settings=task.fee_settings,
                                            progress=False)
-        summary = result.summary()
-        figures = {name: summary[name] for name in FIGURES}
-        equity = list(result.equity.select("date", "equity").iter_rows()) if task.equity else None
     except Exception as exc:  # the strategy's fault: recorded on its row, the sweep goes on
-        error = _one_line(exc)
-    row = _row(combo, figures, time.perf_counter() - started, error, task.fingerprint)
-    if task.equity and error is None:
-        row[EQUITY_KEY] = equity
+        return _row(combo, dict.fromkeys(FIGURES), time.perf_counter() - started, _one_line(exc), task.fingerprint)
+    return _result_row(task, result, time.perf_counter() - started)
+
+
+def _result_row(task: RunTask, result: BacktestResult, seconds: float) -> dict[str, Any]:
+    summary = result.summary()
+    row = _row(task.combination, {name: summary[name] for name in FIGURES}, seconds, None, task.fingerprint)
+    if task.equity:
+        row[EQUITY_KEY] = list(result.equity.select("date", "equity").iter_rows())
     return row
+
+
+@dataclass(frozen=True)
+class TaskGroup:
+    """Combinations that replay the same ticks (one strategy class, code, window and settings): run in one
+    replay, each with its own strategy instance and account."""
+
+    tasks: tuple[RunTask, ...]
+
+    @property
+    def combination(self) -> Combination:
+        """The first combination (its code and window are the group's)."""
+        return self.tasks[0].combination
+
+
+def _shared(task: RunTask) -> str:
+    """What combinations must share to run in one replay."""
+    c = task.combination
+    return repr((task.strategy, task.ticks, c.code, c.window_label, task.capital, task.fee_settings,
+                 task.fingerprint, task.equity))
+
+
+def group_tasks(tasks: Sequence[RunTask], parts: int = 1) -> list[TaskGroup]:
+    """The tasks as replay groups in plan order, each at most :data:`GROUP_LIMIT` combinations and split
+    so that there are at least about `parts` groups (one per worker thread keeps every worker busy)."""
+    by_key: dict[str, list[RunTask]] = {}
+    for task in tasks:
+        by_key.setdefault(_shared(task), []).append(task)
+    size = max(1, min(GROUP_LIMIT, math.ceil(len(tasks) / max(parts, 1))))
+    return [TaskGroup(tuple(same[i:i + size])) for same in by_key.values() for i in range(0, len(same), size)]
+
+
+def run_group(group: TaskGroup) -> list[dict[str, Any]]:
+    """Run a group's combinations in one replay; their rows in group order, each as
+    :func:`run_combination` gives it. A strategy that fails to start gets its error row; one that fails
+    during the replay stops it for all, and then each combination runs alone, so only its row has the
+    error."""
+    tasks = group.tasks
+    if len(tasks) == 1:
+        return [run_combination(tasks[0])]
+    started = time.perf_counter()
+    from zopt_kelv_backtest import backtest
+
+    backtest.pin_local_time()
+    first = tasks[0]
+    rows: dict[int, dict[str, Any]] = {}
+    strategies, live = [], []
+    try:
+        cls = load_strategy(first.strategy)
+        for i, task in enumerate(tasks):
+            try:
+                strategies.append(cls(**dict(task.combination.params)))
+                live.append(i)
+            except Exception as exc:
+                rows[i] = _row(task.combination, dict.fromkeys(FIGURES), 0.0, _one_line(exc), task.fingerprint)
+        source = _task_ticks(first)
+        with _quiet_core():
+            results = backtest.run_backtests(_window_ticks(source, first.combination.window), strategies,
+                                             codes=[first.combination.code], capital=first.capital,
+                                             fee_settings=first.fee_settings) if strategies else []
+    except Exception:
+        return [run_combination(task) for task in tasks]
+    seconds = (time.perf_counter() - started) / len(tasks)
+    for i, result in zip(live, results):
+        rows[i] = _result_row(tasks[i], result, seconds)
+    return [rows[i] for i in range(len(tasks))]
 
 
 # --- backends --------------------------------------------------------------------------------
@@ -115,9 +186,9 @@ class InProcess:
         return None
 
     def run(self, tasks: Sequence[RunTask]) -> Iterator[dict[str, Any]]:
-        """Each task's row, in task order."""
-        for task in tasks:
-            yield run_combination(task)
+        """Each task's row, a replay group at a time."""
+        for group in group_tasks(tasks):
+            yield from run_group(group)
 
 
 class _Future(Protocol):
@@ -200,8 +271,10 @@ class OnDask:
     def run(self, tasks: Sequence[RunTask]) -> Iterator[dict[str, Any]]:
         """Each task's row as its run finishes; a run that Dask gave up on gets a row with the error."""
         token = uuid.uuid4().hex[:12]
-        waiting = _LongestFirst(tasks)
-        futures: dict[_Future, RunTask] = {}
+        # Two groups per worker thread: fewer, larger groups share more of the replay, more keep every
+        # worker busy to the end.
+        waiting = _LongestFirst(group_tasks(tasks, 2 * max(sum(self.client.nthreads().values()), 1)))
+        futures: dict[_Future, TaskGroup] = {}
         # On this client's loop: as_completed would take the process's default client, which need not be
         # ours, and a future waited on from two loops fails with "bound to a different event loop".
         done = _as_completed(self.client.loop)
@@ -216,24 +289,25 @@ class OnDask:
                 asked = time.monotonic()
                 limit = 2 * max(sum(self.client.nthreads().values()), 1)
             while len(futures) < limit and waiting:
-                task = waiting.pop()
-                future = self.client.submit(run_combination, task, key=f"sweep-{token}-{submitted}", pure=False)
+                group = waiting.pop()
+                future = self.client.submit(run_group, group, key=f"sweep-{token}-{submitted}", pure=False)
                 submitted += 1
-                futures[future] = task
+                futures[future] = group
                 done.add(future)
 
         try:
             submit()
             for future in done:
-                task = futures.pop(future)
+                group = futures.pop(future)
                 try:
-                    row = future.result()
+                    rows = future.result()
                 except Exception as exc:  # e.g. the run killed its worker again and again
-                    row = _row(task.combination, dict.fromkeys(FIGURES), math.nan, _one_line(exc), task.fingerprint)
+                    rows = [_row(t.combination, dict.fromkeys(FIGURES), math.nan, _one_line(exc), t.fingerprint)
+                            for t in group.tasks]
                 future.release()
-                waiting.timed(task, row["run_seconds"])
+                waiting.timed(group, sum(row["run_seconds"] for row in rows))
                 submit()
-                yield row
+                yield from rows
         finally:
             for future in futures:
                 future.cancel()
@@ -315,7 +389,15 @@ def _start_forkserver() -> bool:
     return True
 
 
-class _LongestFirst:
+class _Unit(Protocol):
+    @property
+    def combination(self) -> Combination: ...
+
+
+_U = TypeVar("_U", bound=_Unit)
+
+
+class _LongestFirst(Generic[_U]):
     """The runs not yet handed out, longest expected first, so no worker is left with a long run at the end.
 
     A run's length is expected from the runs of the same code and window timed so far (they replay the
@@ -323,8 +405,8 @@ class _LongestFirst:
     not timed yet is expected to take the mean of every timed run.
     """
 
-    def __init__(self, tasks: Sequence[RunTask]) -> None:
-        self._groups: dict[tuple[str, str], collections.deque[RunTask]] = {}
+    def __init__(self, tasks: Sequence[_U]) -> None:
+        self._groups: dict[tuple[str, str], collections.deque[_U]] = {}
         for task in tasks:
             self._groups.setdefault(self._group(task), collections.deque()).append(task)
         self._fresh = set(self._groups)
@@ -332,20 +414,20 @@ class _LongestFirst:
         self._all = (0.0, 0)
 
     @staticmethod
-    def _group(task: RunTask) -> tuple[str, str]:
+    def _group(task: _U) -> tuple[str, str]:
         return task.combination.code, task.combination.window_label
 
     def __bool__(self) -> bool:
         return bool(self._groups)
 
-    def timed(self, task: RunTask, seconds: float) -> None:
+    def timed(self, task: _U, seconds: float) -> None:
         """Count a finished run's time for its group (a run without a time counts for nothing)."""
         if math.isfinite(seconds):
             total, runs = self._timed.get(self._group(task), (0.0, 0))
             self._timed[self._group(task)] = (total + seconds, runs + 1)
             self._all = (self._all[0] + seconds, self._all[1] + 1)
 
-    def pop(self) -> RunTask:
+    def pop(self) -> _U:
         """The next run to hand out."""
         overall = self._all[0] / self._all[1] if self._all[1] else 0.0
 
