@@ -14,7 +14,7 @@ from zopt_kelv_backtest.sweep import SweepInputError, SyntheticTicks, walk
 from zopt_kelv_backtest.sweep.plan import TradingDays
 from sweep_strategies import Momentum
 
-TICKS = SyntheticTicks(days=4)  # MXF: five trading days (the last night counts in the fifth), across a holiday
+TICKS = SyntheticTicks(days=5)  # MXF: five trading days, each with the night before it, across a holiday
 ARGS = dict(train=2, test=1, ticks=TICKS, codes=["MXF"], workers=1, progress=False)
 GRID = {"up": [2, 4], "down": [2, 3]}
 YEAR = walk.calendar_days(date(2024, 1, 1), date(2024, 12, 31))
@@ -203,7 +203,7 @@ def test_command_prints_the_folds_in_80_columns(tmp_path, walked, capsys, monkey
 
     monkeypatch.setattr(utils.console, "width", 80)
     argv = ["--strategy", "sweep_strategies:Momentum", "--grid", "up=2,4", "--grid", "down=2,3", "--codes", "MXF",
-            "--days", "4", "--walk-forward", "2:1", "--workers", "1", "--quiet", "--out", str(tmp_path)]
+            "--days", "5", "--walk-forward", "2:1", "--workers", "1", "--quiet", "--out", str(tmp_path)]
     assert sweep.main(argv) == 0
     utils.console.flush()
     text = capsys.readouterr().out
@@ -220,10 +220,9 @@ def test_command_prints_the_folds_in_80_columns(tmp_path, walked, capsys, monkey
     (["--walk-forward", "3:x"], "use TRAIN:TEST or TRAIN:TEST:STEP"),
     (["--walk-forward", "0:1"], "TRAIN must be a whole number of at least 1"),
     (["--walk-forward", "3:2:1"], "STEP 1 is shorter than TEST 2"),
-    (["--walk-forward", "4:2"], "the ticks span 5 trading days (2024-02-01 to 2024-02-16), fewer than TRAIN+TEST = 6"),
+    (["--walk-forward", "4:2"], "the ticks span 4 trading days (2024-02-01 to 2024-02-15), fewer than TRAIN+TEST = 6"),
     (["--walk-forward", "1:1", "--windows", "2024-02-07:2024-02-12"], "no trading day in that range"),
     (["--walk-forward", "1:1", "--windows", "2024-02-01,2024-02-02"], "walks over one range, got 2"),
-    (["--walk-forward", "1:1", "--codes", "2330,MXF"], "fold 4: no ticks for 2330 in its test days 2024-02-16:2024-02-16"),
     (["--walk-forward", "1:1", "--top", "3"], "not with --walk-forward"),
     (["--walk-forward", "1:1", "--metric", "profit"], "invalid choice: 'profit'"),
     (["--metric", "sharpe"], "give --walk-forward too"),
@@ -238,3 +237,17 @@ def test_bad_walk_forward_input_gets_one_error_line_and_status_2(tmp_path, capsy
     assert exit_info.value.code == 2 and len(lines) == 1, err
     assert message in lines[0], err
     assert not out.exists()
+
+
+def test_a_fold_without_ticks_of_a_code_is_an_input_error(tmp_path, capsys):
+    # 2330 trades on the first day only, MXF on both: the first fold tests 2330 on a day without its ticks.
+    rows = [t for t in TICKS.ticks() if market.trading_day_of(t["timestamp"]) <= date(2024, 2, 2)
+            and (t["code"] == "MXF" or market.trading_day_of(t["timestamp"]) == date(2024, 2, 1))]
+    path = tmp_path / "ticks.parquet"
+    pl.DataFrame(rows).write_parquet(path)
+    with pytest.raises(SystemExit) as exit_info:
+        sweep.main(["--strategy", "sweep_strategies:Momentum", "--ticks", str(path), "--codes", "2330,MXF",
+                    "--walk-forward", "1:1", "--quiet", "--out", str(tmp_path / "out")])
+    lines = [line for line in capsys.readouterr().err.splitlines() if "error:" in line]
+    assert exit_info.value.code == 2 and len(lines) == 1
+    assert "fold 1: no ticks for 2330 in its test days 2024-02-02:2024-02-02" in lines[0]
