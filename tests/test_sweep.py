@@ -716,3 +716,28 @@ def test_a_cluster_of_dask_command_line_tools_gives_the_serial_rows(tmp_path, se
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
     assert result.ran == 8 and bits(result.rows) == bits(serial.rows)
+
+
+@pytest.mark.parametrize("strategy", ["sweep_strategies:Momentum", "sweep_strategies:FailsOnUp"])
+def test_a_replay_group_gives_each_combination_its_own_row(strategy):
+    ticks = sweep.SyntheticTicks(days=2)
+    combos = [sweep.Combination((("up", up), ("down", down)), "MXF", None) for up in (1, 2, 3) for down in (2, 4)]
+    combos.append(sweep.Combination((("nope", 1),), "MXF", None))  # refused by the strategy's constructor
+    tasks = [sweep.RunTask(strategy, c, ticks, 5_000_000, equity=True) for c in combos]
+    grouped = sweep.backends.run_group(sweep.backends.TaskGroup(tuple(tasks)))
+    alone = [sweep.backends.run_combination(t) for t in tasks]
+    drop = {"run_seconds"}
+    assert [{k: v for k, v in r.items() if k not in drop} for r in grouped] == \
+           [{k: v for k, v in r.items() if k not in drop} for r in alone]
+    assert sum(r["error"] is not None for r in grouped) == (1 if strategy.endswith("Momentum") else 3)
+    assert len({r["net_profit"] for r in grouped if r["error"] is None}) > 1
+
+
+def test_groups_keep_plan_order_and_split_for_the_workers():
+    ticks = sweep.SyntheticTicks(days=1)
+    tasks = [sweep.RunTask("m:C", sweep.Combination((("f", f),), code, None), ticks, 1)
+             for f in range(10) for code in ("A", "B")]
+    groups = sweep.backends.group_tasks(tasks, parts=4)
+    assert [t for g in groups for t in g.tasks] == [t for code in "AB" for t in tasks if t.combination.code == code]
+    assert len(groups) >= 4 and all({t.combination.code for t in g.tasks} == {g.combination.code} for g in groups)
+    assert len(sweep.backends.group_tasks(tasks)) == 2
