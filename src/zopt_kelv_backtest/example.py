@@ -107,7 +107,9 @@ class MovingAverageCross(_Cross):
     bars_as = "arrays"
 
     def on_bar(self, code: str, bars: Bars) -> None:
-        self.feed(code, bars.close[self.seen.get(code, 0):].tolist(), len(bars))
+        closed, seen, close = len(bars), self.seen.get(code, 0), bars.close
+        # Mostly one new bar: its close alone, without slicing the array.
+        self.feed(code, [float(close[-1])] if closed - seen == 1 else close[seen:].tolist(), closed)
 
 
 class MovingAverageCrossFrames(_Cross):

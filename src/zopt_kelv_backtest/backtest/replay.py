@@ -298,15 +298,19 @@ class _Replay:
 
     def replay(self, source: Iterable[dict[str, Any]], advance: Callable[[int], Any]) -> None:
         """Every tick of ``source`` through the native loop."""
+        from zopt_kelv_backtest.modules.positions.positions import Positions
         from zopt_kelv_backtest.modules.replay.replay import Engine
 
         self.advance = advance
         accounts = []
         for m in self.members:
-            strategy, run = m.strategy, m.run
+            strategy, positions = m.strategy, m.run.positions
             on_tick = strategy.on_tick if type(strategy).on_tick is not Strategy.on_tick else None
             on_bar = m.on_bar if self.arrays else None  # frames go through bar_closed
-            accounts.append((run.positions.set_current_tick, run.latest, None, None, on_tick, on_bar, m.with_key))
+            # The core's own set_current_tick is done by the loop itself; any other is called.
+            own = type(positions) is Positions and "set_current_tick" not in vars(positions)
+            accounts.append((positions if own else positions.set_current_tick, m.run.latest, None, None, on_tick,
+                             on_bar, m.with_key, own))
         engine = Engine(self.qm, self.qm.add_tick, accounts, self, self.session_last, float(SESSION_GAP))
         self.count = engine.run(source, min(self.next_progress, self.next_trim))
 

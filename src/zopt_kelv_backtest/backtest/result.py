@@ -139,8 +139,12 @@ class BacktestResult:
         """
         marks = dict(zip(self.days, self.open_marks))
         realised: dict[date, float] = dict.fromkeys(self.days, 0.0)
+        days_of_hour: dict[float, date] = {}  # the rule changes day only on whole hours (15:00, midnight)
         for row in self.profit_rows:
-            day = trading_day_of(row["exit_dt"])
+            hour = row["exit_dt"] // 3600
+            day = days_of_hour.get(hour)
+            if day is None:
+                day = days_of_hour[hour] = trading_day_of(row["exit_dt"])
             realised[day] = realised.get(day, 0.0) + row["profit"]
         out, mark = [], 0.0
         for day in sorted(realised):

@@ -27,7 +27,7 @@ QUIET_CLUSTER = {
     "distributed.worker.memory.monitor-interval": "1s",
 }
 WORKER_PRELOAD = "zopt_kelv_backtest._sweep_worker"
-GROUP_LIMIT = 32  # combinations sharing one replay at most
+GROUP_LIMIT = 64  # combinations sharing one replay at most
 
 
 # --- one combination (on a worker or in this process) -----------------------------------------
@@ -271,9 +271,9 @@ class OnDask:
     def run(self, tasks: Sequence[RunTask]) -> Iterator[dict[str, Any]]:
         """Each task's row as its run finishes; a run that Dask gave up on gets a row with the error."""
         token = uuid.uuid4().hex[:12]
-        # Two groups per worker thread: fewer, larger groups share more of the replay, more keep every
-        # worker busy to the end.
-        waiting = _LongestFirst(group_tasks(tasks, 2 * max(sum(self.client.nthreads().values()), 1)))
+        # A group per worker thread: larger groups share more of the replay, enough of them keep every
+        # worker busy.
+        waiting = _LongestFirst(group_tasks(tasks, max(sum(self.client.nthreads().values()), 1)))
         futures: dict[_Future, TaskGroup] = {}
         # On this client's loop: as_completed would take the process's default client, which need not be
         # ours, and a future waited on from two loops fails with "bound to a different event loop".
