@@ -89,16 +89,17 @@ def write_days(frame: pl.DataFrame, root: str, kind: str, group: str) -> pl.Data
     """Write ``frame`` (with a ``trading_day`` column) as one file per value of ``group`` and trading day
     under ``root/kind``, replacing those days' files; one summary row per file written."""
     columns = [c for c in frame.columns if c not in (group, "trading_day") or c == "code"]
-    # One stable sort, then each file is a slice of it: no copy per group.
-    ordered = frame.sort(group, "trading_day", "timestamp", maintain_order=True)
-    spans = (ordered.with_row_index("_at").group_by(group, "trading_day", maintain_order=True)
-             .agg(pl.col("_at").first(), pl.len(), pl.col("code").n_unique().alias("_codes")))
+    # Each part keeps the source order; a part out of time order gets a stable sort of its own, so
+    # equal times stay in source order and a file in time order (the usual case) is never sorted.
+    parts = frame.partition_by(group, "trading_day", maintain_order=True, as_dict=True)
     rows = []
-    stored = ordered.select(columns)
-    for name, day, at, length, codes in spans.iter_rows():
+    for (name, day), part in sorted(parts.items()):
+        if not part["timestamp"].is_sorted():
+            part = part.sort("timestamp", maintain_order=True)
         path = os.path.join(root, kind, name, f"{day.isoformat()}.parquet")
-        write_parquet_atomic(stored.slice(at, length), path)
-        rows.append({"product": name, "trading_day": day, "ticks": length, "codes": codes, "path": path})
+        write_parquet_atomic(part.select(columns), path)
+        rows.append({"product": name, "trading_day": day, "ticks": part.height, "codes": part["code"].n_unique(),
+                     "path": path})
     return pl.DataFrame(rows, schema={"product": pl.String, "trading_day": pl.Date, "ticks": pl.Int64,
                                       "codes": pl.Int64, "path": pl.String})
 
