@@ -110,9 +110,12 @@ def fast_rows(clean: bytes, products: Mapping[str, str], weekly: bool) -> pl.Dat
     rows = rows.with_columns(timestamp=(seconds - market.TAIPEI_OFFSET).cast(pl.Float64))
     if _bad(rows, fields == 9):
         raise FastReadFailed
-    if not weekly and kinds["weekly"]:
-        rows = rows.filter(pl.col("contract").is_in(kinds["monthly"]))
     product = pl.col("product").replace_strict(codes, return_dtype=pl.String)
     auction = (pl.col("auction") == "*").fill_null(False) if fields == 9 else pl.lit(False)
-    return rows.select("line", "timestamp", code=product + pl.col("contract"), close="price",
-                       qty=pl.col("volume") // 2, contract="contract", auction_trade=auction, product_code=product)
+    rows = rows.select("line", "timestamp", "product", "contract", close="price", qty=pl.col("volume") // 2,
+                       auction_trade=auction)
+    if not weekly and kinds["weekly"]:
+        rows = rows.filter(pl.col("contract").is_in(kinds["monthly"]))
+    rows = rows.with_columns(product_code=product)
+    return rows.select("line", "timestamp", code=pl.col("product_code") + pl.col("contract"), close="close",
+                       qty="qty", contract="contract", auction_trade="auction_trade", product_code="product_code")
