@@ -61,10 +61,16 @@ def epoch_day(number: int | None) -> int | None:
         return None
 
 
-def _kinds(values: Iterable[str | None]) -> dict[str, list[str]]:
-    found: dict[str, list[str]] = {"spread": [], "monthly": [], "weekly": [], "bad": []}
+def _stripped(value: str | None) -> str:
+    """A field as the exact read sees it: spaces and carriage returns deleted, empty when missing."""
+    return "" if value is None else value.replace(" ", "").replace("\r", "")
+
+
+def _kinds(values: Iterable[str | None]) -> dict[str, list[str | None]]:
+    """The fields as read, by the kind of their stripped contract month."""
+    found: dict[str, list[str | None]] = {"spread": [], "monthly": [], "weekly": [], "bad": []}
     for value in values:
-        found[contract_kind(value)].append(value or "")
+        found[contract_kind(_stripped(value))].append(value)
     return found
 
 
@@ -76,29 +82,34 @@ def _bad(frame: pl.DataFrame, nine: bool) -> bool:
            | (ts < market.FIRST_TIMESTAMP) | (ts >= market.END_TIMESTAMP))
     found = frame.select(bad.fill_null(True).any()).item()
     if nine and not found:
-        found = not set(frame["auction"].unique().to_list()) <= {None, "*"}
+        found = not {_stripped(a) for a in frame["auction"].unique().to_list()} <= {"", "*"}
     return bool(found)
 
 
-def fast_rows(clean: bytes, products: Mapping[str, str], weekly: bool) -> pl.DataFrame:
-    """The checked kept rows of ``clean`` (the file without spaces and carriage returns), as the exact
-    read gives them: ``line``, ``timestamp``, ``code``, ``close``, ``qty``, ``contract``,
-    ``auction_trade``, ``product_code``; :class:`FastReadFailed` on anything that read must report."""
-    fields = first_row(clean).count(b",") + 1
-    # A leading tab is the one byte the number parser skips and a cast of the text would not.
-    if fields not in (8, 9) or b"\t" in clean:
+def _read(data: bytes) -> pl.DataFrame:
+    fields = first_row(data).count(b",") + 1
+    # A leading tab is the one byte the number parser skips and the exact read would not.
+    if fields not in (8, 9) or b"\t" in data:
         raise FastReadFailed
     schema = {**dict.fromkeys(COLUMNS[:fields], pl.String), **_NUMBERS}
     try:  # every field is read, so a row of more fields fails here; short rows and blank lines read as nulls
-        rows = pl.read_csv(clean, has_header=False, skip_rows=1, schema=schema, quote_char=None,
+        rows = pl.read_csv(data, has_header=False, skip_rows=1, schema=schema, quote_char=None,
                            row_index_name="line", row_index_offset=2, raise_if_empty=False)
     except pl.exceptions.PolarsError:
         raise FastReadFailed from None
-    rows = rows.drop("near", "far")  # the legs of spread trades, which are left out
-    codes = {p: products[p] for p in rows["product"].unique().to_list() if p in products}
+    return rows.drop("near", "far")  # the legs of spread trades, which are left out
+
+
+def fast_rows(data: bytes, products: Mapping[str, str], weekly: bool) -> pl.DataFrame:
+    """The checked kept rows of a daily file's ``data`` (as written, or without spaces and carriage
+    returns), as the exact read gives them: ``line``, ``timestamp``, ``code``, ``close``, ``qty``,
+    ``contract``, ``auction_trade``, ``product_code``; :class:`FastReadFailed` on anything that read must
+    report, and on numbers padded after the digits (the caller strips the file and tries again)."""
+    rows = _read(data)
+    codes = {p: products[_stripped(p)] for p in rows["product"].unique().to_list() if _stripped(p) in products}
     kept = pl.col("product").is_in(list(codes))
     kinds = _kinds(rows["contract"].unique().to_list())
-    if kinds["bad"] and not rows.filter(kept & pl.col("contract").is_in(kinds["bad"]).fill_null(True)).is_empty():
+    if kinds["bad"] and not rows.filter(kept & pl.col("contract").is_in(kinds["bad"], nulls_equal=True)).is_empty():
         raise FastReadFailed
     rows = rows.filter(kept & pl.col("contract").is_in(kinds["monthly"] + kinds["weekly"]))
     days = {d: epoch_day(d) for d in rows["date"].unique().to_list()}
@@ -108,14 +119,19 @@ def fast_rows(clean: bytes, products: Mapping[str, str], weekly: bool) -> pl.Dat
     seconds = (pl.col("date").replace_strict(days, return_dtype=pl.Int64) * _DAY
                + clock // 10000 * 3600 + clock // 100 % 100 * 60 + clock % 100)
     rows = rows.with_columns(timestamp=(seconds - market.TAIPEI_OFFSET).cast(pl.Float64))
-    if _bad(rows, fields == 9):
+    if _bad(rows, "auction" in rows.columns):
         raise FastReadFailed
-    product = pl.col("product").replace_strict(codes, return_dtype=pl.String)
-    auction = (pl.col("auction") == "*").fill_null(False) if fields == 9 else pl.lit(False)
+    if "auction" in rows.columns:
+        flagged = [a for a in rows["auction"].unique().to_list() if _stripped(a) == "*"]
+        auction = pl.col("auction").is_in(flagged).fill_null(False)
+    else:
+        auction = pl.lit(False)
     rows = rows.select("line", "timestamp", "product", "contract", close="price", qty=pl.col("volume") // 2,
                        auction_trade=auction)
     if not weekly and kinds["weekly"]:
         rows = rows.filter(pl.col("contract").is_in(kinds["monthly"]))
-    rows = rows.with_columns(product_code=product)
+    padded = {c: _stripped(c) for c in kinds["monthly"] + kinds["weekly"] if c != _stripped(c)}
+    contract = pl.col("contract").replace(padded) if padded else pl.col("contract")
+    rows = rows.with_columns(contract, product_code=pl.col("product").replace_strict(codes, return_dtype=pl.String))
     return rows.select("line", "timestamp", code=pl.col("product_code") + pl.col("contract"), close="close",
                        qty="qty", contract="contract", auction_trade="auction_trade", product_code="product_code")

@@ -290,6 +290,10 @@ def parse_daily(data: bytes, name: str, products: Mapping[str, str], *, weekly: 
     products are only read, not checked.
     """
     _check_header(data, name)
+    try:
+        return _ticks(fast_rows(data, products, weekly), name)
+    except FastReadFailed:
+        pass
     # No value of the file holds a space or a carriage return (nor does a cp950 character's byte), so
     # deleting them all strips every field at once.
     clean = data.translate(None, b" \r")
