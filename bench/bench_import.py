@@ -163,13 +163,12 @@ def main() -> None:
         results = {name: best(args.rounds, run) for name, run in runs.items()}
         for name, (wall, cpu) in results.items():
             print(f"  {name:44s} {wall:7.3f} s wall {cpu:7.3f} s CPU  {args.rows / cpu / 1e6:5.2f} M rows/s CPU")
-        whole, plain = results["import_daily_files, zip -> store"], results["pandas read_csv(cp950) + filtering, zip"]
-        parse, plain_bytes = results["parse_daily, unzipped bytes"], results["pandas read_csv(cp950) + filtering, bytes"]
-        floor = results["unzip alone"][1]
+        whole, plain, parse, plain_bytes, (_, floor) = results.values()
         print(f"  import: {args.rows / whole[1] / 1e6:.2f} M rows/s CPU (target 1)")
         print(f"  pandas / import, zip: {plain[1] / whole[1]:.1f}x CPU, {plain[0] / whole[0]:.1f}x wall (target 10x: "
               f"an import in {plain[1] / 10:.3f} s CPU; unzipping alone takes {floor:.3f} s)")
-        print(f"  pandas / parse_daily, bytes: {plain_bytes[1] / parse[1]:.1f}x CPU, {plain_bytes[0] / parse[0]:.1f}x wall")
+        print(f"  pandas / parse_daily, bytes: {plain_bytes[1] / parse[1]:.1f}x CPU, "
+              f"{plain_bytes[0] / parse[0]:.1f}x wall")
 
         one = pl.DataFrame(list(read_store(root / "s", ["MXF202406"])))
         one.write_csv(root / "one.csv")

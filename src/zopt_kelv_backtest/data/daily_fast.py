@@ -2,9 +2,11 @@
 
 A day's file holds about a million rows but only some hundred distinct products, contract months and
 dates, so classifying contract months, turning dates into days and mapping product codes happen once per
-distinct value, and the rows only see vector filters, arithmetic and lookups. Anything this read would
-have to report (a row of another length, a bad value, a byte it does not expect) raises
-:class:`FastReadFailed`, and the caller reads the file again the exact way, which names the row.
+distinct value, and the rows only see vector filters, arithmetic and lookups. The file is read as written
+when its numbers are padded in front only (the number parser skips leading spaces), else with its spaces
+and carriage returns deleted. Anything this read would have to report (a row of another length, a bad
+value, a byte it does not expect) raises :class:`FastReadFailed`, and the caller reads the file again
+the exact way, which names the row.
 """
 
 from __future__ import annotations
@@ -17,7 +19,16 @@ import polars as pl
 
 from zopt_kelv_backtest import market
 
-__all__ = ["COLUMNS", "MONTHLY", "WEEKLY", "FastReadFailed", "contract_kind", "first_row", "epoch_day", "fast_rows"]
+__all__ = [
+    "COLUMNS",
+    "MONTHLY",
+    "WEEKLY",
+    "FastReadFailed",
+    "contract_kind",
+    "epoch_day",
+    "fast_rows",
+    "first_row",
+]
 
 COLUMNS = ("date", "product", "contract", "time", "price", "volume", "near", "far", "auction")
 MONTHLY = re.compile(r"\d{4}(0[1-9]|1[0-2])")
@@ -31,14 +42,15 @@ class FastReadFailed(Exception):
     """The file is not one the fast read takes whole: read it the exact way."""
 
 
-def first_row(clean: bytes) -> bytes:
-    """The first data row of ``clean`` (blank lines after the header skipped), empty when none."""
-    body = clean.find(b"\n") + 1
+def first_row(data: bytes) -> bytes:
+    """The first data row of a daily file's ``data`` (blank lines after the header skipped), empty when
+    none."""
+    body = data.find(b"\n") + 1
     if body == 0:
         return b""
-    start = body + len(clean[body: body + 4096]) - len(clean[body: body + 4096].lstrip(b"\n"))
-    end = clean.find(b"\n", start)
-    return clean[start:end] if end >= 0 else clean[start:]
+    start = body + len(data[body: body + 4096]) - len(data[body: body + 4096].lstrip(b"\n"))
+    end = data.find(b"\n", start)
+    return data[start:end] if end >= 0 else data[start:]
 
 
 def contract_kind(contract: str | None) -> str:
