@@ -13,6 +13,7 @@ from data_files import daily_bytes, file_name, row, session_rows, taipei, write_
 from zopt_kelv_backtest import constant, market
 from zopt_kelv_backtest.backtest import InputError
 from zopt_kelv_backtest.data import import_daily_files, parse_daily, resolve_products
+from zopt_kelv_backtest.data import daily_fast, exchange_files
 from zopt_kelv_backtest.data.cli import main
 from zopt_kelv_backtest.data.store import trading_day_column
 
@@ -205,3 +206,41 @@ def test_tolerated_shapes_read_the_same():
     data = ("\r\n".join([header, *eight]) + "\r\n").encode("cp950")
     without = parse_daily(data, "x", ALL)
     assert without.drop("auction").equals(want.drop("auction")) and not without["auction"].any()
+
+
+GOOD = {"product": ["TX", "MTX", "TE", "CDF"], "contract": ["202406", "202407", "202406W4", "202406/202407"],
+        "price": [20000, 1200.5, 7], "both": [2, 4, 10]}
+ODD = {"product": ["", "T X", "T\rX"], "contract": ["202413", "2024", "", "2024 06"],
+       "price": [0, -5, "abc", "inf", "+3", "20 000"], "both": [3, 0, -2, "2.0", "\t4", "4 "]}
+
+
+@pytest.mark.parametrize("odd", [None, *((field, value) for field, values in ODD.items() for value in values)])
+@settings(max_examples=20, deadline=None)
+@given(data=st.data(), eight=st.booleans(), weekly=st.booleans(), pad=st.sampled_from(["", "  "]))
+def test_fast_read_gives_what_the_exact_read_gives(odd, data, eight, weekly, pad):
+    """The fast read takes every well-formed file, and gives the exact read's rows whenever it takes one
+    (a file with one odd field in a kept row: the exact read either names it or takes it too)."""
+    when = st.datetimes(datetime(2000, 1, 1), datetime(2030, 12, 31)).map(
+        lambda w: w.replace(microsecond=0, tzinfo=market.TAIPEI))
+    cells = [{"when": data.draw(when), "auction": data.draw(st.booleans()),
+              **{field: data.draw(st.sampled_from(values)) for field, values in GOOD.items()}}
+             for _ in range(data.draw(st.integers(0 if odd is None else 1, 12)))]
+    if odd is not None:
+        data.draw(st.sampled_from(cells)).update({"product": "MTX", "contract": "202406", odd[0]: odd[1]})
+    rows = [row(c["when"], c["product"], c["contract"], c["price"], c["both"], auction=c["auction"]) for c in cells]
+    rows = [r[: r.rindex(",")] if eight else r for r in rows]
+    raw = daily_bytes([r + pad for r in rows])  # the last field padded too: the auction flag or a spread leg
+    if eight:
+        raw = raw.replace(",開盤集合競價".encode("cp950"), b"", 1)
+    clean = raw.translate(None, b" \r")
+    try:
+        exact = exchange_files._exact(clean, "x", ALL, weekly)
+    except InputError:
+        exact = None
+    for source in (raw, clean):  # as written, and stripped as the exact read strips it
+        try:
+            fast = daily_fast.fast_rows(source, ALL, weekly)
+        except daily_fast.FastReadFailed:
+            assert odd is not None or not rows  # a well-formed file is always read the fast way
+            continue
+        assert exact is not None and fast.equals(exact.select(fast.columns))

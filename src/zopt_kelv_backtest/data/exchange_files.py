@@ -22,6 +22,10 @@ import polars as pl
 
 from zopt_kelv_backtest import constant, market
 from zopt_kelv_backtest.backtest import InputError
+from zopt_kelv_backtest.data.daily_fast import COLUMNS as DAILY_COLUMNS
+from zopt_kelv_backtest.data.daily_fast import MONTHLY as _MONTHLY
+from zopt_kelv_backtest.data.daily_fast import WEEKLY as _WEEKLY
+from zopt_kelv_backtest.data.daily_fast import FastReadFailed, fast_rows, first_row
 from zopt_kelv_backtest.data.store import trading_day_column
 
 __all__ = [
@@ -46,11 +50,8 @@ PRODUCT_CODES: dict[str, str] = {
     "GTF": "GTF",  # TPEx 200 index futures
 }
 
-DAILY_COLUMNS = ("date", "product", "contract", "time", "price", "volume", "near", "far", "auction")
 FILE_SUFFIXES = (".zip", ".csv", ".rpt")
 MAX_MEMBER_BYTES = 1 << 32  # a day's file is some hundred MB at most; refuse anything claiming more
-_MONTHLY = re.compile(r"\d{4}(0[1-9]|1[0-2])")
-_WEEKLY = re.compile(r"\d{4}(0[1-9]|1[0-2])W\d{1,2}")
 _HTML = re.compile(rb"^\s*(<!doctype\s+html|<html|<head|<body|<meta|<script|<title)", re.I)
 _DAY = 86400
 ProductsArg = Union[Iterable[str], Mapping[str, str], None]
@@ -152,10 +153,6 @@ def open_daily(path: str) -> Iterator[tuple[str, bytes]]:
         raise InputError(f"{path}: cannot read the zip archive ({exc.strerror or exc})") from None
 
 
-class _Retry(Exception):
-    """The typed fast read met something to report: read again as text to name it as written."""
-
-
 def _check_header(data: bytes, name: str) -> None:
     end = data.find(b"\n")
     try:
@@ -166,37 +163,23 @@ def _check_header(data: bytes, name: str) -> None:
         raise InputError(f"{name}: line 1: not the header of the exchange's daily tick file")
 
 
-def _scan(clean: bytes, name: str, typed: bool) -> pl.LazyFrame:
-    """The data rows of ``clean`` (the file without spaces and carriage returns): ``typed`` reads numbers
-    as numbers (``_Retry`` on anything odd), else every field as text; ``line`` is the row's line."""
-    body = clean.find(b"\n") + 1
-    start = body + len(clean[body: body + 4096]) - len(clean[body: body + 4096].lstrip(b"\n"))
-    end = clean.find(b"\n", start)
-    first = clean[start:end] if end >= 0 else clean[start:]
-    if body == 0 or not first:
+def _scan(clean: bytes, name: str) -> pl.LazyFrame:
+    """The data rows of ``clean`` (the file without spaces and carriage returns), every field as text;
+    ``line`` is the row's line."""
+    first = first_row(clean)
+    if not first:
         empty = pl.DataFrame(schema={"line": pl.UInt32, **dict.fromkeys(DAILY_COLUMNS, pl.String)})
         return empty.lazy()
     fields = first.count(b",") + 1
     if fields < 8:
         raise InputError(f"{name}: line 2: {fields} fields, the daily file has 8 or 9")
     names = [*DAILY_COLUMNS[:fields], *(f"extra{i}" for i in range(fields - len(DAILY_COLUMNS)))]
-    schema: dict[str, type[pl.DataType]] = dict.fromkeys(names, pl.String)
-    if typed:
-        schema.update(date=pl.Int64, time=pl.Int64, price=pl.Float64, volume=pl.Int64)
-    options = dict(has_header=False, skip_rows=1, schema=schema, quote_char=None, encoding="utf8-lossy",
-                   row_index_name="line", row_index_offset=2)
-    if typed:
-        # The lazy scan reads only the fields it needs and so would not see a row of another length:
-        # count the commas first (a blank line also sends the file to the text read).
-        lines = clean.count(b"\n") - 1 + (not clean.endswith(b"\n"))
-        if clean.count(b",") != (fields - 1) * lines:
-            raise _Retry
-        rows = pl.scan_csv(clean, **options)  # type: ignore[arg-type]
-    else:
-        try:
-            rows = pl.read_csv(clean, **options).lazy()  # type: ignore[arg-type]
-        except pl.exceptions.PolarsError:
-            raise _bad_shape(clean, name, fields) from None
+    try:
+        rows = pl.read_csv(clean, has_header=False, skip_rows=1, schema=dict.fromkeys(names, pl.String),
+                           quote_char=None, encoding="utf8-lossy", row_index_name="line",
+                           row_index_offset=2, raise_if_empty=False).lazy()
+    except pl.exceptions.PolarsError:
+        raise _bad_shape(clean, name, fields) from None
     if "auction" not in names:  # files of eight fields have no auction flag
         rows = rows.with_columns(auction=pl.lit(None, pl.String))
     return rows
@@ -266,24 +249,12 @@ def _query(rows: pl.LazyFrame, products: Mapping[str, str]) -> pl.LazyFrame:
     )
 
 
-def _parse(data: bytes, name: str, products: Mapping[str, str], weekly: bool, typed: bool) -> pl.DataFrame:
-    # No value of the file holds a space or a carriage return (nor does a cp950 character's byte), so
-    # deleting them all strips every field at once.
-    clean = data.translate(None, b" \r")
-    rows = _scan(clean, name, typed)
-    query = _query(rows, products)
-    if typed:  # only what the ticks need: the scan skips the rest
-        query = query.select("line", "kind", "_bad", "timestamp", "code", "close", "qty", "contract",
-                             "auction_trade", "product_code")
-    try:
-        frame = query.collect()
-    except pl.exceptions.PolarsError:
-        if typed:
-            raise _Retry from None
-        raise
+def _exact(clean: bytes, name: str, products: Mapping[str, str], weekly: bool) -> pl.DataFrame:
+    """The kept rows of ``clean`` read as text and typed by casts: slower, but a bad row is named with
+    its line and its value as written."""
+    rows = _scan(clean, name)
+    frame = _query(rows, products).collect()
     if frame["_bad"].any():
-        if typed:
-            raise _Retry
         first = frame.filter(pl.col("_bad")).head(1)
         for failed, column, what in _checks(rows.collect_schema().names()):
             if first.select(failed.fill_null(True)).item():
@@ -291,6 +262,11 @@ def _parse(data: bytes, name: str, products: Mapping[str, str], weekly: bool, ty
                 raise InputError(f"{name}: line {line}: bad {what} {value!r}")
     if not weekly:
         frame = frame.filter(pl.col("kind") == "monthly")
+    return frame
+
+
+def _ticks(frame: pl.DataFrame, name: str) -> pl.DataFrame:
+    """The tick columns of the checked kept rows ``frame``, with their trading day."""
     odd = [c for c in frame["code"].unique().to_list() if market.bad_code(c)]
     if odd:
         line = frame.filter(pl.col("code") == odd[0])["line"][0]
@@ -315,9 +291,17 @@ def parse_daily(data: bytes, name: str, products: Mapping[str, str], *, weekly: 
     """
     _check_header(data, name)
     try:
-        return _parse(data, name, products, weekly, typed=True)
-    except _Retry:
-        return _parse(data, name, products, weekly, typed=False)
+        return _ticks(fast_rows(data, products, weekly), name)
+    except FastReadFailed:
+        pass
+    # No value of the file holds a space or a carriage return (nor does a cp950 character's byte), so
+    # deleting them all strips every field at once.
+    clean = data.translate(None, b" \r")
+    try:
+        frame = fast_rows(clean, products, weekly)
+    except FastReadFailed:
+        frame = _exact(clean, name, products, weekly)
+    return _ticks(frame, name)
 
 
 def read_daily(path: str, products: Mapping[str, str], *, weekly: bool = False) -> list[pl.DataFrame] | None:

@@ -11,7 +11,7 @@ import polars as pl
 from zopt_kelv_backtest.backtest import InputError
 from zopt_kelv_backtest.data.continuous import ROLL_RULES, day_volumes, update_rolls
 from zopt_kelv_backtest.data.exchange_files import ProductsArg, daily_files, read_daily, resolve_products
-from zopt_kelv_backtest.data.store import FUTURES, write_days
+from zopt_kelv_backtest.data.store import FUTURES, split_days, write_parts
 
 __all__ = ["ImportFailed", "SUMMARY_SCHEMA", "import_daily_files"]
 
@@ -47,11 +47,11 @@ def _import_file(path: str, out: str, products: dict[str, str], weekly: bool,
     frames = read_daily(path, products, weekly=weekly)
     if frames is None:
         return pl.DataFrame([{"source": path, "status": HTML_SKIPPED}], schema=SUMMARY_SCHEMA)
-    ticks = pl.concat(frames)
-    traded = day_volumes(ticks)
-    for product in ticks["product"].unique().to_list():
-        volumes.setdefault(product, []).append(traded.filter(pl.col("product") == product).drop("product"))
-    written = write_days(ticks, out, FUTURES, "product")
+    parts = split_days(pl.concat(frames), "product")
+    for product, day, part in parts:
+        traded = day_volumes(part).select(pl.lit(day, pl.Date).alias("trading_day"), "contract", "qty")
+        volumes.setdefault(product, []).append(traded)
+    written = write_parts(parts, out, FUTURES)
     return written.with_columns(source=pl.lit(path), status=pl.lit("written")).select(SUMMARY_SCHEMA.keys())
 
 

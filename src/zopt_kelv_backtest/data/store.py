@@ -35,9 +35,11 @@ __all__ = [
     "check_ticks",
     "day_files",
     "groups",
+    "split_days",
     "trading_day_column",
     "write_days",
     "write_parquet_atomic",
+    "write_parts",
     "write_store",
 ]
 
@@ -85,22 +87,39 @@ def write_parquet_atomic(frame: pl.DataFrame, path: str) -> None:
             os.unlink(tmp)
 
 
+def split_days(frame: pl.DataFrame, group: str) -> list[tuple[str, date, pl.DataFrame]]:
+    """``frame`` (with a ``trading_day`` column) cut into ``(group value, trading day, part)``, sorted by
+    both; each part holds the stored columns (all but ``group`` and ``trading_day``, ``code`` kept) in
+    time order, equal times in source order."""
+    columns = [c for c in frame.columns if c not in (group, "trading_day") or c == "code"]
+    # Each part keeps the source order; a part out of time order gets a stable sort of its own, so a
+    # file in time order (the usual case) is never sorted.
+    parts = frame.partition_by(group, "trading_day", maintain_order=True, as_dict=True)
+    split = []
+    for (name, day), part in sorted(parts.items()):
+        if not part["timestamp"].is_sorted():
+            part = part.sort("timestamp", maintain_order=True)
+        split.append((name, day, part.select(columns)))
+    return split
+
+
+def write_parts(parts: list[tuple[str, date, pl.DataFrame]], root: str, kind: str) -> pl.DataFrame:
+    """Write each part of :func:`split_days` to ``root/kind/<name>/<day>.parquet``, replacing that day's
+    file; one summary row per file written."""
+    rows = []
+    for name, day, part in parts:
+        path = os.path.join(root, kind, name, f"{day.isoformat()}.parquet")
+        write_parquet_atomic(part, path)
+        rows.append({"product": name, "trading_day": day, "ticks": part.height, "codes": part["code"].n_unique(),
+                     "path": path})
+    return pl.DataFrame(rows, schema={"product": pl.String, "trading_day": pl.Date, "ticks": pl.Int64,
+                                      "codes": pl.Int64, "path": pl.String})
+
+
 def write_days(frame: pl.DataFrame, root: str, kind: str, group: str) -> pl.DataFrame:
     """Write ``frame`` (with a ``trading_day`` column) as one file per value of ``group`` and trading day
     under ``root/kind``, replacing those days' files; one summary row per file written."""
-    columns = [c for c in frame.columns if c not in (group, "trading_day") or c == "code"]
-    # One stable sort, then each file is a slice of it: no copy per group.
-    ordered = frame.sort(group, "trading_day", "timestamp", maintain_order=True)
-    spans = (ordered.with_row_index("_at").group_by(group, "trading_day", maintain_order=True)
-             .agg(pl.col("_at").first(), pl.len(), pl.col("code").n_unique().alias("_codes")))
-    rows = []
-    stored = ordered.select(columns)
-    for name, day, at, length, codes in spans.iter_rows():
-        path = os.path.join(root, kind, name, f"{day.isoformat()}.parquet")
-        write_parquet_atomic(stored.slice(at, length), path)
-        rows.append({"product": name, "trading_day": day, "ticks": length, "codes": codes, "path": path})
-    return pl.DataFrame(rows, schema={"product": pl.String, "trading_day": pl.Date, "ticks": pl.Int64,
-                                      "codes": pl.Int64, "path": pl.String})
+    return write_parts(split_days(frame, group), root, kind)
 
 
 def _first_bad(frame: pl.DataFrame, bad: pl.Series, column: str, what: str) -> None:
