@@ -73,6 +73,13 @@ Ref call(PyObject* fn, std::initializer_list<PyObject*> args) {
   return Ref(PyObject_Vectorcall(fn, argv, n, nullptr));
 }
 
+// PyArg_ParseTuple takes tuples only (anything else is a SystemError).
+bool tuple_of(PyObject* o, const char* what) {
+  if (PyTuple_Check(o)) return true;
+  PyErr_Format(PyExc_TypeError, "%s, got %.200s", what, Py_TYPE(o)->tp_name);
+  return false;
+}
+
 bool as_double(PyObject* o, double& out) {
   out = PyFloat_AsDouble(o);
   return !(out == -1.0 && PyErr_Occurred());
@@ -196,7 +203,8 @@ Code* start_code(State& st, PyObject* code) {
   if (answer.get() != Py_None) {
     PyObject* keys = nullptr;
     int arrays = 0;
-    if (!PyArg_ParseTuple(answer.get(), "Op;start_code must return None or (keys, arrays)", &keys, &arrays))
+    if (!tuple_of(answer.get(), "start_code must return None or (keys, arrays)") ||
+        !PyArg_ParseTuple(answer.get(), "Op;start_code must return None or (keys, arrays)", &keys, &arrays))
       return nullptr;
     Ref seq(PySequence_Fast(keys, "start_code keys must be a sequence"));
     if (!seq) return nullptr;
@@ -206,7 +214,9 @@ Code* start_code(State& st, PyObject* code) {
       PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), i);
       const char* unit = nullptr;
       long long freq = 0;
-      if (!PyArg_ParseTuple(key, "sL;a bar key is (unit, freq)", &unit, &freq)) return nullptr;
+      if (!tuple_of(key, "a bar key is (unit, freq)") ||
+          !PyArg_ParseTuple(key, "sL;a bar key is (unit, freq)", &unit, &freq))
+        return nullptr;
       auto moment = moment_of(unit, freq);
       auto rule = bars::truncator(unit, freq);
       if (!moment || !rule) {
@@ -503,7 +513,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
     PyObject *sct, *latest, *resting, *match, *on_tick, *on_bar;
     int with_key = 0, own_current = 0;
-    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i),
+    if (!tuple_of(PySequence_Fast_GET_ITEM(seq.get(), i), "an account is a tuple") ||
+        !PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i),
                           "OOOOOOpp;an account is (set_current_tick or positions, latest, resting, match, "
                           "on_tick, on_bar, with_key, own_current)",
                           &sct, &latest, &resting, &match, &on_tick, &on_bar, &with_key, &own_current))
