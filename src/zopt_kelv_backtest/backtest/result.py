@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     import plotly.graph_objects as go
     import polars as pl
 
+    from zopt_kelv_backtest.backtest.orders import Order
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
 __all__ = ["BacktestResult", "round_trip_sides"]
@@ -69,6 +70,7 @@ class BacktestResult:
     trimmed: bool = False
     open_marks: list[float] = field(default_factory=list)  # open profit at the end of each of ``days``
     open_lots: list[dict[str, Any]] = field(default_factory=list)  # daily.open_lots at the end of the run
+    order_list: list[Order] = field(default_factory=list)  # every order of the run, in the order placed
     profit_rows: list[dict[str, Any]] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -87,6 +89,13 @@ class BacktestResult:
         return [side_of.get(id(r)) for r in self.profit_rows]
 
     # --- tables ------------------------------------------------------------------------------
+
+    @property
+    def orders(self) -> pl.DataFrame:
+        """One row per order of the run, in the order placed (:func:`.orders.orders_frame`)."""
+        from zopt_kelv_backtest.backtest.orders import orders_frame
+
+        return orders_frame(self.order_list)
 
     @property
     def trades(self) -> pl.DataFrame:
@@ -176,9 +185,9 @@ class BacktestResult:
         return self.daily.select("date", "profit", "equity", "drawdown")
 
     def to_pandas(self) -> dict[str, pd.DataFrame]:
-        """The tables as pandas frames: trades, round_trips, equity, daily, open_positions."""
+        """The tables as pandas frames: trades, round_trips, equity, daily, open_positions, orders."""
         return {name: getattr(self, name).to_pandas()
-                for name in ("trades", "round_trips", "equity", "daily", "open_positions")}
+                for name in ("trades", "round_trips", "equity", "daily", "open_positions", "orders")}
 
     # --- figures -----------------------------------------------------------------------------
 
