@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 from zopt_kelv_backtest import example, synthetic
 from zopt_kelv_backtest.backtest import Strategy, run_backtest
+from zopt_kelv_backtest.backtest.orders import OrderBook
 from zopt_kelv_backtest.modules.positions.positions import Positions
 
 DAY = date(2024, 2, 1)  # a Thursday with sessions; the 2nd is a Friday, the 5th a Monday
@@ -267,6 +268,8 @@ def test_account_equals_the_fills_fed_to_the_core(moves, actions, fill):
                     kw["stop"] = level - step[code] if side == "buy" else level + step[code]
                 self.placed.append(getattr(self, side)(code, qty, tif=tif, **kw))
             self.seen += 1
+            # The replay matches only the codes in ``resting``: exactly those with open orders.
+            assert set(self._run.book.resting) == {o.code for o in self.placed if o.is_open}
 
     s = Random()
     result = run_backtest(ticks, s, codes=["2330", "MXF"], capital=CAPITAL, fill=fill)
@@ -336,3 +339,33 @@ def test_the_bracket_example_never_fills_both_legs():
         assert (take, stop).count("filled") <= 1
     with pytest.raises(ValueError, match="take_ticks"):
         Bracket(take_ticks=0)
+
+
+def test_many_cancelled_orders_leave_the_survivors_to_fill_in_order():
+    # 300 bids 0.5 apart under the market, most cancelled (their heap entries are dropped on the way);
+    # a fall to 95.0 fills exactly the open bids at 95.0 or above, oldest first, each at its limit.
+    prices = [99.5 - 0.5 * (i % 10) for i in range(300)]
+    script = {("2330", "09:00:10"): [("buy", ("2330",), {"limit": p, "tif": "gtc"}) for p in prices],
+              ("2330", "09:00:20"): [("cancel", (i,), {}) for i in range(300) if i % 7]}
+    ticks = [tick("09:00:10", 100.0), tick("09:00:20", 100.0), tick("09:00:30", 95.0), tick("09:00:40", 100.0)]
+    s, result = run(ticks, script)
+    survivors = [o for i, o in enumerate(s.placed) if i % 7 == 0]
+    assert [o.status for o in s.placed if o not in survivors] == ["cancelled"] * (300 - len(survivors))
+    fills = [o for o in survivors if o.limit >= 95.0]
+    assert [o.status for o in survivors] == ["filled" if o.limit >= 95.0 else "expired" for o in survivors]
+    assert [f["trade_id"] for f in result.fills] == [o.trade_id for o in fills]
+    assert all((o.fill_price, _hms(o.fill_time)) == (o.limit, "09:00:30") for o in fills)
+
+
+@settings(max_examples=60, deadline=None)
+@given(cents=st.integers(1, 200_000), count=st.integers(1, 5), direction=st.sampled_from(["up", "down"]),
+       action=st.sampled_from(["Buy", "Sell"]))
+def test_a_limit_fill_is_booked_at_its_price_whatever_the_slippage(cents, count, direction, action):
+    """Across the ladder's bands, the price handed to the core for a fill without slippage is one the
+    core's own slippage moves back onto the fill price, so the account books the limit exactly."""
+    positions = Positions()
+    book = OrderBook(positions, {})
+    positions.update_fee_settings("stock", action.lower(), tick_count=count, direction=direction)
+    quote = book.on_ladder("2330", cents / 100)
+    handed, booked = book._price_for("2330", action, "Stock", quote, False)
+    assert booked == quote == book.moved("2330", handed, count, direction)
