@@ -120,3 +120,27 @@ def _closed(fills, side):
             closed += min(held, -signed)
         held += signed
     return closed
+
+
+def test_open_lots_of_a_long_run_are_listed_in_linear_time():
+    """A run can end holding tens of thousands of lots (a resting bid the market fills tick after tick);
+    each gets its side without a walk over every other lot. A lot of each side, an unhashable trade id
+    among them, keeps its side."""
+    import time
+
+    from zopt_kelv_backtest.backtest.daily import open_lots
+
+    positions = positions_module.Positions()
+    positions.set_initial_capital(10**12)
+    n = 20_000
+    for i in range(n):
+        positions.set_positions({"trade_id": f"b{i}", "code": "MXF", "action": "Buy", "price": 17000.0, "quantity": 1,
+                                 "exchange_ts": 1706749200.0 + i, "product_type": "Future"}, "Future")
+    for trade_id in ("s1", ["odd"]):
+        positions.set_positions({"trade_id": trade_id, "code": "TXF", "action": "Sell", "price": 17000.0,
+                                 "quantity": 1, "exchange_ts": 1706749200.0, "product_type": "Future"}, "Future")
+    started = time.process_time()
+    lots = open_lots(positions)
+    took = time.process_time() - started
+    assert [lot["side"] for lot in lots] == ["long"] * n + ["short"] * 2
+    assert took < 5.0  # about 0.1 s; a walk per lot takes minutes
