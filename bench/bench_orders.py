@@ -9,8 +9,9 @@ code's first price, placed at its first tick: they never fill. "touched" adds on
 tick under the market; each fill of it places a sell limit a tick above its price and the same buy again, so
 the position goes up and down with the market and the ticks at those two prices fill orders all run long.
 Every case also runs with a strategy whose on_tick does the same first-tick test and places nothing ("no
-resting orders"), the yardstick. --idle-only times the runner with a strategy without hooks and nothing
-else (it runs on a build without orders too, to compare the replay loop with and without its order check).
+resting orders"), the yardstick. --idle-only times only the runner with a strategy without hooks and with
+the example's strategy (it runs on a build without orders too, to compare the replay loop with and without
+its order check).
 Times are CPU time (time.process_time), the best of --repeat replays. Run with the module importable
 (PYTHONPATH=src).
 """
@@ -78,7 +79,7 @@ def main() -> None:
     p.add_argument("--days", type=int, default=10, help="trading days of the synthetic set (default: 10)")
     p.add_argument("--repeat", type=int, default=3, help="replays per case, the best counts (default: 3)")
     p.add_argument("--orders", type=int, default=1000, help="far orders per case (default: 1000)")
-    p.add_argument("--idle-only", action="store_true", help="only the runner with a strategy without hooks")
+    p.add_argument("--idle-only", action="store_true", help="only the runner with a strategy without hooks and with the example's")
     args = p.parse_args()
     if args.days < 1 or args.repeat < 1 or args.orders < 0:
         p.error("--days and --repeat must be at least 1, --orders at least 0")
@@ -88,9 +89,14 @@ def main() -> None:
     print(f"{len(ticks):,} ticks ({', '.join(f'{c} {n:,}' for c, n in per_code.items())}), {args.days} days, "
           f"best of {args.repeat}, load average {os.getloadavg()[0]:.1f}")
     if args.idle_only:
+        from zopt_kelv_backtest import example
+
         run(ticks, backtest.Strategy(), 1)
         took, _ = run(ticks, backtest.Strategy(), args.repeat)
         print(f"runner, a strategy without hooks: {took:.3f} s")
+        took, result = run(ticks, example.MovingAverageCross(), args.repeat)
+        print(f"the example's strategy (market orders, this build's default fill): {took:.3f} s, "
+              f"{len(result.fills)} fills")
         return
     run(ticks, Resting(), 1)  # warm up: first imports and allocations
     base, _ = run(ticks, Resting(), args.repeat)
