@@ -46,7 +46,8 @@ class BacktestResult:
       ``daily`` adds the split of each day's profit: realised, open_profit (open positions' worth at the
       end of the day);
     - ``open_positions``: the lots still open at the end: code, side, quantity, entry_price (before
-      slippage), entry_dt, last_price, open_profit.
+      slippage), entry_dt, last_price, open_profit;
+    - ``orders``: one row per order placed (``order_list`` holds the :class:`.orders.Order` objects).
 
     Equity is the capital plus the realised profit so far plus the open positions marked at each
     trading day's last tick of their code, by the core's rule (``Positions.fetch_positions``: price change
