@@ -5,6 +5,7 @@ import hashlib
 import math
 from datetime import date, datetime, timedelta
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -92,6 +93,10 @@ CASES = {
     "stock limit long": (STOCK_TICKS, {("2330", "09:00:10"): [("buy", ("2330",), {"limit": 99.5})],
                                        ("2330", "09:00:30"): [("sell", ("2330",), {"limit": 101.0})]},
                          (99.5, 101.0), ("09:00:30", "09:00:40")),
+    # prices computed with numpy are prices too
+    "stock limit long, numpy prices": (STOCK_TICKS, {("2330", "09:00:10"): [("buy", ("2330",), {"limit": np.float64(99.5)})],
+                                                     ("2330", "09:00:30"): [("sell", ("2330",), {"limit": np.float64(101.0)})]},
+                                       (99.5, 101.0), ("09:00:30", "09:00:40")),
     # a limit marketable when placed fills at the next tick's own price
     "stock marketable limit short": (STOCK_TICKS, {("2330", "09:00:20"): [("sell", ("2330",), {"limit": 98.0})],
                                                    ("2330", "09:00:30"): [("buy", ("2330",), {"limit": 102.0})]},
@@ -149,6 +154,8 @@ def test_this_tick_fills_market_orders_at_once_and_limits_later():
     market, limit = s.placed
     assert (market.fill_price, _hms(market.fill_time)) == (101.5, "09:00:10")  # 100 + 3 ticks, the latest tick
     assert (limit.fill_price, _hms(limit.fill_time)) == (101.0, "09:00:40")
+    with pytest.raises(ValueError, match="fill must be"):
+        run_backtest(STOCK_TICKS, Strategy(), fill="later")
 
 
 # --- time in force, cancel, the end of the run -----------------------------------------------------
@@ -219,8 +226,6 @@ def test_rejections_leave_the_account(kwargs, allow, reason):
     assert order.status == "rejected" and reason in order.reason
     assert s.events == [(1, "rejected", 0)]
     assert result.positions.trade_records == [] and result.positions.current_capital == CAPITAL
-    with pytest.raises(ValueError, match="fill must be"):
-        run_backtest(STOCK_TICKS, Strategy(), fill="later")
 
 
 # --- the account equals the fills fed straight to the core --------------------------------------

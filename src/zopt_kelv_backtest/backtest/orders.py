@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import heapq
 import math
+import numbers
 from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import date, datetime, time, timedelta
@@ -233,8 +234,8 @@ class OrderBook:
         tick = self.latest.get(code) if isinstance(code, str) else None
         reason = self._refusal(order, tick, limit, stop)
         if reason is not None or tick is None:
-            order.limit = float(limit) if type(limit) in (int, float) else None
-            order.stop = float(stop) if type(stop) in (int, float) else None
+            order.limit = float(limit) if _is_number(limit) else None
+            order.stop = float(stop) if _is_number(stop) else None
             order.status, order.reason = "rejected", reason
             self._changed(order)
             return order
@@ -280,7 +281,7 @@ class OrderBook:
         for name, price in (("limit", limit), ("stop", stop)):
             if price is None:
                 continue
-            if type(price) not in (int, float) or not math.isfinite(price) or price <= 0:
+            if not _is_number(price) or not math.isfinite(price) or price <= 0:
                 return f"{name} must be a positive number, got {price!r}"
             if self.on_ladder(order.code, float(price)) != price:
                 return f"{name} {price!r} is off the tick ladder of {order.code} (the nearest above: " \
@@ -447,6 +448,11 @@ class OrderBook:
     def _changed(self, order: Order) -> None:
         if self.on_order is not None:
             self.on_order(order)
+
+
+def _is_number(value: Any) -> bool:
+    """A real number a price can be (numpy's included), not a bool."""
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def orders_frame(orders: list[Order]) -> pl.DataFrame:
