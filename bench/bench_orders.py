@@ -85,7 +85,8 @@ def main() -> None:
     p.add_argument("--repeat", type=int, default=3, help="replays per case, the best counts (default: 3)")
     p.add_argument("--orders", type=int, default=1000, help="far orders per case (default: 1000)")
     p.add_argument("--quick", action="store_true", help="2 days, one replay per case")
-    p.add_argument("--idle-only", action="store_true", help="only the runner with a strategy without hooks and with the example's")
+    p.add_argument("--idle-only", action="store_true",
+                   help="only the runner with a strategy without hooks and with the example's")
     args = p.parse_args()
     if args.quick:
         args.days, args.repeat = 2, 1

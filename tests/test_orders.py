@@ -94,9 +94,10 @@ CASES = {
                                        ("2330", "09:00:30"): [("sell", ("2330",), {"limit": 101.0})]},
                          (99.5, 101.0), ("09:00:30", "09:00:40")),
     # prices computed with numpy are prices too
-    "stock limit long, numpy prices": (STOCK_TICKS, {("2330", "09:00:10"): [("buy", ("2330",), {"limit": np.float64(99.5)})],
-                                                     ("2330", "09:00:30"): [("sell", ("2330",), {"limit": np.float64(101.0)})]},
-                                       (99.5, 101.0), ("09:00:30", "09:00:40")),
+    "stock limit long, numpy prices": (
+        STOCK_TICKS, {("2330", "09:00:10"): [("buy", ("2330",), {"limit": np.float64(99.5)})],
+                      ("2330", "09:00:30"): [("sell", ("2330",), {"limit": np.float64(101.0)})]},
+        (99.5, 101.0), ("09:00:30", "09:00:40")),
     # a limit marketable when placed fills at the next tick's own price
     "stock marketable limit short": (STOCK_TICKS, {("2330", "09:00:20"): [("sell", ("2330",), {"limit": 98.0})],
                                                    ("2330", "09:00:30"): [("buy", ("2330",), {"limit": 102.0})]},
@@ -149,7 +150,8 @@ def test_fills_costs_and_capital_by_hand(name):
 
 
 def test_this_tick_fills_market_orders_at_once_and_limits_later():
-    s, result = run(STOCK_TICKS, {("2330", "09:00:10"): [("buy", ("2330",), {}), ("sell", ("2330",), {"limit": 101.0})]},
+    s, result = run(STOCK_TICKS,
+                    {("2330", "09:00:10"): [("buy", ("2330",), {}), ("sell", ("2330",), {"limit": 101.0})]},
                     fill="this_tick")
     market, limit = s.placed
     assert (market.fill_price, _hms(market.fill_time)) == (101.5, "09:00:10")  # 100 + 3 ticks, the latest tick
@@ -194,7 +196,8 @@ def test_day_orders_end_with_their_session(name, tif, status):
 
 def test_cancel_and_the_run_end_expire_or_cancel_without_touching_the_account():
     ticks = [tick("09:00:10", 100.0), tick("09:00:20", 100.5), tick("09:00:30", 100.0)]
-    script = {("2330", "09:00:10"): [("buy", ("2330",), {"limit": 90.0}), ("sell", ("2330",), {"stop": 80.0, "tif": "gtc"})],
+    script = {("2330", "09:00:10"): [("buy", ("2330",), {"limit": 90.0}),
+                                     ("sell", ("2330",), {"stop": 80.0, "tif": "gtc"})],
               ("2330", "09:00:20"): [("cancel", (0,), {})]}
     s, result = run(ticks, script)
     assert [o.status for o in s.placed] == ["cancelled", "expired"]
@@ -241,8 +244,9 @@ def _random_ticks(draw_prices):
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(moves=st.lists(st.tuples(st.sampled_from(["2330", "MXF"]), st.integers(-3, 3)), min_size=5, max_size=60),
-       actions=st.lists(st.tuples(st.integers(0, 59), st.sampled_from(["2330", "MXF"]), st.sampled_from(["buy", "sell"]),
-                                  st.integers(1, 3), st.sampled_from(["market", "limit", "stop", "stop_limit", "cancel"]),
+       actions=st.lists(st.tuples(st.integers(0, 59), st.sampled_from(["2330", "MXF"]),
+                                  st.sampled_from(["buy", "sell"]), st.integers(1, 3),
+                                  st.sampled_from(["market", "limit", "stop", "stop_limit", "cancel"]),
                                   st.integers(-4, 4), st.sampled_from(["day", "gtc"])), max_size=25),
        fill=st.sampled_from(["next_tick", "this_tick"]))
 def test_account_equals_the_fills_fed_to_the_core(moves, actions, fill):
@@ -300,7 +304,8 @@ def test_account_equals_the_fills_fed_to_the_core(moves, actions, fill):
         strip = [{k: v for k, v in r.items() if "origin" not in k} for r in ours.get_profit_rows_by_code(code)]
         assert strip == [{k: v for k, v in r.items() if "origin" not in k} for r in fresh.get_profit_rows_by_code(code)]
         held = {side: sum(lot["quantity"] for lot in lots) for side, lots in ours.positions.get(code, {}).items()}
-        assert held == {side: sum(lot["quantity"] for lot in lots) for side, lots in fresh.positions.get(code, {}).items()}
+        theirs = fresh.positions.get(code, {})
+        assert held == {side: sum(lot["quantity"] for lot in lots) for side, lots in theirs.items()}
     assert len(result.orders) == len(s.placed)
 
 
@@ -339,11 +344,26 @@ def test_the_bracket_example_never_fills_both_legs():
     entries = frame.filter((frame["action"] == "Buy") & (frame["kind"] == "limit") & (frame["status"] == "filled"))
     legs = frame.filter(frame["action"] == "Sell").sort("id")
     assert entries.height > 3
-    # Each filled entry is followed by its two legs (placed together), of which at most one fills.
-    for take, stop in zip(legs.filter(legs["tif"] == "gtc")["status"][::2], legs.filter(legs["tif"] == "gtc")["status"][1::2]):
-        assert (take, stop).count("filled") <= 1
+    # Each filled entry is followed by its two legs (placed together): one fills and the other is
+    # cancelled, or a session's close cancels both.
+    pairs = legs.filter(legs["tif"] == "gtc").select("kind", "status").rows()
+    assert len(pairs) == 2 * entries.height
+    for (take_kind, take), (stop_kind, stop) in zip(pairs[::2], pairs[1::2]):
+        assert (take_kind, stop_kind) == ("limit", "stop")
+        assert (take, stop) in {("filled", "cancelled"), ("cancelled", "filled"), ("cancelled", "cancelled")}
     with pytest.raises(ValueError, match="take_ticks"):
         Bracket(take_ticks=0)
+
+
+@pytest.mark.parametrize("argv,message", [(["--days", "0"], "--days"), (["--stop-ticks", "0"], "--stop-ticks")])
+def test_the_bracket_example_refuses_bad_options_in_one_line(argv, message, capsys):
+    from zopt_kelv_backtest.example_bracket import main
+
+    with pytest.raises(SystemExit) as exit_:
+        main(argv)
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and err.splitlines()[-1].startswith("python -m zopt_kelv_backtest.example_bracket: error:")
+    assert message in err.splitlines()[-1]
 
 
 def test_many_cancelled_orders_leave_the_survivors_to_fill_in_order():
