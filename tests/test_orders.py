@@ -197,11 +197,15 @@ def test_day_orders_end_with_their_session(name, tif, status):
 def test_cancel_and_the_run_end_expire_or_cancel_without_touching_the_account():
     ticks = [tick("09:00:10", 100.0), tick("09:00:20", 100.5), tick("09:00:30", 100.0)]
     script = {("2330", "09:00:10"): [("buy", ("2330",), {"limit": 90.0}),
-                                     ("sell", ("2330",), {"stop": 80.0, "tif": "gtc"})],
+                                     ("sell", ("2330",), {"stop": 80.0, "tif": "gtc"}),
+                                     ("buy", ("2330",), {"limit": 91.0})],
               ("2330", "09:00:20"): [("cancel", (0,), {})]}
     s, result = run(ticks, script)
-    assert [o.status for o in s.placed] == ["cancelled", "expired"]
-    assert [r["trade_status"] for r in result.positions.trade_records] == ["Order", "Order", "Cancel", "Cancel"]
+    assert [o.status for o in s.placed] == ["cancelled", "expired", "expired"]
+    # The day order ends with the run's last tick, before its session would (13:30); the gtc one after it.
+    records = [(r["trade_id"][-1], r["trade_status"], r["dt"][11:19]) for r in result.positions.trade_records]
+    assert records == [("1", "Order", "09:00:10"), ("2", "Order", "09:00:10"), ("3", "Order", "09:00:10"),
+                       ("1", "Cancel", "09:00:20"), ("3", "Cancel", "09:00:30"), ("2", "Cancel", "09:00:30")]
     assert result.positions.current_capital == CAPITAL and result.fills == []
 
 

@@ -378,13 +378,15 @@ class OrderBook:
             self.resting[order.code].rest(order)
 
     def expire(self, code: str, now: float) -> None:
-        """A session of ``code`` has ended, seen at ``now``: its "day" orders due by then expire."""
+        """A session of ``code`` has ended, seen at ``now`` (inf: the run has ended): its "day" orders due
+        by then expire, at their session's end (at the run's last tick, if that came first)."""
         if math.isfinite(now):
             self.clock = max(self.clock, now)
         resting = self.resting.get(code)
         if resting is not None and resting.due <= now:
+            last = now if math.isfinite(now) else self.now()
             for order in resting.expiring(now):
-                self.cancel(order, "expired", order.expires)
+                self.cancel(order, "expired", min(order.expires, last))
 
     def finish(self) -> None:
         """The run has ended: every open order expires."""
