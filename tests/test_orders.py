@@ -209,6 +209,27 @@ def test_cancel_and_the_run_end_expire_or_cancel_without_touching_the_account():
     assert result.positions.current_capital == CAPITAL and result.fills == []
 
 
+def test_an_order_placed_as_the_run_ends_is_rejected_not_left_open():
+    class Renew(Strategy):
+        """Places its bid again whenever it ends: at the run's end that would never stop."""
+
+        def on_start(self):
+            self.placed = []
+
+        def on_tick(self, t):
+            if not self.placed:
+                self.placed.append(self.buy("2330", limit=90.0, tif="gtc"))
+
+        def on_order(self, order):
+            if order.status in ("cancelled", "expired"):
+                self.placed.append(self.buy("2330", limit=90.0, tif="gtc"))
+
+    s = Renew()
+    result = run_backtest(STOCK_TICKS, s)
+    assert [(o.status, o.reason) for o in s.placed] == [("expired", None), ("rejected", "the run has ended")]
+    assert result.orders["status"].to_list() == ["expired", "rejected"]
+
+
 def test_close_cancels_the_codes_orders_and_flattens():
     ticks = STOCK_TICKS
     script = {("2330", "09:00:10"): [("buy", ("2330", 2), {})],

@@ -218,6 +218,7 @@ class OrderBook:
         self.fills: list[dict[str, Any]] = []
         self.all: list[Order] = []
         self.clock = -math.inf  # the latest time the book was told of: matched ticks, session ends
+        self.ended = False  # the run has ended: orders placed now are refused
 
     # --- placing and cancelling ---------------------------------------------------------------
 
@@ -276,6 +277,8 @@ class OrderBook:
             return f"quantity must be a positive int, got {quantity!r}"
         if order.tif not in TIFS:
             return f"tif must be 'day' or 'gtc', got {order.tif!r}"
+        if self.ended:
+            return "the run has ended"
         if tick is None:
             return f"no tick of {order.code!r} to trade at yet (is it among the traded codes?)"
         for name, price in (("limit", limit), ("stop", stop)):
@@ -389,7 +392,8 @@ class OrderBook:
                 self.cancel(order, "expired", min(order.expires, last))
 
     def finish(self) -> None:
-        """The run has ended: every open order expires."""
+        """The run has ended: every open order expires (an order its hooks place then is rejected)."""
+        self.ended = True
         for order in self.open_orders():
             self.cancel(order, "expired")
 
