@@ -14,8 +14,8 @@ The strategy is a moving-average cross on one-minute closes, one lot or contract
 - its orders are market orders: each fills at the code's next tick after the one that opened the new
   minute, with the fee settings' slippage (``--fill this_tick``: at that tick itself);
 - every position is closed when its session ends: the close fills at the first tick of the next session
-  (``--fill this_tick``: at the session's last tick, so nothing is held overnight). The run's last close
-  has no tick after it and expires, leaving that position open.
+  (``--fill this_tick``: at the session's last tick, so nothing is held overnight). Each code's last close
+  of the run has no tick after it and expires, leaving its position open.
 
 Outputs, under ``--out`` (default ./backtest_output): the trade log (trade_records/), the standard HTML
 report of each traded code (report/), its QuantStats report with the profit CSV (kelv/profit_report/) and
