@@ -160,6 +160,26 @@ def test_this_tick_fills_market_orders_at_once_and_limits_later():
         run_backtest(STOCK_TICKS, Strategy(), fill="later")
 
 
+def test_at_once_an_order_placed_by_a_fill_hook_waits_for_the_next_tick():
+    # Buying again at every fill would fill without end at one tick; the hook's order waits for the next.
+    class Again(Strategy):
+        def on_start(self):
+            self.placed = []
+
+        def on_tick(self, t):
+            if not self.placed:
+                self.placed.append(self.buy("2330"))
+
+        def on_fill(self, order):
+            self.placed.append(self.buy("2330"))
+
+    s = Again()
+    run_backtest(STOCK_TICKS, s, fill="this_tick")
+    placed = sorted(s.placed, key=lambda o: o.id)
+    assert [_hms(o.fill_time) for o in placed[:-1]] == ["09:00:10", "09:00:20", "09:00:30", "09:00:40", "09:00:50"]
+    assert placed[-1].status == "expired"
+
+
 # --- time in force, cancel, the end of the run -----------------------------------------------------
 
 
@@ -407,15 +427,28 @@ def test_many_cancelled_orders_leave_the_survivors_to_fill_in_order():
     assert all((o.fill_price, _hms(o.fill_time)) == (o.limit, "09:00:30") for o in fills)
 
 
-@settings(max_examples=60, deadline=None)
-@given(cents=st.integers(1, 200_000), count=st.integers(1, 5), direction=st.sampled_from(["up", "down"]),
+@settings(max_examples=300, deadline=None)
+@given(cents=st.one_of(st.integers(1, 200_000), st.sampled_from([995, 1000, 1005, 4995, 5000, 5010, 9990, 10000,
+                                                                 10050, 49950, 50000, 50100, 99900, 100000])),
+       count=st.integers(1, 5), direction=st.sampled_from(["up", "down"]),
        action=st.sampled_from(["Buy", "Sell"]))
 def test_a_limit_fill_is_booked_at_its_price_whatever_the_slippage(cents, count, direction, action):
-    """Across the ladder's bands, the price handed to the core for a fill without slippage is one the
-    core's own slippage moves back onto the fill price, so the account books the limit exactly."""
+    """The price handed to the core for a fill without slippage is one the core's own slippage moves
+    onto the fill price, so the account books the limit exactly. Where no ladder price lands there (next
+    to a band edge the slippage steps down across), the nearest landing on the trader's side of it."""
     positions = Positions()
     book = OrderBook(positions, {})
     positions.update_fee_settings("stock", action.lower(), tick_count=count, direction=direction)
     quote = book.on_ladder("2330", cents / 100)
     handed, booked = book._price_for("2330", action, "Stock", quote, False)
-    assert booked == quote == book.moved("2330", handed, count, direction)
+    assert booked == book.moved("2330", handed, count, direction)
+    # Every ladder price from well under the quote to well over it, and where each lands.
+    price, lands = book.moved("2330", quote, count + 5, "down"), set()
+    for _ in range(60 * count + 60):
+        lands.add(book.moved("2330", price, count, direction))
+        price = book.moved("2330", price, 1, "up")
+    if quote in lands:
+        assert booked == quote
+    else:
+        fair = [p for p in lands if (p < quote if action == "Buy" else p > quote)]
+        assert booked == min(fair, key=lambda p: abs(p - quote))

@@ -219,6 +219,7 @@ class OrderBook:
         self.all: list[Order] = []
         self.clock = -math.inf  # the latest time the book was told of: matched ticks, session ends
         self.ended = False  # the run has ended: orders placed now are refused
+        self.hooks = 0  # on_order/on_fill calls under way: what they place waits for a tick, even at once
 
     # --- placing and cancelling ---------------------------------------------------------------
 
@@ -248,7 +249,7 @@ class OrderBook:
             order.expires = session_end(now, tick["market_type"])
         if order.limit is not None and order.stop is None:
             order.marketable = last <= order.limit if action == "Buy" else last >= order.limit
-        at_once = self.fill_mode == "this_tick" and (order.marketable or order.kind == "market")
+        at_once = self.fill_mode == "this_tick" and not self.hooks and (order.marketable or order.kind == "market")
         # At once, the order and its fill carry the tick's own time, as a fill at the latest tick always did.
         shown = order.limit if order.limit is not None else order.stop if order.stop is not None else last
         self.positions.add_trade_record(order.trade_id, code, action, order.quantity, shown,
@@ -423,7 +424,11 @@ class OrderBook:
         order.status, order.fill_price, order.fill_time = "filled", booked, ts
         self._changed(order)
         if self.on_fill is not None:
-            self.on_fill(order)
+            self.hooks += 1
+            try:
+                self.on_fill(order)
+            finally:
+                self.hooks -= 1
 
     def _price_for(self, code: str, action: str, product_type: str, quote: float, slipped: bool
                    ) -> tuple[float, float]:
@@ -431,29 +436,41 @@ class OrderBook:
 
         The core moves every price it books by the side's slippage ticks (the entry's again when it is
         covered), and prices the costs at the moved price. A fill without slippage (a limit) is therefore
-        handed the ladder price those ticks move onto ``quote``: ``quote`` moved back. Where the ladder has
-        none (a quote off the ladder), the nearest on the trader's side of ``quote``.
+        handed the ladder price those ticks move onto ``quote``. The move is not always undone by the same
+        ticks the other way (a step across a band edge takes the step of the band it starts in), so the
+        ladder is walked up from below that price; the move only grows with the price. Where no price
+        lands on ``quote`` exactly (a quote off the ladder), the nearest that lands on the trader's side.
         """
         slippage = self.positions.fee_settings[product_type.lower()]["slippage"][action.lower()]
         count, direction = int(slippage["tick_count"]), slippage["direction"]
         if slipped or count == 0:
             return quote, self.moved(code, quote, count, direction)
         buy = action == "Buy"
-        back = self.moved(code, quote, count, "down" if direction == "up" else "up")
+        # Moving down, a price lands below itself: start at ``quote``; moving up, well below it.
+        handed = quote if direction == "down" else self.moved(code, quote, count + 2, "down")
         best: tuple[float, float] | None = None
-        for step in (0, 1, -1, 2, -2):
-            handed = back if step == 0 else self.moved(code, back, abs(step), "up" if step > 0 else "down")
+        for _ in range(20 * count + 20):
             booked = self.moved(code, handed, count, direction)
             if booked == quote:
                 return handed, booked
             fair = booked <= quote if buy else booked >= quote
             if fair and (best is None or abs(booked - quote) < abs(best[1] - quote)):
                 best = (handed, booked)
+            if booked > quote:
+                break
+            step_up = self.moved(code, handed, 1, "up")
+            if step_up <= handed:  # the top of the ladder
+                break
+            handed = step_up
         return best if best is not None else (quote, self.moved(code, quote, count, direction))
 
     def _changed(self, order: Order) -> None:
         if self.on_order is not None:
-            self.on_order(order)
+            self.hooks += 1
+            try:
+                self.on_order(order)
+            finally:
+                self.hooks -= 1
 
 
 def _is_number(value: Any) -> bool:
