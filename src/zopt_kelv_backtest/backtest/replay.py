@@ -57,8 +57,8 @@ def run_backtest(
       key queried before; a key first queried later sees only the ticks since the last trim). None keeps
       every tick; ``BacktestResult.trimmed`` says whether a trim happened;
     - ``fill``: "next_tick" fills a market order at its code's next tick; "this_tick" at the code's latest
-      tick as soon as it is placed, and a limit marketable when placed at once too (stops and resting
-      limits match on later ticks in both);
+      tick as soon as it is placed, and a limit marketable when placed at once too (stops, resting limits
+      and orders placed by ``on_order``/``on_fill`` match on later ticks in both);
     - ``allow_short_stock``: False rejects a stock sell beyond the lots held less those on open sells.
     """
     _import_core()
