@@ -4,8 +4,8 @@ usage: python bench/bench_backtest.py [--quick] [--days N ...] [--no-rss] [--no-
 
 Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
   - tick generation (the synthetic set, materialised once for the replays below);
-  - replays over the same ticks: add_tick alone; the example's replay through the runner (the core's
-    lines to a log file, as the example writes them); the same with a console that does nothing; the same
+  - replays over the same ticks: add_tick alone; the example's replay through the runner with fill="this_tick"
+    (fills at once, as the loop below; the core's lines to a log file, as the example writes them); the same with a console that does nothing; the same
     strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that console;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
@@ -145,8 +145,9 @@ def with_console(console: Any, fn: Callable[[], Any]) -> Any:
 
 
 def runner(ticks: list[dict], console: Any, **kw: Any) -> backtest.BacktestResult:
+    # Fills at once, as the hand-written loop fills: the two must give the same fills.
     return with_console(console, lambda: backtest.run_backtest(
-        ticks, example.MovingAverageCross(), codes=TRADE, **kw))
+        ticks, example.MovingAverageCross(), codes=TRADE, fill="this_tick", **kw))
 
 
 def fills_of(result: backtest.BacktestResult) -> list[tuple]:
