@@ -4,10 +4,11 @@ usage: python bench/bench_backtest.py [--quick] [--days N ...] [--no-rss] [--no-
 
 Per tick set (default 10 and 100 trading days; --quick: 10 only, no RSS):
   - tick generation (the synthetic set, materialised once for the replays below);
-  - replays over the same ticks: add_tick alone; the example's replay through the runner (bars as arrays;
-    the core's lines to a log file, as the example writes them); the same with a console that does
-    nothing; the same strategy as a hand-written loop (the example's shape, K-bars from get_kbar) with that
-    console; the same strategy on frames, and the frame strategy that sums the closes of each frame;
+  - replays over the same ticks: add_tick alone; the example's replay through the runner (bars as arrays,
+    fill="this_tick": fills at once, as the loop below; the core's lines to a log file, as the example writes
+    them); the same with a console that does nothing; the same strategy as a hand-written loop (the
+    example's shape, K-bars from get_kbar) with that console; the same strategy on frames, and the frame
+    strategy that sums the closes of each frame;
     the runner with a strategy that has no hooks (its own cost); the runner without trimming old ticks;
   - standard reports (trade log and the standard report of each traded code) and QuantStats reports.
 Also: imports (fresh process; the core as the runner imports it, its report libraries waiting, and with
@@ -184,7 +185,9 @@ class SumFrames(backtest.Strategy):
 
 def runner(ticks: list[dict], console: Any, strategy: type = example.MovingAverageCross,
            **kw: Any) -> backtest.BacktestResult:
-    return with_console(console, lambda: backtest.run_backtest(ticks, strategy(), codes=TRADE, **kw))
+    # Fills at once, as the hand-written loop fills: the two must give the same fills.
+    return with_console(console, lambda: backtest.run_backtest(ticks, strategy(), codes=TRADE, fill="this_tick",
+                                                               **kw))
 
 
 def fills_of(result: backtest.BacktestResult) -> list[tuple]:

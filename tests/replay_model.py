@@ -12,6 +12,7 @@ from typing import Any, cast
 
 from zopt_kelv_backtest._lazy_imports import import_core as _import_core
 from zopt_kelv_backtest.backtest.daily import DayBook, open_lots
+from zopt_kelv_backtest.backtest.orders import FILL_MODES, Fill
 from zopt_kelv_backtest.backtest.result import BacktestResult
 from zopt_kelv_backtest.backtest.strategy import Strategy, Unit, _check_bar_keys, _Run
 from zopt_kelv_backtest.backtest.replay import (PROGRESS_EVERY, SESSION_GAP, TRIM_EVERY, _core_objects,
@@ -33,6 +34,8 @@ def run_model(
     progress: bool = False,
     total: int | None = None,
     trim_every: int | None = TRIM_EVERY,
+    fill: Fill = "next_tick",
+    allow_short_stock: bool = True,
 ) -> BacktestResult:
     """Replay ``ticks`` with ``strategy`` and return the result.
 
@@ -47,7 +50,11 @@ def run_model(
     - ``trim_every``: every so many ticks, drop the old ticks that every cached K-bar key has read, so
       memory does not grow with the run (bars stay complete for the reports, the declared keys and every
       key queried before; a key first queried later sees only the ticks since the last trim). None keeps
-      every tick; ``BacktestResult.trimmed`` says whether a trim happened.
+      every tick; ``BacktestResult.trimmed`` says whether a trim happened;
+    - ``fill``: "next_tick" fills a market order at its code's next tick; "this_tick" at the code's latest
+      tick as soon as it is placed, and a limit marketable when placed at once too (stops, resting limits
+      and orders placed by ``on_order``/``on_fill`` match on later ticks in both);
+    - ``allow_short_stock``: False rejects a stock sell beyond the lots held less those on open sells.
     """
     _import_core()
     if not isinstance(strategy, Strategy):
@@ -56,6 +63,8 @@ def run_model(
         raise ValueError(f"capital must be a positive int, got {capital!r}")
     if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
         raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
+    if fill not in FILL_MODES:
+        raise ValueError(f"fill must be one of {list(FILL_MODES)}, got {fill!r}")
     declared = _check_bar_keys(strategy.bar_keys)
     traded = None if codes is None else set(codes)
     if traded is not None and not all(isinstance(c, str) for c in traded):
@@ -63,7 +72,8 @@ def run_model(
     pin_local_time()
     source = _tick_source(ticks)
     qm, (positions,) = _core_objects(capital, fee_settings)
-    replay = _Replay(strategy, _Run(strategy, qm, positions), declared, traded, trim_every)
+    run = _Run(strategy, qm, positions, fill=fill, allow_short_stock=bool(allow_short_stock))
+    replay = _Replay(strategy, run, declared, traded, trim_every)
     strategy.quote_manager, strategy.positions, strategy._run = qm, positions, replay.run
     try:
         with _progress(progress, total) as advance:
@@ -71,12 +81,14 @@ def run_model(
             replay.replay(source, advance)
             replay.end_sessions(math.inf)
             strategy.on_end()
+            run.book.finish()
             advance(replay.count)
     finally:
         strategy._run = None
     return BacktestResult(quote_manager=qm, positions=positions, codes=sorted(replay.watches), capital=capital,
                           fills=replay.run.fills, days=replay.book.days, tick_count=replay.count,
-                          trimmed=replay.trims > 0, open_marks=replay.book.finish(), open_lots=open_lots(positions))
+                          trimmed=replay.trims > 0, open_marks=replay.book.finish(), open_lots=open_lots(positions),
+                          order_list=run.book.all)
 
 
 # --- when a bar closes ----------------------------------------------------------------------------
@@ -147,6 +159,7 @@ class _Replay:
         for code, last in sorted(session_last.items(), key=lambda item: item[1]):
             if now - last > SESSION_GAP:
                 del session_last[code]
+                self.run.book.expire(code, now)
                 self.strategy.on_session_end(code)
         return min(session_last.values(), default=math.inf) + SESSION_GAP
 
@@ -187,6 +200,7 @@ class _Replay:
         on_tick = strategy.on_tick if type(strategy).on_tick is not Strategy.on_tick else None
         add_tick, set_current_tick = run.qm.add_tick, run.positions.set_current_tick
         latest, watches, session_last = run.latest, self.watches, self.session_last
+        resting, match = run.book.resting, run.book.match
         start_code, closed_bars, bar_label = self.start_code, self.closed_bars, _bar_label
         tracked: set[str] = set()
         deadline, day_end, traded_day_end, offset = math.inf, -math.inf, -math.inf, 0.0
@@ -214,6 +228,8 @@ class _Replay:
             if ts >= traded_day_end:
                 traded_day_end = self.book.enter(tick, latest.get(code))
             latest[code] = tick
+            if code in resting:
+                match(code, tick)
             if code not in session_last:
                 deadline = min(deadline, ts + SESSION_GAP)
             session_last[code] = ts

@@ -128,7 +128,8 @@ def test_orders_fill_at_the_latest_tick():
     script = {"09:00:20": [("buy", "2330", 2), ("sell", "MXF", 1)],
               "09:02:00": [("buy", "MXF", 1)], "09:03:00": [("sell", "2330", 1)]}
     s = Scripted(script=script)
-    result = run_backtest(ticks, s, capital=10_000_000)
+    # This test pins fills at the latest tick itself; orders placed now fill at once only with this_tick.
+    result = run_backtest(ticks, s, capital=10_000_000, fill="this_tick")
     trades = result.trades
     assert trades.columns == ["trade_id", "code", "action", "quantity", "price", "dt", "product_type"]
     assert trades.select("code", "action", "quantity", "price", "product_type").rows() == [
@@ -165,26 +166,32 @@ def test_position_and_close():
                 self.close("2330")
             seen.append(self.position("2330"))
 
-    result = run_backtest([tick(f"09:0{i}:00", 100.0 + i) for i in range(4)], Flip())
+    # position() right after each order: the fills must happen at once (this_tick), not at the next tick.
+    result = run_backtest([tick(f"09:0{i}:00", 100.0 + i) for i in range(4)], Flip(), fill="this_tick")
     assert seen == [3, -2, 0, 0]
     assert result.trades["action"].to_list() == ["Buy", "Sell", "Buy"]
     assert result.trades["quantity"].to_list() == [3, 5, 2]
 
 
-@pytest.mark.parametrize("call,error", [
-    (lambda s: s.buy("2330", 0), ValueError),
-    (lambda s: s.sell("2330", 1.0), ValueError),
-    (lambda s: s.buy("2330", True), ValueError),
-    (lambda s: s.buy("MXF"), ValueError),  # no tick of it yet
+@pytest.mark.parametrize("fill", ["next_tick", "this_tick"])
+@pytest.mark.parametrize("call,reason", [
+    (lambda s: s.buy("2330", 0), "quantity must be a positive int"),
+    (lambda s: s.sell("2330", 1.0), "quantity must be a positive int"),
+    (lambda s: s.buy("2330", True), "quantity must be a positive int"),
+    (lambda s: s.buy("MXF"), "no tick of 'MXF'"),  # no tick of it yet
 ])
-def test_bad_orders_raise_and_stop_the_run(call, error):
+def test_bad_orders_are_rejected_and_the_run_goes_on(call, reason, fill):
+    placed = []
+
     class Bad(Strategy):
         def on_tick(self, t):
-            call(self)
+            placed.append(call(self))
 
     s = Bad()
-    with pytest.raises(error):
-        run_backtest([tick("09:00:10", 100.0)], s)
+    result = run_backtest([tick("09:00:10", 100.0), tick("09:00:20", 100.0)], s, fill=fill)
+    assert [(o.status, reason in o.reason) for o in placed] == [("rejected", True)] * 2
+    assert result.fills == [] and result.positions.trade_records == []
+    assert result.positions.current_capital == 5_000_000
     assert s._run is None  # the helpers are unbound again
 
 

@@ -165,8 +165,9 @@ def test_a_backtest_runs_on_the_store(store, console):
             if self.position(tick["code"]) == 0:
                 self.buy(tick["code"])
 
+    # One buy at each code's first tick, at its price: fills at once (position() gates the next buy).
     result = run_backtest(read_store(store, ["MXF", "2330"], "2024-06-19", "2024-06-19"), BuyFirst(),
-                          codes=["MXF", "2330"], progress=False)
+                          codes=["MXF", "2330"], progress=False, fill="this_tick")
     first = {}
     for tick in read_store(store, ["MXF", "2330"], "2024-06-19", "2024-06-19"):
         first.setdefault(tick["code"], tick["close"])

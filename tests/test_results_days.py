@@ -42,7 +42,8 @@ def test_a_night_session_counts_in_the_next_trading_day():
              at(2, "16:00", 104.0), at(3, "02:00", 110.0), at(5, "09:00", 111.0)]
     orders = {(1, "10:00"): [("buy", "MXF", 1)], (1, "15:30"): [("sell", "MXF", 1)],
               (2, "16:00"): [("sell", "MXF", 1)], (3, "02:00"): [("buy", "MXF", 1)]}
-    result = run_backtest(ticks, Script(orders=orders), codes=["MXF"])
+    # The hand-picked days and prices are those of the ticks the orders are placed at: fills at once.
+    result = run_backtest(ticks, Script(orders=orders), codes=["MXF"], fill="this_tick")
     assert result.days == [date(2024, 2, d) for d in (1, 2, 5)]
     trips = result.round_trips
     assert trips["trading_day"].to_list() == [date(2024, 2, 2), date(2024, 2, 5)]
@@ -61,7 +62,9 @@ def test_open_positions_are_marked_each_day_and_at_the_end(code, market, method,
     ticks = [at(1, "09:30", 100.0, code, market), at(1, "13:00", 105.0, code, market),
              at(2, "09:30", 101.0, code, market), at(2, "13:00", 103.0, code, market),
              at(2, "13:10", 50.0, "0050", "Stock")]
-    result = run_backtest(ticks, Script(orders={(1, "09:30"): [(method, code, 2)]}), codes=[code], capital=1_000_000)
+    # Entry at the 09:30 tick's price itself (fill at once), so the marks below are exact.
+    result = run_backtest(ticks, Script(orders={(1, "09:30"): [(method, code, 2)]}), codes=[code], capital=1_000_000,
+                          fill="this_tick")
     daily = result.daily
     assert daily["open_profit"].to_list() == [5 * 2 * unit, 3 * 2 * unit]
     assert daily["realised"].to_list() == [0.0, 0.0]
@@ -77,9 +80,11 @@ def test_open_positions_are_marked_each_day_and_at_the_end(code, market, method,
 
 def test_to_pandas_gives_every_table():
     ticks = [at(1, "09:30", 100.0), at(1, "10:00", 101.0)]
-    result = run_backtest(ticks, Script(orders={(1, "09:30"): [("buy", "MXF", 1)], (1, "10:00"): [("sell", "MXF", 1)]}))
+    # The sell at the last tick must fill for the run to end flat: fills at once.
+    result = run_backtest(ticks, Script(orders={(1, "09:30"): [("buy", "MXF", 1)], (1, "10:00"): [("sell", "MXF", 1)]}),
+                          fill="this_tick")
     tables = result.to_pandas()
-    assert sorted(tables) == ["daily", "equity", "open_positions", "round_trips", "trades"]
+    assert sorted(tables) == ["daily", "equity", "open_positions", "orders", "round_trips", "trades"]
     assert list(tables["round_trips"].columns) == result.round_trips.columns
     assert str(tables["round_trips"]["exit_dt"].dtype).startswith("datetime64")
     assert len(tables["open_positions"]) == 0 and len(tables["equity"]) == 1
@@ -126,3 +131,23 @@ def test_the_default_set_gives_one_equity_row_per_trading_day():
     # Night sessions and all: every round trip closes in one of the set's trading days.
     assert set(result.round_trips["trading_day"]) <= set(days)
     assert result.equity["equity"][-1] == pytest.approx(result.capital + result.net_profit + result.open_profit)
+
+
+def test_open_lots_of_a_long_run_are_listed_in_linear_time():
+    """A run can end holding tens of thousands of lots (a resting bid the market fills tick after tick);
+    each gets its side without a walk over every other lot. A lot of each side, an unhashable trade id
+    among them, keeps its side."""
+    from zopt_kelv_backtest.backtest.daily import open_lots
+
+    positions = positions_module.Positions()
+    positions.set_initial_capital(10**12)
+    n = 20_000
+    for i in range(n):
+        positions.set_positions({"trade_id": f"b{i}", "code": "MXF", "action": "Buy", "price": 17000.0, "quantity": 1,
+                                 "exchange_ts": 1706749200.0 + i, "product_type": "Future"}, "Future")
+    for trade_id in ("s1", ["odd"]):
+        positions.set_positions({"trade_id": trade_id, "code": "TXF", "action": "Sell", "price": 17000.0,
+                                 "quantity": 1, "exchange_ts": 1706749200.0, "product_type": "Future"}, "Future")
+    # About 0.1 s; a walk over every lot per lot takes minutes.
+    lots = open_lots(positions)
+    assert [lot["side"] for lot in lots] == ["long"] * n + ["short"] * 2

@@ -12,8 +12,11 @@ The strategy is a moving-average cross on one-minute closes, one lot or contract
   trading hours are bars too (the core fills them);
 - when the fast average (``--fast`` bars) crosses above the slow one (``--slow`` bars) it buys; when it
   crosses below it sells; stocks only go long, futures go long or short;
-- each fill is priced at the tick that opened the new minute;
-- every position is closed at the last tick of its session, so nothing is held overnight.
+- its orders are market orders: each fills at the code's next tick after the one that opened the new
+  minute, with the fee settings' slippage (``--fill this_tick``: at that tick itself);
+- every position is closed when its session ends: the close fills at the first tick of the next session
+  (``--fill this_tick``: at the session's last tick, so nothing is held overnight). Each code's last close
+  of the run has no tick after it and expires, leaving its position open.
 
 Outputs, under ``--out`` (default ./backtest_output): the trade log (trade_records/), the standard HTML
 report of each traded code (report/), its QuantStats report with the profit CSV (kelv/profit_report/) and
@@ -159,6 +162,8 @@ def _parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default: 5000000)")
     p.add_argument("--fast", type=int, default=10, help="fast moving average, one-minute bars (default: 10)")
     p.add_argument("--slow", type=int, default=60, help="slow moving average, one-minute bars (default: 60)")
+    p.add_argument("--fill", choices=("next_tick", "this_tick"), default="next_tick",
+                   help="market orders fill at the code's next tick (default) or at its latest tick, at once")
     p.add_argument("--skip-qs", action="store_true", help="skip the QuantStats reports (they take a few seconds each)")
     shown = p.add_mutually_exclusive_group()
     shown.add_argument("--verbose", action="store_true", help="also print every line of the core (fills, reports)")
@@ -237,7 +242,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             started = time.perf_counter()
             result = backtest.run_backtest(
                 ticks, MovingAverageCross(fast=args.fast, slow=args.slow), codes=codes,
-                capital=args.capital, progress=not args.quiet, total=total,
+                capital=args.capital, progress=not args.quiet, total=total, fill=args.fill,
             )
             replay_s = time.perf_counter() - started
             written = result.write_reports(out_dir, quantstats=not args.skip_qs, quiet=args.quiet)
@@ -273,6 +278,8 @@ def _print_summary(console: Any, result: Any, codes: list[str], described: str, 
     console.print(table)
     console.print(f"最大回落: {s['max_drawdown']:,.0f}  夏普值: {s['sharpe']:.2f}  "
                   f"期末資金: {result.positions.fetch_account_balance():,.0f} (初始 {capital:,})")
+    if result.open_positions.height:  # the run's last close had no tick left to fill at
+        console.print(f"未平倉: {result.open_positions.height} 筆, 未實現損益 {s['open_profit']:,.0f}")
 
 
 if __name__ == "__main__":

@@ -31,12 +31,14 @@ what they pull in, seconds of imports) load on their first use, normally the Qua
 that writes no such report never loads them. ``ZOPT_KELV_EAGER_IMPORTS=1`` turns that off.
 
 Its modules, by job: :mod:`.ticks` (tick files and sources, local time), :mod:`.strategy` (the base class
-and its order helpers), :mod:`.replay` (the run) and :mod:`.result` (figures and reports).
+and its order helpers), :mod:`.orders` (orders and their matching on ticks), :mod:`.replay` (the run) and
+:mod:`.result` (figures and reports).
 """
 
 from __future__ import annotations
 
 # The runner's constants and types are importable from here too (``X as X``: re-exported for type checkers).
+from zopt_kelv_backtest.backtest.orders import Order
 from zopt_kelv_backtest.backtest.replay import PROGRESS_EVERY as PROGRESS_EVERY
 from zopt_kelv_backtest.backtest.replay import SESSION_GAP as SESSION_GAP
 from zopt_kelv_backtest.backtest.replay import TRIM_EVERY as TRIM_EVERY
@@ -59,6 +61,7 @@ __all__ = [
     "BENCHMARK",
     "BacktestResult",
     "InputError",
+    "Order",
     "Strategy",
     "TickStream",
     "load_ticks",

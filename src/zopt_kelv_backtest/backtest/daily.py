@@ -22,6 +22,14 @@ ACCOUNTS = ("Stock", "Future")
 _NIGHT_START = NIGHT_SESSION[0].hour * 3600 + NIGHT_SESSION[0].minute * 60
 
 
+def _hashable(value: Any) -> bool:
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
 def has_open_lots(positions: Positions) -> bool:
     """Whether the core's position book holds any lot with an open quantity."""
     return any(lot["quantity"] for sides in positions.positions.values() for lots in sides.values() for lot in lots)
@@ -54,15 +62,28 @@ def open_lots(positions: Positions) -> list[dict[str, Any]]:
     if not has_open_lots(positions):
         return []
     # The core's details come in its book order (codes, then the buy side, then the sell side): the
-    # same walk over the book gives each detail its side.
-    book = [("long" if action == "buy" else "short", lot)
-            for code, sides in positions.positions.items()
-            for action in ("buy", "sell") for lot in sides.get(action, []) if lot["quantity"]]
+    # same walk over the book gives each detail its side, the first lot of its code and trade id. Looked
+    # up by key (a run can end with tens of thousands of lots); the core takes any trade id, so an
+    # unhashable one is looked for lot by lot.
+    side_of: dict[tuple[Any, Any], str] = {}
+    odd: list[tuple[str, dict[str, Any]]] = []
+    for sides in positions.positions.values():
+        for action in ("buy", "sell"):
+            for lot in sides.get(action, []):
+                if lot["quantity"]:
+                    named = "long" if action == "buy" else "short"
+                    if _hashable(lot["trade_id"]):
+                        side_of.setdefault((lot["code"], lot["trade_id"]), named)
+                    else:
+                        odd.append((named, lot))
     out: list[dict[str, Any]] = []
     for account in ACCOUNTS:
         for row in _snapshot(positions, account, True):
-            side = next((s for s, lot in book if lot["trade_id"] == row["trade_id"] and lot["code"] == row["code"]),
-                        None)
+            if _hashable(row["trade_id"]):
+                side = side_of.get((row["code"], row["trade_id"]))
+            else:
+                side = next((s for s, lot in odd if lot["trade_id"] == row["trade_id"] and lot["code"] == row["code"]),
+                            None)
             tick = positions.current_tick_infos.get(row["code"])
             out.append({"code": row["code"], "side": side, "quantity": row["quantity"], "entry_price": row["cost"],
                         "entry_ts": row["date"], "last_price": None if not tick else tick["close"],

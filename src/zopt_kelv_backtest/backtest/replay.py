@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, cast
 from zopt_kelv_backtest._lazy_imports import import_core as _import_core
 from zopt_kelv_backtest.backtest.bars import bar_columns
 from zopt_kelv_backtest.backtest.daily import DayBook, open_lots
+from zopt_kelv_backtest.backtest.orders import FILL_MODES, Fill
 from zopt_kelv_backtest.backtest.result import BacktestResult
 from zopt_kelv_backtest.backtest.strategy import Strategy, Unit, _check_bar_keys, _Run
 from zopt_kelv_backtest.backtest.ticks import TickSource, _tick_source, pin_local_time
@@ -39,6 +40,8 @@ def run_backtest(
     progress: bool = False,
     total: int | None = None,
     trim_every: int | None = TRIM_EVERY,
+    fill: Fill = "next_tick",
+    allow_short_stock: bool = True,
 ) -> BacktestResult:
     """Replay ``ticks`` with ``strategy`` and return the result.
 
@@ -53,10 +56,15 @@ def run_backtest(
     - ``trim_every``: every so many ticks, drop the old ticks that every cached K-bar key has read, so
       memory does not grow with the run (bars stay complete for the reports, the declared keys and every
       key queried before; a key first queried later sees only the ticks since the last trim). None keeps
-      every tick; ``BacktestResult.trimmed`` says whether a trim happened.
+      every tick; ``BacktestResult.trimmed`` says whether a trim happened;
+    - ``fill``: "next_tick" fills a market order at its code's next tick; "this_tick" at the code's latest
+      tick as soon as it is placed, and a limit marketable when placed at once too (stops, resting limits
+      and orders placed by ``on_order``/``on_fill`` match on later ticks in both);
+    - ``allow_short_stock``: False rejects a stock sell beyond the lots held less those on open sells.
     """
     return run_backtests(ticks, [strategy], codes=codes, capital=capital, fee_settings=fee_settings,
-                         progress=progress, total=total, trim_every=trim_every)[0]
+                         progress=progress, total=total, trim_every=trim_every, fill=fill,
+                         allow_short_stock=allow_short_stock)[0]
 
 
 def run_backtests(
@@ -69,6 +77,8 @@ def run_backtests(
     progress: bool = False,
     total: int | None = None,
     trim_every: int | None = TRIM_EVERY,
+    fill: Fill = "next_tick",
+    allow_short_stock: bool = True,
 ) -> list[BacktestResult]:
     """Replay ``ticks`` once for several strategies, each with its own account; one result each, in order.
 
@@ -83,13 +93,15 @@ def run_backtests(
         raise ValueError(f"capital must be a positive int, got {capital!r}")
     if trim_every is not None and (type(trim_every) is not int or trim_every < 1):
         raise ValueError(f"trim_every must be a positive int or None, got {trim_every!r}")
+    if fill not in FILL_MODES:
+        raise ValueError(f"fill must be one of {list(FILL_MODES)}, got {fill!r}")
     traded = None if codes is None else set(codes)
     if traded is not None and not all(isinstance(c, str) for c in traded):
         raise TypeError("codes must be strings")
     pin_local_time()
     source = _tick_source(ticks)
     qm, accounts = _core_objects(capital, fee_settings, len(strategies))
-    runs = [_Run(s, qm, p) for s, p in zip(strategies, accounts)]
+    runs = [_Run(s, qm, p, fill=fill, allow_short_stock=bool(allow_short_stock)) for s, p in zip(strategies, accounts)]
     replay = _Replay([_member(s, r, declared) for s, r in zip(strategies, runs)], declared, traded, trim_every,
                      arrays)
     for s, r in zip(strategies, runs):
@@ -100,15 +112,16 @@ def run_backtests(
                 _call("on_start", s.on_start)
             replay.replay(source, advance)
             replay.end_sessions(math.inf)
-            for s in strategies:
+            for s, r in zip(strategies, runs):
                 _call("on_end", s.on_end)
+                r.book.finish()
             advance(replay.count)
     finally:
         for s in strategies:
             s._run = None
     return [BacktestResult(quote_manager=qm, positions=r.positions, codes=sorted(replay.codes), capital=capital,
                            fills=r.fills, days=book.days, tick_count=replay.count, trimmed=replay.trims > 0,
-                           open_marks=book.finish(), open_lots=open_lots(r.positions))
+                           open_marks=book.finish(), open_lots=open_lots(r.positions), order_list=r.book.all)
             for r, book in zip(runs, replay.books)]
 
 
@@ -234,6 +247,7 @@ class _Replay:
             if now - last > SESSION_GAP:
                 del session_last[code]
                 for m in self.members:
+                    m.run.book.expire(code, now)
                     _call("on_session_end", m.strategy.on_session_end, code)
         return min(session_last.values(), default=math.inf) + SESSION_GAP
 
@@ -309,8 +323,9 @@ class _Replay:
             on_bar = m.on_bar if self.arrays else None  # frames go through bar_closed
             # The core's own set_current_tick is done by the loop itself; any other is called.
             own = type(positions) is Positions and "set_current_tick" not in vars(positions)
-            accounts.append((positions if own else positions.set_current_tick, m.run.latest, None, None, on_tick,
-                             on_bar, m.with_key, own))
+            book = m.run.book  # orders placed before a tick match on it, right after it is the latest
+            accounts.append((positions if own else positions.set_current_tick, m.run.latest, book.resting,
+                             book.match, on_tick, on_bar, m.with_key, own))
         engine = Engine(self.qm, self.qm.add_tick, accounts, self, self.session_last, float(SESSION_GAP))
         self.count = engine.run(source, min(self.next_progress, self.next_trim))
 

@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     import plotly.graph_objects as go
     import polars as pl
 
+    from zopt_kelv_backtest.backtest.orders import Order
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
 __all__ = ["BacktestResult", "round_trip_sides"]
@@ -45,7 +46,8 @@ class BacktestResult:
       ``daily`` adds the split of each day's profit: realised, open_profit (open positions' worth at the
       end of the day);
     - ``open_positions``: the lots still open at the end: code, side, quantity, entry_price (before
-      slippage), entry_dt, last_price, open_profit.
+      slippage), entry_dt, last_price, open_profit;
+    - ``orders``: one row per order placed (``order_list`` holds the :class:`.orders.Order` objects).
 
     Equity is the capital plus the realised profit so far plus the open positions marked at each
     trading day's last tick of their code, by the core's rule (``Positions.fetch_positions``: price change
@@ -69,6 +71,7 @@ class BacktestResult:
     trimmed: bool = False
     open_marks: list[float] = field(default_factory=list)  # open profit at the end of each of ``days``
     open_lots: list[dict[str, Any]] = field(default_factory=list)  # daily.open_lots at the end of the run
+    order_list: list[Order] = field(default_factory=list)  # every order of the run, in the order placed
     profit_rows: list[dict[str, Any]] = field(init=False)
 
     def __post_init__(self) -> None:
@@ -87,6 +90,13 @@ class BacktestResult:
         return [side_of.get(id(r)) for r in self.profit_rows]
 
     # --- tables ------------------------------------------------------------------------------
+
+    @property
+    def orders(self) -> pl.DataFrame:
+        """One row per order of the run, in the order placed (:func:`.orders.orders_frame`)."""
+        from zopt_kelv_backtest.backtest.orders import orders_frame
+
+        return orders_frame(self.order_list)
 
     @property
     def trades(self) -> pl.DataFrame:
@@ -180,9 +190,9 @@ class BacktestResult:
         return self.daily.select("date", "profit", "equity", "drawdown")
 
     def to_pandas(self) -> dict[str, pd.DataFrame]:
-        """The tables as pandas frames: trades, round_trips, equity, daily, open_positions."""
+        """The tables as pandas frames: trades, round_trips, equity, daily, open_positions, orders."""
         return {name: getattr(self, name).to_pandas()
-                for name in ("trades", "round_trips", "equity", "daily", "open_positions")}
+                for name in ("trades", "round_trips", "equity", "daily", "open_positions", "orders")}
 
     # --- figures -----------------------------------------------------------------------------
 

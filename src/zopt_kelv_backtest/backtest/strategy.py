@@ -1,5 +1,5 @@
-"""The strategy base class: its hooks, its parameters, and the order helpers that fill at a code's latest
-tick during a run."""
+"""The strategy base class: its hooks, its parameters, and the order helpers that place orders in the
+run's order book (:mod:`.orders`)."""
 
 from __future__ import annotations
 
@@ -7,10 +7,12 @@ import copy
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Literal
 
+from zopt_kelv_backtest.backtest.orders import Fill, Order, OrderBook
+
 if TYPE_CHECKING:
     from zopt_kelv_backtest.modules.positions.positions import Positions, QuoteManager
 
-__all__ = ["Side", "Strategy", "UNITS", "Unit"]
+__all__ = ["Order", "Side", "Strategy", "UNITS", "Unit"]
 
 Unit = Literal["m", "h", "d", "w", "mo", "q", "y"]
 UNITS: tuple[Unit, ...] = ("m", "h", "d", "w", "mo", "q", "y")
@@ -77,27 +79,65 @@ class Strategy:
     def on_end(self) -> None:
         """Called once after the last tick."""
 
+    def on_order(self, order: Order) -> None:
+        """Called on every change of an order's status (placed "open", "filled", "cancelled", "expired",
+        "rejected"), after the account is updated."""
+
+    def on_fill(self, order: Order) -> None:
+        """Called when an order fills, after its ``on_order`` (the account already holds the fill)."""
+
     # Order helpers ----------------------------------------------------------------------------
 
-    def buy(self, code: str, quantity: int = 1) -> None:
-        """Buy ``quantity`` lots (contracts) of ``code`` at the price of its latest tick."""
-        self._active().fill(code, "Buy", quantity)
+    def buy(self, code: str, quantity: int = 1, *, limit: float | None = None, stop: float | None = None,
+            tif: str = "day") -> Order:
+        """Place a buy order of ``quantity`` lots (contracts) of ``code``; returns the :class:`Order`.
 
-    def sell(self, code: str, quantity: int = 1) -> None:
-        """Sell ``quantity`` lots (contracts) of ``code`` at the price of its latest tick."""
-        self._active().fill(code, "Sell", quantity)
+        Without ``limit`` and ``stop`` a market order: it fills at the code's next tick (at its latest
+        tick with ``run_backtest(fill="this_tick")``). ``limit`` makes a limit order, ``stop`` a stop
+        order, both a stop-limit. ``tif`` "day" ends the order with its session, "gtc" keeps it until it
+        fills or is cancelled. An order that cannot stand comes back "rejected" with a ``reason``.
+        """
+        return self._active().book.place(code, "Buy", quantity, limit, stop, tif)
 
-    def close(self, code: str) -> None:
-        """Flatten the position of ``code`` at the price of its latest tick (nothing if flat)."""
+    def sell(self, code: str, quantity: int = 1, *, limit: float | None = None, stop: float | None = None,
+             tif: str = "day") -> Order:
+        """Place a sell order: the mirror of :meth:`buy`."""
+        return self._active().book.place(code, "Sell", quantity, limit, stop, tif)
+
+    def cancel(self, order: Order) -> bool:
+        """Cancel an open order of this run; False when it is no longer open (or not this run's)."""
+        return self._active().book.cancel(order)
+
+    def orders(self, code: str | None = None) -> list[Order]:
+        """The open orders (of ``code`` only, when given), oldest first."""
+        return self._active().book.open_orders(code)
+
+    def close(self, code: str) -> Order | None:
+        """Flatten ``code``: cancel its open orders, then place a market order for the net position held
+        (None when flat), so the position is flat once that order fills."""
+        book = self._active().book
+        for order in book.open_orders(code):
+            book.cancel(order)
         held = self.position(code)
         if held > 0:
-            self.sell(code, held)
-        elif held < 0:
-            self.buy(code, -held)
+            return self.sell(code, held)
+        if held < 0:
+            return self.buy(code, -held)
+        return None
 
     def position(self, code: str) -> int:
-        """Net lots (contracts) held of ``code``: positive long, negative short."""
+        """Net lots (contracts) of ``code`` filled so far: positive long, negative short. Open orders do
+        not count (see :meth:`orders`)."""
         return self._active().held.get(code, 0)
+
+    def tick_price(self, code: str, price: float, ticks: int = 0) -> float:
+        """``price`` moved up onto the core's tick ladder of ``code``, then ``ticks`` steps along it
+        (negative: down): where a limit or stop price must lie."""
+        if type(ticks) is not int:
+            raise TypeError(f"ticks must be an int, got {ticks!r}")
+        book = self._active().book
+        snapped = book.on_ladder(code, float(price))
+        return book.moved(code, snapped, abs(ticks), "up" if ticks > 0 else "down") if ticks else snapped
 
     def market_type(self, code: str) -> str:
         """"Stock" or "Future": the market type of the latest tick of ``code``."""
@@ -113,40 +153,21 @@ class Strategy:
 
 
 class _Run:
-    """What the order helpers act on during one run: the core objects, each traded code's latest tick,
-    the net holdings and the fills so far."""
+    """What the order helpers act on during one run: the core objects, each traded code's latest tick
+    and the order book (net holdings, fills, orders)."""
 
-    def __init__(self, strategy: Strategy, qm: QuoteManager, positions: Positions) -> None:
+    def __init__(self, strategy: Strategy, qm: QuoteManager, positions: Positions, *, fill: Fill = "next_tick",
+                 allow_short_stock: bool = True) -> None:
         self.strategy = strategy
         self.qm = qm
         self.positions = positions
         self.latest: dict[str, dict[str, Any]] = {}  # latest tick of each traded code
-        self.held: dict[str, int] = {}
-        self.fills: list[dict[str, Any]] = []
-
-    def fill(self, code: str, action: Side, quantity: int) -> None:
-        if type(quantity) is not int or quantity < 1:
-            raise ValueError(f"quantity must be a positive int, got {quantity!r}")
-        tick = self.latest.get(code)
-        if tick is None:
-            raise ValueError(f"no tick of {code!r} to trade at yet (is it among the traded codes?)")
-        product_type = tick["market_type"]
-        trade_id = f"{code}-{len(self.fills) + 1:05d}"
-        price, ts = tick["close"], tick["timestamp"]
-        for status in ("Order", "Deal"):
-            self.positions.add_trade_record(trade_id, code, action, quantity, price, ts, status)
-        trade = {
-            "trade_id": trade_id,
-            "code": code,
-            "action": action,
-            "price": price,
-            "quantity": quantity,
-            "exchange_ts": ts,
-            "product_type": product_type,
-        }
-        self.positions.set_positions(trade, product_type)
-        self.held[code] = self.held.get(code, 0) + (quantity if action == "Buy" else -quantity)
-        self.fills.append(trade)
+        hooks = type(strategy)
+        self.book = OrderBook(positions, self.latest, fill=fill, allow_short_stock=allow_short_stock,
+                              on_order=strategy.on_order if hooks.on_order is not Strategy.on_order else None,
+                              on_fill=strategy.on_fill if hooks.on_fill is not Strategy.on_fill else None)
+        self.held = self.book.held
+        self.fills = self.book.fills
 
 
 def _check_bar_keys(keys: Iterable[Any]) -> list[tuple[Unit, int]]:
