@@ -14,7 +14,7 @@ import warnings
 
 from zopt_kelv_backtest.market import TAIPEI_OFFSET as TAIPEI_OFFSET
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 # Programs of the package that pin the zone themselves before reading any tick.
 _SELF_PINNING = ("zopt_kelv_backtest.example", "zopt_kelv_backtest.sweep", "zopt_kelv_backtest.data",

@@ -28,6 +28,7 @@ class Bars:
     def __len__(self) -> int: ...
     def to_polars(self) -> pl.DataFrame: ...
 
+@final
 class Engine:
     def __new__(
         cls,
