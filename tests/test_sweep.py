@@ -739,5 +739,6 @@ def test_groups_keep_plan_order_and_split_for_the_workers():
              for f in range(10) for code in ("A", "B")]
     groups = sweep.backends.group_tasks(tasks, parts=4)
     assert [t for g in groups for t in g.tasks] == [t for code in "AB" for t in tasks if t.combination.code == code]
-    assert len(groups) >= 4 and all({t.combination.code for t in g.tasks} == {g.combination.code} for g in groups)
+    assert [len(g.tasks) for g in groups] == [3, 3, 3, 1] * 2  # each code in four groups
+    assert all({t.combination.code for t in g.tasks} == {g.combination.code} for g in groups)
     assert len(sweep.backends.group_tasks(tasks)) == 2

@@ -86,16 +86,25 @@ def session_end(now: float, market_type: str) -> float:
     """The end (epoch seconds) of the session a "day" order placed at ``now`` belongs to: the session open
     at ``now``, or else the next one. Stocks end at 13:30; futures at 13:45 (day) and 05:00 (night, begun
     the evening of a trading day). Days the holiday calendar closes have no session."""
-    local = datetime(1970, 1, 1) + timedelta(seconds=now + market.TAIPEI_OFFSET)
+    # The answer found at t0 holds for every later time before it: no session ends in between. (The
+    # calendar is read again from the next session on.)
+    known = _SESSION_ENDS.get(market_type)
+    if known is not None and known[0] == market.HOLIDAY_FILE and known[1] <= now < known[2]:
+        return known[2]
     closed = market.holiday_dates()
+    local = datetime(1970, 1, 1) + timedelta(seconds=now + market.TAIPEI_OFFSET)
     day = local.date() - timedelta(days=1)
     for _ in range(70):
         for end, session_day in _ends(day, market_type):
             when = (datetime.combine(day, end) - datetime(1970, 1, 1)).total_seconds() - market.TAIPEI_OFFSET
             if when > now and market.is_trading_day(session_day, closed):
+                _SESSION_ENDS[market_type] = (market.HOLIDAY_FILE, now, when)
                 return when
         day += timedelta(days=1)
     return math.inf
+
+
+_SESSION_ENDS: dict[str, tuple[str, float, float]] = {}  # market type: (calendar file, t0, answer)
 
 
 def _ends(day: date, market_type: str) -> list[tuple[time, date]]:

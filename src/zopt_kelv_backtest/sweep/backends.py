@@ -128,13 +128,17 @@ def _shared(task: RunTask) -> str:
 
 
 def group_tasks(tasks: Sequence[RunTask], parts: int = 1) -> list[TaskGroup]:
-    """The tasks as replay groups in plan order, each at most :data:`GROUP_LIMIT` combinations and split
-    so that there are at least about `parts` groups (one per worker thread keeps every worker busy)."""
+    """The tasks as replay groups in plan order, each at most :data:`GROUP_LIMIT` combinations; the
+    combinations of each code and window are split into `parts` groups (one per worker thread), so that a
+    code with many more ticks than the others still keeps every worker busy."""
     by_key: dict[str, list[RunTask]] = {}
     for task in tasks:
         by_key.setdefault(_shared(task), []).append(task)
-    size = max(1, min(GROUP_LIMIT, math.ceil(len(tasks) / max(parts, 1))))
-    return [TaskGroup(tuple(same[i:i + size])) for same in by_key.values() for i in range(0, len(same), size)]
+    groups = []
+    for same in by_key.values():
+        size = max(1, min(GROUP_LIMIT, math.ceil(len(same) / max(parts, 1))))
+        groups.extend(TaskGroup(tuple(same[i:i + size])) for i in range(0, len(same), size))
+    return groups
 
 
 def run_group(group: TaskGroup) -> list[dict[str, Any]]:
@@ -271,8 +275,8 @@ class OnDask:
     def run(self, tasks: Sequence[RunTask]) -> Iterator[dict[str, Any]]:
         """Each task's row as its run finishes; a run that Dask gave up on gets a row with the error."""
         token = uuid.uuid4().hex[:12]
-        # A group per worker thread: larger groups share more of the replay, enough of them keep every
-        # worker busy.
+        # Each code and window in a group per worker thread: larger groups share more of the replay,
+        # enough of them keep every worker busy.
         waiting = _LongestFirst(group_tasks(tasks, max(sum(self.client.nthreads().values()), 1)))
         futures: dict[_Future, TaskGroup] = {}
         # On this client's loop: as_completed would take the process's default client, which need not be
