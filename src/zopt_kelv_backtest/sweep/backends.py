@@ -134,7 +134,7 @@ def group_tasks(tasks: Sequence[RunTask], parts: int = 1) -> list[TaskGroup]:
     by_key: dict[str, list[RunTask]] = {}
     for task in tasks:
         by_key.setdefault(_shared(task), []).append(task)
-    groups = []
+    groups: list[TaskGroup] = []
     for same in by_key.values():
         size = max(1, min(GROUP_LIMIT, math.ceil(len(same) / max(parts, 1))))
         groups.extend(TaskGroup(tuple(same[i:i + size])) for i in range(0, len(same), size))
