@@ -25,15 +25,22 @@ namespace {
 
 namespace bars = zk::bars;
 
+// Interned names, kept for the life of the process: a static owner would release them after the
+// interpreter is gone, at exit.
+struct Name {
+  PyObject* p = nullptr;
+  PyObject* get() const { return p; }
+};
+
 struct Names {
-  Ref timestamp, code, ticks, old_ticks, dt, close, qty, is_simulate, current_tick_infos;
-  Ref end_sessions, mark, start_code, enter_day, bar_closed, kbar_columns, local_wall_us;
+  Name timestamp, code, ticks, old_ticks, dt, close, qty, is_simulate, current_tick_infos;
+  Name end_sessions, mark, start_code, enter_day, bar_closed, kbar_columns, local_wall_us;
 } g_names;
 
 bool make_names() {
-  auto s = [](Ref& r, const char* text) {
-    r = Ref(PyUnicode_InternFromString(text));
-    return bool(r);
+  auto s = [](Name& n, const char* text) {
+    if (!n.p) n.p = PyUnicode_InternFromString(text);
+    return n.p != nullptr;
   };
   return s(g_names.timestamp, "timestamp") && s(g_names.code, "code") && s(g_names.ticks, "ticks") &&
          s(g_names.old_ticks, "old_ticks") && s(g_names.dt, "dt") && s(g_names.close, "close") &&
