@@ -357,6 +357,8 @@ def _embedded_cluster(workers: int, forked: bool) -> Any:
     time and there is a worker per core, so what else wakes up takes time from a run: polars' thread
     pool, and the monitors that feed a dashboard (profiler, system and event loop monitors) are off or
     slowed. The memory monitor still acts within a second. Workers ignore Ctrl-C: this process answers it.
+    Dask's own logs show only critical errors: a run's error is on its row, and a worker that sends its
+    heartbeat while the cluster stops (after Ctrl-C) would print a traceback.
     """
     import dask
     import distributed  # noqa: F401  (its config defaults must be in place before the settings below)
@@ -372,7 +374,7 @@ def _embedded_cluster(workers: int, forked: bool) -> Any:
         settings["distributed.worker.multiprocessing-method"] = "forkserver"
     with dask.config.set(settings):
         return _local_cluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                              dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR,
+                              dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL,
                               env={"TZ": "Asia/Taipei", "POLARS_MAX_THREADS": "1"})
 
 
