@@ -135,6 +135,7 @@ struct Watch {
   bars::Truncator moment;  // a change of this label is when closed bars may be ready
   bars::Truncator rule;    // the key's own bar label
   Ref key;                 // (unit, freq)
+  Ref index;               // its position among the code's watches, as the driver knows it
   bool has_label = false;
   std::int64_t label = 0;
   Py_ssize_t announced = 0;
@@ -143,11 +144,9 @@ struct Watch {
 
 struct Code {
   Ref code;
-  Ref index;  // the watch's position, passed to the driver
   bool traded = false;
   bool arrays = false;
   std::vector<Watch> watches;
-  std::vector<Ref> indexes;
   // Arrays: the code's pending stored ticks read so far, from the quote
   // manager's own containers. Dirty means "rebuild from the query's frame".
   Ref state;    // the code's tick state dict those ticks came from
@@ -234,10 +233,9 @@ Code* start_code(State& st, PyObject* code) {
       w.moment = *moment;
       w.rule = *rule;
       w.key = Ref(Py_NewRef(key));
+      w.index = Ref(PyLong_FromSsize_t(i));
+      if (!w.index) return nullptr;
       c->watches.push_back(std::move(w));
-      Ref idx(PyLong_FromSsize_t(i));
-      if (!idx) return nullptr;
-      c->indexes.push_back(std::move(idx));
     }
   }
   Ref pos(PyLong_FromSize_t(st.states.size()));
@@ -345,7 +343,7 @@ bool rebuild(State& st, Code& c) {
   Ref fn(PyObject_GetAttr(st.driver.get(), g_names.kbar_columns.get()));
   if (!fn) return false;
   for (size_t i = 0; i < c.watches.size(); ++i) {
-    Ref cols = call(fn.get(), {c.code.get(), c.indexes[i].get()});
+    Ref cols = call(fn.get(), {c.code.get(), c.watches[i].index.get()});
     if (!cols) return false;
     if (!PyTuple_Check(cols.get()) || PyTuple_GET_SIZE(cols.get()) != kColumns) {
       PyErr_SetString(PyExc_TypeError, "kbar_columns must return six arrays");
@@ -386,7 +384,7 @@ bool rebuild(State& st, Code& c) {
 bool bars_moment(State& st, Code& c, size_t i) {
   if (!c.arrays) {
     Ref fn(PyObject_GetAttr(st.driver.get(), g_names.bar_closed.get()));
-    return fn && call(fn.get(), {c.code.get(), c.indexes[i].get()});
+    return fn && call(fn.get(), {c.code.get(), c.watches[i].index.get()});
   }
   if (c.dirty && !rebuild(st, c)) return false;
   Watch& w = c.watches[i];
@@ -484,8 +482,8 @@ bool Loop::traded_tick(Code& c, PyObject* tick, PyObject* stamp, double ts) {
       Watch& w = c.watches[i];
       const std::int64_t label = w.moment(local);
       if (w.has_label && label != w.label && !bars_moment(st, c, i)) return false;
-      c.watches[i].label = label;
-      c.watches[i].has_label = true;
+      w.label = label;  // the watches stay put: hooks cannot add codes or keys
+      w.has_label = true;
     }
   }
   for (Account& a : st.accounts)

@@ -17,7 +17,6 @@ PyTypeObject* g_bars_type = nullptr;
 struct BarBlock {
   PyObject_HEAD
   Py_ssize_t capacity;
-  Py_ssize_t exports;
   unsigned char* data;  // kColumns columns of `capacity` 8-byte values
 };
 
@@ -35,16 +34,11 @@ int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return -1;
   }
   auto* b = reinterpret_cast<BarBlock*>(self);
-  const int rc = PyBuffer_FillInfo(view, self, b->data, b->capacity * kColumns * 8, 1, flags);
-  if (rc == 0) ++b->exports;
-  return rc;
+  return PyBuffer_FillInfo(view, self, b->data, b->capacity * kColumns * 8, 1, flags);
 }
-
-void block_releasebuffer(PyObject* self, Py_buffer*) { --reinterpret_cast<BarBlock*>(self)->exports; }
 
 PyType_Slot g_block_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
                                {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
-                               {Py_bf_releasebuffer, reinterpret_cast<void*>(block_releasebuffer)},
                                {Py_tp_doc, const_cast<char*>("Memory of a bar series (internal).")},
                                {0, nullptr}};
 PyType_Spec g_block_spec = {"zopt_kelv_backtest.modules.replay.replay.BarBlock", sizeof(BarBlock), 0,

@@ -19,7 +19,6 @@ enum Column { Open, High, Low, Close, Volume, Time, kColumns };
 class Series {
  public:
   Py_ssize_t count() const { return count_; }
-  std::int64_t last_label() const { return last_label_; }
   // A tick of label `label` in time order; false on a volume overflow.
   bool add(std::int64_t label, double px, std::int64_t qty);
   // Every bar anew from columns (a rebuild from the query's frame).
